@@ -1,0 +1,103 @@
+// The one seam between the portable engine and the operating system.
+//
+// Everything `update/` and `support/` ask of the OS goes through `os::Api`: the file calls behind
+// CFileDX, the few file-system calls of the worker and the list rewrites, the own module path and the
+// code-page conversions. Two backends implement it, each in its own folder and picked by CMake:
+// win32/ (the calls players get) and posix/ (Linux, written to behave like the Win32 one).
+//
+// The interface speaks the engine's language, not an OS's flags. Tests can put a wrapper in front of
+// the real backend (`os::SetApi`) that counts the calls of a run and fails a chosen one.
+//
+// This header never includes a system header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace os {
+
+// An open file. On Win32 it is the HANDLE's value, on POSIX the descriptor.
+using Handle = std::intptr_t;
+inline constexpr Handle kInvalidHandle = -1;
+
+// Attribute bits, with the Win32 values.
+inline constexpr std::uint32_t kAttrReadOnly = 0x01;
+inline constexpr std::uint32_t kAttrDirectory = 0x10;
+inline constexpr std::uint32_t kAttrNormal = 0x80;
+inline constexpr std::uint32_t kInvalidAttributes = 0xFFFFFFFFu;
+
+// Error codes as Win32 numbers; the POSIX backend translates errno into these once, at its edge.
+inline constexpr std::uint32_t kErrorFileNotFound = 2;
+inline constexpr std::uint32_t kErrorPathNotFound = 3;
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorInvalidHandle = 6;
+inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
+inline constexpr std::uint32_t kErrorWriteFault = 29;
+inline constexpr std::uint32_t kErrorSharingViolation = 32;
+inline constexpr std::uint32_t kErrorDiskFull = 112;
+inline constexpr std::uint32_t kErrorInvalidParameter = 87;
+inline constexpr std::uint32_t kErrorNegativeSeek = 131;
+inline constexpr std::uint32_t kErrorAlreadyExists = 183;
+
+// Code pages as Win32 identifiers.
+inline constexpr std::uint32_t kCodePage932 = 932;
+inline constexpr std::uint32_t kCodePageUtf8 = 65001;
+
+// Paths are zero-terminated UTF-16 strings. Backslashes and slashes both separate components.
+class Api {
+public:
+    virtual ~Api() = default;
+
+    // --- files (the calls behind CFileDX) ---
+
+    // Opens an existing file for reading, shared for reading, sequential-scan hint.
+    // Returns kInvalidHandle on failure and stores the OS error code in *error.
+    virtual Handle OpenRead(const char16_t* path, std::uint32_t* error) = 0;
+    // Opens for writing with no sharing: keepContents true opens or creates keeping what is there
+    // (OPEN_ALWAYS), false creates or truncates (CREATE_ALWAYS). A read-only file is refused.
+    virtual Handle OpenWrite(const char16_t* path, bool keepContents, std::uint32_t* error) = 0;
+    // One read/write call. Returns false when the call fails; *done is what the OS reports.
+    virtual bool Read(Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) = 0;
+    virtual bool Write(Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) = 0;
+    // Moves to an absolute position given as a signed 32-bit value; negative positions fail.
+    virtual bool Seek(Handle h, std::int32_t position) = 0;
+    // The low 32 bits of the file size, 0xFFFFFFFF when the call fails.
+    virtual std::uint32_t GetSize(Handle h) = 0;
+    // Pushes what was written to the disk.
+    virtual bool Flush(Handle h) = 0;
+    virtual void Close(Handle h) = 0;
+
+    // --- file system ---
+
+    // The attribute bits of a file or folder, kInvalidAttributes when it does not exist.
+    virtual std::uint32_t GetAttributes(const char16_t* path) = 0;
+    // Sets attributes; only kAttrReadOnly has a meaning besides kAttrNormal.
+    virtual bool SetAttributes(const char16_t* path, std::uint32_t attributes) = 0;
+    // Moves a file over another, replacing it (MoveFileExW with MOVEFILE_REPLACE_EXISTING).
+    // Fails when the source is missing or the target is read-only or a folder.
+    virtual bool ReplaceByRename(const char16_t* from, const char16_t* to) = 0;
+    // Deletes a file; fails for a missing or read-only file.
+    virtual bool RemoveFile(const char16_t* path) = 0;
+    // Creates one folder (for tests and tools; the engine never creates folders).
+    virtual bool CreateFolder(const char16_t* path) = 0;
+    // The path of the running executable, truncated and terminated to fit; returns its length
+    // (0 on failure), like GetModuleFileNameW.
+    virtual std::uint32_t GetModulePath(char16_t* buffer, std::uint32_t capacity) = 0;
+
+    // --- code-page conversions (MultiByteToWideChar / WideCharToMultiByte with flags 0) ---
+
+    // Converts a zero-terminated string, terminator included. With capacity 0 returns the number of
+    // units needed (terminator counted); otherwise converts and returns the count written, or 0 when
+    // it does not fit or the code page is unknown. Invalid input is substituted, never refused.
+    virtual int MultiToWide(std::uint32_t codePage, const char* text, char16_t* out, int capacity) = 0;
+    virtual int WideToMulti(std::uint32_t codePage, const char16_t* text, char* out, int capacity) = 0;
+};
+
+// The backend chosen by the build (Win32 or POSIX).
+Api& NativeApi();
+// What the engine calls: the native backend unless a test put another in front of it.
+Api& Current();
+// Replaces the backend; nullptr goes back to the native one. Returns the previous one.
+Api* SetApi(Api* api);
+
+}  // namespace os

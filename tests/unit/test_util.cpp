@@ -1,0 +1,72 @@
+#include "unit/test_util.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <stdexcept>
+
+namespace testutil {
+
+TempDir::TempDir() {
+    static std::atomic<unsigned> counter{0};
+    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path candidate = fs::temp_directory_path() /
+                             ("patcher-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+        std::error_code ec;
+        if (fs::create_directory(candidate, ec)) {
+            root_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary folder");
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root_, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, ec);
+    }
+    fs::remove_all(root_, ec);
+}
+
+void TempDir::Write(const std::string& rel, const std::string& bytes) const { WriteAll(Native(rel), bytes); }
+std::string TempDir::Read(const std::string& rel) const { return ReadAll(Native(rel)); }
+bool TempDir::Exists(const std::string& rel) const { return fs::exists(Native(rel)); }
+void TempDir::MakeDir(const std::string& rel) const { fs::create_directories(Native(rel)); }
+
+void TempDir::SetReadOnly(const std::string& rel, bool readOnly) const {
+    auto write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    fs::permissions(Native(rel), readOnly ? write : fs::perms::owner_write,
+                    readOnly ? fs::perm_options::remove : fs::perm_options::add);
+}
+
+std::vector<std::string> TempDir::List() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(root_)) names.push_back(ToUtf8(e.path().filename()));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string ReadAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + ToUtf8(p));
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const fs::path& p, const std::string& bytes) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error("cannot write " + ToUtf8(p));
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string RandomBytes(std::size_t size, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::string s(size, '\0');
+    for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
+    return s;
+}
+
+}  // namespace testutil

@@ -1,0 +1,64 @@
+// Helpers shared by the unit tests: a scratch folder per test and byte-exact file access.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+namespace fs = std::filesystem;
+
+// UTF-8 std::string <-> path, whatever the platform's native path type.
+inline fs::path FromUtf8(const std::string& s) { return fs::path(std::u8string(s.begin(), s.end())); }
+inline std::string ToUtf8(const fs::path& p) {
+    std::u8string s = p.u8string();
+    return std::string(s.begin(), s.end());
+}
+
+// A fresh, empty folder under the system's temporary folder, removed (with read-only files made
+// writable first) when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const fs::path& Root() const { return root_; }
+    // The folder as the engine gets it: a UTF-16 string.
+    std::u16string Folder() const { return root_.u16string(); }
+    // A path inside the folder; rel may use '/' to name a subfolder.
+    fs::path Native(const std::string& rel) const { return root_ / FromUtf8(rel); }
+    std::u16string Path(const std::string& rel) const { return Native(rel).u16string(); }
+
+    void Write(const std::string& rel, const std::string& bytes) const;
+    std::string Read(const std::string& rel) const;
+    bool Exists(const std::string& rel) const;
+    void MakeDir(const std::string& rel) const;
+    // Sets or clears write permission (the read-only attribute).
+    void SetReadOnly(const std::string& rel, bool readOnly) const;
+    // The names in the folder (not recursive), sorted.
+    std::vector<std::string> List() const;
+
+private:
+    fs::path root_;
+};
+
+std::string ReadAll(const fs::path& p);
+void WriteAll(const fs::path& p, const std::string& bytes);
+
+// Bytes from a list of values, for tables of test input.
+inline std::string Bytes(std::initializer_list<int> values) {
+    std::string s;
+    for (int v : values) s.push_back(static_cast<char>(v));
+    return s;
+}
+
+// Deterministic pseudo-random bytes.
+std::string RandomBytes(std::size_t size, std::uint32_t seed);
+
+}  // namespace testutil

@@ -1,0 +1,31 @@
+// Writing the patch formats: the payload archive, the patch file around it and the version list.
+//
+// The in-memory encoders serve tests and small inputs; patchtool's build streams large files with
+// the same layout.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "update/checksum.h"
+
+struct PayloadFile {
+    std::string name;  // stored bytes of the name (ASCII, UTF-8 or code page 932)
+    std::string data;
+};
+
+// Header, index and data back to back in the given order, the first entry at offset 0. No checks:
+// names longer than their field are cut (tests use this to build odd archives).
+std::string EncodeArchive(const std::vector<PayloadFile>& files, bool legacyIndex);
+// The stub, zero fill up to 0x60000, then the archive. A stub longer than 0x60000 is cut.
+std::string EncodePatch(const std::string& stub, const std::string& archive);
+
+struct VersionListEntry {
+    std::string name;  // stored bytes
+    std::uint8_t checksum[8] = {};
+};
+// A version list file: header (reserved bytes as given) and records in the chosen layout.
+std::string EncodeVersionList(const std::vector<VersionListEntry>& records, bool v1, std::uint32_t reserved = 0);
+// The 8 checksum bytes of data.
+void ChecksumOf(const std::string& data, std::uint8_t out[8]);

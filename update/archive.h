@@ -1,0 +1,57 @@
+// The payload archive: the new game files carried in the patcher's own executable from 0x60000.
+//
+// A 16-byte header (12-byte magic, entry count), an index of at most 32 entries in one of two layouts
+// (128-byte entries when the magic is "MORVEN ARC20", 32-byte entries otherwise), then the data area
+// holding each entry's bytes verbatim. All integers are unsigned 32-bit little-endian, and positions
+// are formed in 32 bits: an entry at or beyond 2 GiB cannot be reached.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "support/file.h"
+#include "update/result.h"
+
+inline constexpr std::uint32_t kPayloadOffset = 0x60000;
+inline constexpr std::uint32_t kHeaderSize = 16;
+inline constexpr std::uint32_t kIndexOffset = kPayloadOffset + kHeaderSize;
+inline constexpr std::uint32_t kMaxEntries = 32;
+inline constexpr char kArchiveMagic[12] = {'M', 'O', 'R', 'V', 'E', 'N', ' ', 'A', 'R', 'C', '2', '0'};
+inline constexpr std::uint32_t kWideEntrySize = 128;   // name field 96 bytes, offset at 96, size at 100
+inline constexpr std::uint32_t kLegacyEntrySize = 32;  // name field 16 bytes, offset at 16, size at 20
+inline constexpr std::uint32_t kWideNameField = 96;
+inline constexpr std::uint32_t kLegacyNameField = 16;
+
+struct PayloadIndex {
+    std::uint32_t count = 0;
+    bool wideLayout = false;  // true for 128-byte entries
+    std::unique_ptr<std::uint8_t[]> entries;  // count * EntrySize() bytes as read
+    std::uint32_t dataStart = 0;  // 0x60010 + count * EntrySize()
+
+    std::uint32_t EntrySize() const { return wideLayout ? kWideEntrySize : kLegacyEntrySize; }
+    std::uint32_t NameField() const { return wideLayout ? kWideNameField : kLegacyNameField; }
+    // The stored name, always zero-terminated within the returned buffer's NameField()+1 bytes.
+    // Copies into out (at least NameField()+1 bytes) so a name filling its field is terminated.
+    const char* Name(std::uint32_t i, char* out) const;
+    std::uint32_t Offset(std::uint32_t i) const;
+    std::uint32_t Size(std::uint32_t i) const;
+    // data area start + offset, formed modulo 2^32 and handed to Seek as a signed value.
+    std::uint32_t Position(std::uint32_t i) const { return dataStart + Offset(i); }
+};
+
+// Reads header and index from an open own file. UpdateOk on success; UpdateDamaged when the file is
+// shorter than 0x60000 or header or index are short; UpdateTooManyEntries for a count above 32
+// (tested before the magic). On failure index is left empty.
+UpdateResult ReadPayloadIndex(CFileDX& file, PayloadIndex& index);
+
+// Little-endian helpers shared by the format readers and writers.
+inline std::uint32_t LoadLe32(const std::uint8_t* p) {
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+}
+inline void StoreLe32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = std::uint8_t(v);
+    p[1] = std::uint8_t(v >> 8);
+    p[2] = std::uint8_t(v >> 16);
+    p[3] = std::uint8_t(v >> 24);
+}

@@ -1,0 +1,45 @@
+// The version list "QMK.hvl": the game's files with the rolling checksum of their correct content.
+//
+// File: 16-byte header (8-byte magic "QHV_V2__" or "QHV_____", 4 reserved bytes, 32-bit count), then
+// count records of 256 bytes (name 248, checksum 8) or, in the version-1 layout, 64 bytes (name 56,
+// checksum 8). In memory every record has the 256-byte layout and a UTF-8 name.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "support/file.h"
+#include "update/archive.h"
+
+inline constexpr char kVersionListMagicV2[8] = {'Q', 'H', 'V', '_', 'V', '2', '_', '_'};
+inline constexpr char kVersionListMagicV1[8] = {'Q', 'H', 'V', '_', '_', '_', '_', '_'};
+inline constexpr std::uint32_t kVersionListHeaderSize = 16;
+inline constexpr std::uint32_t kRecordSizeV2 = 256;
+inline constexpr std::uint32_t kRecordSizeV1 = 64;
+inline constexpr std::uint32_t kNameFieldV2 = 248;
+inline constexpr std::uint32_t kNameFieldV1 = 56;
+inline constexpr char kVersionListName[] = "QMK.hvl";
+inline constexpr char kVersionListKey[] = "qmk.hvl";  // the name as compared: UTF-8, ASCII-lowercased
+
+struct VersionRecord {
+    char name[kNameFieldV2];
+    std::uint8_t checksum[8];
+};
+static_assert(sizeof(VersionRecord) == kRecordSizeV2);
+
+struct VersionList {
+    std::uint32_t count = 0;
+    std::unique_ptr<VersionRecord[]> records;
+};
+
+// Makes the lookup key of a stored name: UTF-8, ASCII letters lowercased. False when the name cannot
+// be converted or does not fit capacity bytes.
+bool MakeNameKey(char* out, std::size_t capacity, const char* storedName);
+
+// Loads the list from the first payload entry whose key is "qmk.hvl". Never fails: any problem gives
+// an empty list. The file position is left wherever the load left it.
+VersionList LoadVersionList(CFileDX& file, const PayloadIndex& index);
+// The first record whose final path component, as a key, equals key; null when none does.
+const VersionRecord* FindVersionRecord(const VersionList& list, const char* key);
+// Rewrites "<folder>\QMK.hvl" keeping only the records whose file or folder exists. Silent on failure.
+void PruneVersionList(const char16_t* installFolder);
