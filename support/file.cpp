@@ -1,0 +1,85 @@
+// CFileDX and the safe whole-file replacement built on it.
+#include "support/file.h"
+
+#include <cstring>
+
+namespace {
+
+// Path buffers of the engine hold 780 UTF-16 units, terminator included.
+constexpr std::size_t kPathUnits = 780;
+constexpr char16_t kTemporarySuffix[] = u".new";
+
+}  // namespace
+
+CFileDX::~CFileDX() { Close(); }
+
+int CFileDX::OpenRead(const char16_t* path) {
+    if (IsOpen()) return 0;
+    std::uint32_t error = 0;
+    os::Handle h = os::Current().OpenRead(path, &error);
+    if (h == os::kInvalidHandle) {
+        lastError_ = error;
+        return 0;
+    }
+    handle_ = h;
+    return 1;
+}
+
+int CFileDX::OpenWrite(const char16_t* path, std::int32_t mode) {
+    if (IsOpen()) return 0;
+    std::uint32_t ignored = 0;
+    os::Handle h = os::Current().OpenWrite(path, mode == 1, &ignored);
+    if (h == os::kInvalidHandle) return 0;
+    handle_ = h;
+    return 1;
+}
+
+// The closed state hands the invalid handle to the OS like any other, so that the OS's answer is the
+// result here too; the engine relies on reads after a failed open failing by themselves.
+std::uint32_t CFileDX::Read(void* buffer, std::uint32_t count) {
+    std::uint32_t done = 0;
+    return os::Current().Read(handle_, buffer, count, &done) ? done : 0;
+}
+
+std::uint32_t CFileDX::Write(const void* buffer, std::uint32_t count) {
+    std::uint32_t done = 0;
+    return os::Current().Write(handle_, buffer, count, &done) ? done : 0;
+}
+
+int CFileDX::Seek(std::int32_t position) { return os::Current().Seek(handle_, position) ? 1 : 0; }
+
+std::uint32_t CFileDX::GetSize() { return os::Current().GetSize(handle_); }
+
+int CFileDX::Flush() { return os::Current().Flush(handle_) ? 1 : 0; }
+
+void CFileDX::Close() {
+    if (!IsOpen()) return;
+    os::Current().Close(handle_);
+    handle_ = os::kInvalidHandle;
+}
+
+int ReplaceFileContents(const char16_t* path, const void* data, std::uint32_t size) {
+    if (path == nullptr || (data == nullptr && size > 0)) return 0;
+    std::size_t length = 0;
+    while (length < kPathUnits && path[length] != 0) ++length;
+    constexpr std::size_t kSuffixLength = sizeof kTemporarySuffix / sizeof kTemporarySuffix[0] - 1;
+    if (length == 0 || length + kSuffixLength + 1 > kPathUnits) return 0;
+    char16_t temporary[kPathUnits];
+    std::memcpy(temporary, path, length * sizeof(char16_t));
+    std::memcpy(temporary + length, kTemporarySuffix, sizeof kTemporarySuffix);
+
+    os::Api& api = os::Current();
+    // A leftover of an earlier run may be read-only; it is ours to overwrite.
+    if (api.GetAttributes(temporary) != os::kInvalidAttributes) api.SetAttributes(temporary, os::kAttrNormal);
+    bool written = false;
+    {
+        CFileDX file;
+        if (file.OpenWrite(temporary, 0)) {
+            written = (size == 0 || file.Write(data, size) == size) && file.Flush() == 1;
+            file.Close();
+        }
+    }
+    if (written && api.ReplaceByRename(temporary, path)) return 1;
+    api.RemoveFile(temporary);
+    return 0;
+}

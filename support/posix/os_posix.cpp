@@ -1,0 +1,360 @@
+// The POSIX backend of the OS seam: Linux made to behave like the Win32 calls the engine was written
+// for, so that the engine and its tests run the same on both.
+//
+// What Windows does and this file reproduces:
+// - '\' separates path components like '/'.
+// - Names are found without regard to ASCII case: when the exact path does not exist, each component
+//   is looked up case-insensitively in its folder.
+// - The read-only attribute is the file's owner write permission, and it is honoured even for root:
+//   a read-only file cannot be opened for writing, replaced by a rename or deleted.
+// - errno is translated once, here, into the Win32 error numbers of os.h.
+// What it does not reproduce: share modes (Linux has no mandatory locks, so a file open for writing
+// can still be opened by others), archive/hidden/system attributes (a file reports
+// FILE_ATTRIBUTE_ARCHIVE, 0x20, as a freshly created Windows file does), and Windows' best-fit
+// conversions beyond the few in cp932_bestfit.inc.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/os.h"
+#include "support/posix/codepage_posix.h"
+
+namespace os {
+
+namespace {
+
+constexpr std::uint32_t kAttrArchive = 0x20;
+// Win32 numbers not needed outside this file.
+constexpr std::uint32_t kErrorTooManyOpenFiles = 4;
+constexpr std::uint32_t kErrorGenFailure = 31;
+
+std::uint32_t TranslateErrno(int error, const std::string& path) {
+    switch (error) {
+    case ENOENT: {
+        // Windows tells a missing folder on the way from a missing file.
+        std::string::size_type slash = path.rfind('/');
+        if (slash == std::string::npos) return kErrorFileNotFound;
+        std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+        struct stat st;
+        return (stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ? kErrorFileNotFound : kErrorPathNotFound;
+    }
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+        return kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+        return kErrorAccessDenied;
+    case EBADF:
+        return kErrorInvalidHandle;
+    case ENOMEM:
+        return kErrorNotEnoughMemory;
+    case EMFILE:
+    case ENFILE:
+        return kErrorTooManyOpenFiles;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return kErrorDiskFull;
+    case EEXIST:
+        return kErrorAlreadyExists;
+    case EINVAL:
+        return kErrorInvalidParameter;
+    case EBUSY:
+    case ETXTBSY:
+        return kErrorSharingViolation;
+    case EIO:
+        return kErrorWriteFault;
+    default:
+        return kErrorGenFailure;
+    }
+}
+
+bool EqualIgnoringAsciiCase(const char* a, const std::string& b) {
+    std::size_t i = 0;
+    for (; a[i] != 0 && i < b.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+        if (x != y) return false;
+    }
+    return a[i] == 0 && i == b.size();
+}
+
+// The entry of folder whose name equals name but for ASCII case; empty when there is none. When
+// several differ only in case, the first the folder lists wins.
+std::string FindIgnoringCase(const std::string& folder, const std::string& name) {
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) return {};
+    std::string found;
+    while (dirent* entry = readdir(dir)) {
+        if (EqualIgnoringAsciiCase(entry->d_name, name)) {
+            found = entry->d_name;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// The Linux path that a Windows path names: UTF-8, '/' separators, and each component that does
+// not exist as spelt replaced by an existing entry that differs only in ASCII case. Components from
+// the first one that matches nothing on are kept as given (so a new file keeps its spelling).
+std::string ResolvePath(const char16_t* path) {
+    std::string given = posix::Utf16ToUtf8(path);
+    for (char& c : given)
+        if (c == '\\') c = '/';
+    if (given.empty() || Exists(given)) return given;
+
+    std::string resolved;
+    std::size_t i = 0;
+    if (given[0] == '/') {
+        resolved = "/";
+        i = 1;
+    }
+    bool searching = true;
+    while (i < given.size()) {
+        std::size_t end = given.find('/', i);
+        if (end == std::string::npos) end = given.size();
+        std::string component = given.substr(i, end - i);
+        i = end + 1;
+        if (component.empty()) continue;
+        std::string folder = resolved;
+        if (!resolved.empty() && resolved.back() != '/') resolved += '/';
+        std::string candidate = resolved + component;
+        if (searching && component != "." && component != ".." && !Exists(candidate)) {
+            std::string match = FindIgnoringCase(folder, component);
+            if (match.empty())
+                searching = false;
+            else
+                candidate = resolved + match;
+        }
+        resolved = std::move(candidate);
+    }
+    return resolved;
+}
+
+bool IsReadOnly(const struct stat& st) { return (st.st_mode & S_IWUSR) == 0; }
+
+int Descriptor(Handle h) { return (h < 0 || h > INT_MAX) ? -1 : static_cast<int>(h); }
+
+void StoreError(std::uint32_t* error, std::uint32_t code) {
+    if (error != nullptr) *error = code;
+}
+
+class PosixApi final : public Api {
+public:
+    Handle OpenRead(const char16_t* path, std::uint32_t* error) override {
+        std::string name = ResolvePath(path);
+        if (name.empty()) {
+            StoreError(error, kErrorPathNotFound);
+            return kInvalidHandle;
+        }
+        int fd;
+        do {
+            fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) {
+            StoreError(error, TranslateErrno(errno, name));
+            return kInvalidHandle;
+        }
+        struct stat st;
+        if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+            // Windows does not open a folder as a file.
+            close(fd);
+            StoreError(error, kErrorAccessDenied);
+            return kInvalidHandle;
+        }
+        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        return fd;
+    }
+
+    Handle OpenWrite(const char16_t* path, bool keepContents, std::uint32_t* error) override {
+        std::string name = ResolvePath(path);
+        if (name.empty()) {
+            StoreError(error, kErrorPathNotFound);
+            return kInvalidHandle;
+        }
+        struct stat st;
+        if (stat(name.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || IsReadOnly(st))) {
+            // Checked here because root may write to any file; Windows refuses read-only ones to all.
+            StoreError(error, kErrorAccessDenied);
+            return kInvalidHandle;
+        }
+        int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (keepContents ? 0 : O_TRUNC);
+        int fd;
+        do {
+            fd = open(name.c_str(), flags, 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) {
+            StoreError(error, TranslateErrno(errno, name));
+            return kInvalidHandle;
+        }
+        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        return fd;
+    }
+
+    // ReadFile and WriteFile on a disk file move everything asked for in one call (a read stops only
+    // at the end of the file), so short transfers are continued here.
+    bool Read(Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
+        *done = 0;
+        int fd = Descriptor(h);
+        if (fd < 0 || (buffer == nullptr && count > 0)) return false;
+        auto* p = static_cast<unsigned char*>(buffer);
+        std::uint32_t total = 0;
+        while (total < count) {
+            std::size_t chunk = count - total;
+            if (chunk > (1u << 30)) chunk = 1u << 30;
+            ssize_t n = read(fd, p + total, chunk);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                *done = total;
+                return false;
+            }
+            if (n == 0) break;  // end of file: success with what there was, as ReadFile
+            total += static_cast<std::uint32_t>(n);
+        }
+        *done = total;
+        return true;
+    }
+
+    bool Write(Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
+        *done = 0;
+        int fd = Descriptor(h);
+        if (fd < 0 || (buffer == nullptr && count > 0)) return false;
+        auto* p = static_cast<const unsigned char*>(buffer);
+        std::uint32_t total = 0;
+        while (total < count) {
+            std::size_t chunk = count - total;
+            if (chunk > (1u << 30)) chunk = 1u << 30;
+            ssize_t n = write(fd, p + total, chunk);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                *done = total;
+                return false;
+            }
+            total += static_cast<std::uint32_t>(n);
+        }
+        *done = total;
+        return true;
+    }
+
+    bool Seek(Handle h, std::int32_t position) override {
+        int fd = Descriptor(h);
+        if (fd < 0 || position < 0) return false;
+        return lseek(fd, position, SEEK_SET) == static_cast<off_t>(position);
+    }
+
+    std::uint32_t GetSize(Handle h) override {
+        int fd = Descriptor(h);
+        struct stat st;
+        if (fd < 0 || fstat(fd, &st) != 0) return 0xFFFFFFFFu;
+        return static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size) & 0xFFFFFFFFu);
+    }
+
+    bool Flush(Handle h) override {
+        int fd = Descriptor(h);
+        if (fd < 0) return false;
+        // FlushFileBuffers refuses a handle without write access; fsync would not.
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
+        return fsync(fd) == 0;
+    }
+
+    void Close(Handle h) override {
+        int fd = Descriptor(h);
+        if (fd >= 0) close(fd);  // no retry on EINTR: the descriptor is released either way on Linux
+    }
+
+    std::uint32_t GetAttributes(const char16_t* path) override {
+        std::string name = ResolvePath(path);
+        struct stat st;
+        if (name.empty() || stat(name.c_str(), &st) != 0) return kInvalidAttributes;
+        if (S_ISDIR(st.st_mode)) return kAttrDirectory;
+        return kAttrArchive | (IsReadOnly(st) ? kAttrReadOnly : 0);
+    }
+
+    bool SetAttributes(const char16_t* path, std::uint32_t attributes) override {
+        std::string name = ResolvePath(path);
+        struct stat st;
+        if (name.empty() || stat(name.c_str(), &st) != 0) return false;
+        // A read-only folder on Windows still takes new files; write permission on Linux would not.
+        if (S_ISDIR(st.st_mode)) return true;
+        mode_t mode = st.st_mode & 07777;
+        if (attributes & kAttrReadOnly)
+            mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+        else
+            mode |= S_IWUSR;
+        return chmod(name.c_str(), mode) == 0;
+    }
+
+    bool ReplaceByRename(const char16_t* from, const char16_t* to) override {
+        std::string source = ResolvePath(from);
+        std::string target = ResolvePath(to);
+        struct stat st;
+        if (source.empty() || target.empty() || lstat(source.c_str(), &st) != 0) return false;
+        if (stat(target.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || IsReadOnly(st))) return false;
+        return rename(source.c_str(), target.c_str()) == 0;
+    }
+
+    bool RemoveFile(const char16_t* path) override {
+        std::string name = ResolvePath(path);
+        struct stat st;
+        if (name.empty() || lstat(name.c_str(), &st) != 0) return false;
+        if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && IsReadOnly(st))) return false;
+        return unlink(name.c_str()) == 0;
+    }
+
+    bool CreateFolder(const char16_t* path) override {
+        std::string name = ResolvePath(path);
+        return !name.empty() && mkdir(name.c_str(), 0777) == 0;
+    }
+
+    std::uint32_t GetModulePath(char16_t* buffer, std::uint32_t capacity) override {
+        if (buffer == nullptr || capacity == 0) return 0;
+        std::vector<char> link(4096);
+        ssize_t n = readlink("/proc/self/exe", link.data(), link.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= link.size()) return 0;
+        std::u16string wide = posix::Utf8ToUtf16(std::string(link.data(), static_cast<std::size_t>(n)));
+        if (wide.size() < capacity) {
+            wide.copy(buffer, wide.size());
+            buffer[wide.size()] = 0;
+            return static_cast<std::uint32_t>(wide.size());
+        }
+        // Too long: truncated and terminated, and the capacity returned, as GetModuleFileNameW does.
+        wide.copy(buffer, capacity - 1);
+        buffer[capacity - 1] = 0;
+        return capacity;
+    }
+
+    int MultiToWide(std::uint32_t codePage, const char* text, char16_t* out, int capacity) override {
+        return posix::MultiToWide(codePage, text, out, capacity);
+    }
+    int WideToMulti(std::uint32_t codePage, const char16_t* text, char* out, int capacity) override {
+        return posix::WideToMulti(codePage, text, out, capacity);
+    }
+};
+
+}  // namespace
+
+Api& NativeApi() {
+    static PosixApi api;
+    return api;
+}
+
+}  // namespace os
