@@ -1,0 +1,446 @@
+// The update worker end to end on payloads built here: results, what lies on disk afterwards, the
+// progress it shows, cancellation at every pump point and a failure of every OS call of a run.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tools/patch_format.h"
+#include "unit/fault_os.h"
+#include "unit/scripted_view.h"
+#include "unit/test_util.h"
+#include "update/worker.h"
+
+namespace {
+
+using testutil::TempDir;
+
+struct Record {
+    std::string name;
+    std::string content;  // the checksum is taken of this
+};
+
+std::string VersionList(const std::vector<Record>& records, bool v1 = false, std::uint32_t reserved = 0) {
+    std::vector<VersionListEntry> entries;
+    for (const auto& r : records) {
+        VersionListEntry e;
+        e.name = r.name;
+        ChecksumOf(r.content, e.checksum);
+        entries.push_back(e);
+    }
+    return EncodeVersionList(entries, v1, reserved);
+}
+
+// A game folder at 1.00 and a patch to 1.01: three archives and the version list.
+class Fixture {
+public:
+    Fixture() {
+        newFiles = {{"a.arc", testutil::RandomBytes(3000, 1)},
+                    {"b.arc", testutil::RandomBytes(0x100001, 2)},
+                    {"c.arc", testutil::RandomBytes(17, 3)}};
+        for (const auto& [name, data] : newFiles) game.Write(name, "old " + name);
+        game.Write("game.exe", "exe");
+        game.Write("QMK.hvl", "old list");
+        game.Write("uninst.lst", "game.exe\r\n$reg\r\na.arc\r\n");
+        std::vector<Record> records = {{"game.exe", "exe"}, {"gone.arc", "x"}};
+        for (const auto& [name, data] : newFiles) records.push_back({name, data});
+        list = VersionList(records);
+        std::vector<PayloadFile> files;
+        for (const auto& [name, data] : newFiles) files.push_back({name, data});
+        files.push_back({"QMK.hvl", list});
+        WritePatch(files);
+    }
+
+    void WritePatch(const std::vector<PayloadFile>& files, bool legacy = false) {
+        patchDir.Write("patch.exe", EncodePatch("MZ stub", EncodeArchive(files, legacy)));
+    }
+
+    UpdateResult Run(ProgressView& view) {
+        std::u16string folder = game.Folder();
+        std::u16string patch = patchDir.Path("patch.exe");
+        return RunUpdate(folder.c_str(), view, patch.c_str());
+    }
+    UpdateResult Run() {
+        ScriptedView view;
+        return Run(view);
+    }
+
+    std::map<std::string, std::string> Snapshot() const {
+        std::map<std::string, std::string> files;
+        for (const auto& name : game.List()) {
+            if (!testutil::fs::is_directory(game.Native(name))) files[name] = game.Read(name);
+        }
+        return files;
+    }
+    bool HasTemporaryFiles() const {
+        for (const auto& name : game.List())
+            if (name.size() > 4 && name.substr(name.size() - 4) == ".tmp") return true;
+        return false;
+    }
+    bool AllNew() const {
+        for (const auto& [name, data] : newFiles)
+            if (game.Read(name) != data) return false;
+        return true;
+    }
+
+    TempDir game;
+    TempDir patchDir;
+    std::vector<std::pair<std::string, std::string>> newFiles;
+    std::string list;
+};
+
+std::string PrunedList(const Fixture& f) {
+    std::vector<Record> kept = {{"game.exe", "exe"}};
+    for (const auto& [name, data] : f.newFiles) kept.push_back({name, data});
+    return VersionList(kept);
+}
+
+TEST(Worker, InstallsVerifiesAndRecords) {
+    Fixture f;
+    ScriptedView view;
+    ASSERT_EQ(f.Run(view), UpdateOk);
+    EXPECT_TRUE(f.AllNew());
+    EXPECT_EQ(f.game.Read("game.exe"), "exe");
+    // The installed list is the payload's, without the record of the file that is not there.
+    EXPECT_EQ(f.game.Read("QMK.hvl"), PrunedList(f));
+    EXPECT_EQ(f.game.Read("uninst.lst"), std::string("game.exe\na.arc\nb.arc\nc.arc\nqmk.hvl\n$reg\n") + '\0');
+    EXPECT_FALSE(f.HasTemporaryFiles());
+
+    EXPECT_EQ(view.fileRange, std::make_pair(0u, 0xFFFFu));
+    EXPECT_EQ(view.totalRange, std::make_pair(0u, 4u));
+    EXPECT_EQ(view.totalPositions, (std::vector<std::uint32_t>{0, 1, 2, 3, 4}));
+    ASSERT_EQ(view.statuses.size(), 4u);
+    EXPECT_EQ(view.statuses[0], u"a.arcをインストール中");
+    EXPECT_EQ(view.statuses[3], u"QMK.hvlをインストール中");
+    // Setup, one per entry after its status, one per chunk (b.arc has two), one per counted entry.
+    EXPECT_EQ(view.pumps, 1 + 4 + 5 + 4);
+}
+
+TEST(Worker, FileProgressPerChunk) {
+    struct Case {
+        std::uint32_t size;
+        std::vector<std::uint32_t> positions;  // after the set-up's 0 and the entry's own 0
+    };
+    const Case cases[] = {
+        {3000000, {22906, 45812, 65535}},
+        {0x100000, {65535}},
+        {0x100001, {65534, 65535}},
+        {0, {}},
+    };
+    for (const auto& c : cases) {
+        Fixture f;
+        f.WritePatch({{"big.bin", std::string(c.size, 'x')}});
+        ScriptedView view;
+        ASSERT_EQ(f.Run(view), UpdateOk) << c.size;
+        std::vector<std::uint32_t> expected = {0, 0};
+        expected.insert(expected.end(), c.positions.begin(), c.positions.end());
+        EXPECT_EQ(view.filePositions, expected) << c.size;
+        EXPECT_EQ(f.game.Read("big.bin").size(), c.size);
+    }
+}
+
+TEST(Worker, ArchiveFailuresChangeNothing) {
+    struct Case {
+        const char* what;
+        std::string patch;
+        UpdateResult result;
+    };
+    std::string good = EncodeArchive({{"a.arc", "new"}}, false);
+    std::string tooMany = good;
+    tooMany[12] = 33;
+    std::string shortIndex = EncodeArchive({{"a.arc", "new"}, {"b.arc", "new"}}, false).substr(0, 16 + 128 + 5);
+    std::string pastEnd = good.substr(0, good.size() - 1);
+    const Case cases[] = {
+        {"shorter than the payload offset", std::string(0x5FFFF, '\0'), UpdateDamaged},
+        {"exactly the payload offset", std::string(0x60000, '\0'), UpdateDamaged},
+        {"33 entries", EncodePatch("MZ", tooMany), UpdateTooManyEntries},
+        {"short index", EncodePatch("MZ", shortIndex), UpdateDamaged},
+        {"entry past the end", EncodePatch("MZ", pastEnd), UpdateDamaged},
+    };
+    for (const auto& c : cases) {
+        Fixture f;
+        auto before = f.Snapshot();
+        f.patchDir.Write("patch.exe", c.patch);
+        EXPECT_EQ(f.Run(), c.result) << c.what;
+        EXPECT_EQ(f.Snapshot(), before) << c.what;
+    }
+
+    Fixture missing;
+    auto before = missing.Snapshot();
+    testutil::fs::remove(missing.patchDir.Native("patch.exe"));
+    EXPECT_EQ(missing.Run(), UpdateDamaged);
+    EXPECT_EQ(missing.Snapshot(), before);
+}
+
+TEST(Worker, ChecksumMismatchInLastEntryTouchesNothing) {
+    Fixture f;
+    std::string list = VersionList({{"a.arc", "new a"}, {"b.arc", "expected b"}});
+    f.WritePatch({{"QMK.hvl", list}, {"a.arc", "new a"}, {"b.arc", "tampered b"}});
+    auto before = f.Snapshot();
+    EXPECT_EQ(f.Run(), UpdateDamaged);
+    EXPECT_EQ(f.Snapshot(), before);
+}
+
+TEST(Worker, WithoutVersionListEverythingIsInstalledUnverified) {
+    Fixture f;
+    f.WritePatch({{"a.arc", "new a"}, {"new.dat", "n"}});
+    ASSERT_EQ(f.Run(), UpdateOk);
+    EXPECT_EQ(f.game.Read("a.arc"), "new a");
+    EXPECT_EQ(f.game.Read("new.dat"), "n");
+    EXPECT_EQ(f.game.Read("QMK.hvl"), "old list");  // not a version list: the prune leaves it alone
+}
+
+TEST(Worker, LegacyIndexAndCaseVariantListName) {
+    Fixture f;
+    std::string list = VersionList({{"a.arc", "A"}});
+    f.WritePatch({{"a.arc", "A"}, {"qMk.HVL", list}}, true);
+    ASSERT_EQ(f.Run(), UpdateOk);
+    EXPECT_EQ(f.game.Read("a.arc"), "A");
+    // Installed under its stored name; the folder already has "QMK.hvl", which is the file meant.
+    EXPECT_EQ(f.game.Read("QMK.hvl"), list);
+}
+
+TEST(Worker, RecordNameWithFolderInstallsIntoIt) {
+    Fixture f;
+    f.game.MakeDir("data");
+    std::string list = VersionList({{"data\\x.arc", "X"}});
+    f.WritePatch({{"X.ARC", "X"}, {"QMK.hvl", list}});
+    ASSERT_EQ(f.Run(), UpdateOk);
+    EXPECT_EQ(f.game.Read("data/x.arc"), "X");
+    EXPECT_FALSE(f.game.Exists("X.ARC"));
+    EXPECT_NE(f.game.Read("uninst.lst").find("data\\x.arc\n"), std::string::npos);
+
+    Fixture noFolder;
+    noFolder.WritePatch({{"X.ARC", "X"}, {"QMK.hvl", list}});
+    auto before = noFolder.Snapshot();
+    EXPECT_EQ(noFolder.Run(), UpdateInstallFailed);
+    EXPECT_EQ(noFolder.Snapshot(), before);
+}
+
+TEST(Worker, ReadOnlyTargetAndLeftoverAreOverwritten) {
+    Fixture f;
+    f.game.Write("a.arc.tmp", "leftover");
+    f.game.SetReadOnly("a.arc.tmp", true);
+    f.game.SetReadOnly("a.arc", true);
+    ASSERT_EQ(f.Run(), UpdateOk);
+    EXPECT_TRUE(f.AllNew());
+    EXPECT_FALSE(f.HasTemporaryFiles());
+}
+
+TEST(Worker, FailedRenameOfThirdOfFourStopsTheCommit) {
+    Fixture f;
+    auto before = f.Snapshot();
+    FaultOs fault;
+    fault.FailNth(OsCall::ReplaceByRename, 3);
+    EXPECT_EQ(f.Run(), UpdateInstallFailed);
+    EXPECT_EQ(f.game.Read("a.arc"), f.newFiles[0].second);
+    EXPECT_EQ(f.game.Read("b.arc"), f.newFiles[1].second);
+    EXPECT_EQ(f.game.Read("c.arc"), before["c.arc"]);
+    EXPECT_EQ(f.game.Read("QMK.hvl"), before["QMK.hvl"]);
+    EXPECT_EQ(f.game.Read("uninst.lst"), before["uninst.lst"]);
+    EXPECT_FALSE(f.HasTemporaryFiles());
+}
+
+TEST(Worker, TwoEntriesWithOneOnDiskName) {
+    Fixture f;
+    f.WritePatch({{"a.arc", "first"}, {"A.ARC", "second"}});
+    EXPECT_EQ(f.Run(), UpdateInstallFailed);
+    EXPECT_EQ(f.game.Read("a.arc"), "second");
+    EXPECT_FALSE(f.HasTemporaryFiles());
+}
+
+TEST(Worker, UninstallListMissingOrEmpty) {
+    for (bool empty : {false, true}) {
+        Fixture f;
+        if (empty)
+            f.game.Write("uninst.lst", "");
+        else
+            testutil::fs::remove(f.game.Native("uninst.lst"));
+        EXPECT_EQ(f.Run(), UpdateUninstallListFailed);
+        EXPECT_TRUE(f.AllNew());
+        EXPECT_EQ(f.game.Read("QMK.hvl"), PrunedList(f));
+        EXPECT_EQ(f.game.Exists("uninst.lst"), empty);
+    }
+}
+
+TEST(Worker, EntryCountLimits) {
+    Fixture none;
+    none.WritePatch({});
+    ScriptedView view;
+    EXPECT_EQ(none.Run(view), UpdateOk);
+    EXPECT_EQ(view.totalRange, std::make_pair(0u, 0u));
+    EXPECT_EQ(none.game.Read("uninst.lst"), std::string("game.exe\na.arc\n$reg\n") + '\0');
+    EXPECT_EQ(none.game.Read("QMK.hvl"), "old list");
+
+    Fixture noneNoList;
+    noneNoList.WritePatch({});
+    testutil::fs::remove(noneNoList.game.Native("uninst.lst"));
+    EXPECT_EQ(noneNoList.Run(), UpdateUninstallListFailed);
+
+    Fixture full;
+    std::vector<PayloadFile> files;
+    for (int i = 0; i < 32; ++i) files.push_back({"f" + std::to_string(i), std::to_string(i)});
+    full.WritePatch(files);
+    EXPECT_EQ(full.Run(), UpdateOk);
+    EXPECT_EQ(full.game.Read("f31"), "31");
+}
+
+TEST(Worker, NamesThatLeaveTheFolderAreRefused) {
+    // The entry's own name, with no version list.
+    const char* stored[] = {"..\\evil.dll", "../evil.dll", "sub\\..\\..\\evil", "C:\\evil", "\\\\srv\\share\\x",
+                            "\\evil", "/evil", "a:b", ".."};
+    for (const char* bad : stored) {
+        Fixture f;
+        f.WritePatch({{"a.arc", "A"}, {bad, "E"}});
+        auto before = f.Snapshot();
+        FaultOs fault;
+        EXPECT_EQ(f.Run(), UpdateDamaged) << bad;
+        EXPECT_EQ(f.Snapshot(), before) << bad;
+        EXPECT_EQ(fault.Count(OsCall::OpenWrite), 1) << bad;  // a.arc's temporary file only
+        EXPECT_FALSE(testutil::fs::exists(f.game.Root().parent_path() / "evil.dll")) << bad;
+    }
+    // A version record's name, met through its final component.
+    const char* records[] = {"..\\evil.dll", "sub\\..\\..\\evil.dll", "C:\\evil.dll", "\\evil.dll", "/evil.dll",
+                             "\\\\srv\\share\\evil.dll", "d:evil.dll"};
+    for (const char* bad : records) {
+        Fixture f;
+        std::string list = VersionList({{bad, "E"}});
+        f.WritePatch({{"QMK.hvl", list}, {"EVIL.DLL", "E"}});
+        auto before = f.Snapshot();
+        FaultOs fault;
+        EXPECT_EQ(f.Run(), UpdateDamaged) << bad;
+        EXPECT_EQ(f.Snapshot(), before) << bad;
+        EXPECT_EQ(fault.Count(OsCall::OpenWrite), 1) << bad;  // QMK.hvl's temporary file only
+    }
+    const char16_t* safe[] = {u"a.arc", u"data\\a.arc", u"data/sub/a.arc", u"..a", u"a..", u"a\\..b\\c"};
+    for (const char16_t* name : safe) EXPECT_TRUE(IsSafeInstallName(name));
+    EXPECT_FALSE(IsSafeInstallName(u""));
+}
+
+TEST(Worker, PathThatDoesNotFitIsRefused) {
+    Fixture f;
+    f.WritePatch({{std::string(95, 'n'), "N"}, {"a.arc", "A"}});
+    // A folder for which "<folder>\\a.arc.tmp" fits 780 units but the 95-byte name does not. The
+    // refusal comes before any file is opened, so the folder need not exist.
+    std::u16string folder = f.game.Folder() + u"\\";
+    folder.append(720 - folder.size(), u'f');
+    ScriptedView view;
+    std::u16string patch = f.patchDir.Path("patch.exe");
+    FaultOs fault;
+    EXPECT_EQ(RunUpdate(folder.c_str(), view, patch.c_str()), UpdateInstallFailed);
+    EXPECT_EQ(fault.Count(OsCall::OpenWrite), 0);
+    EXPECT_EQ(fault.Count(OsCall::RemoveFile), 0);
+    EXPECT_TRUE(view.statuses.empty());
+}
+
+// Cancel, window closed and quit, injected at every pump point of a run.
+TEST(Worker, StopAtEveryPumpPoint) {
+    int pumps = 0;
+    {
+        Fixture f;
+        ScriptedView view;
+        ASSERT_EQ(f.Run(view), UpdateOk);
+        pumps = view.pumps;
+    }
+    using A = ScriptedView::Action;
+    for (A action : {A::Cancel, A::Close, A::Quit}) {
+        for (int at = 1; at <= pumps; ++at) {
+            Fixture f;
+            auto before = f.Snapshot();
+            ScriptedView view(at, action);
+            UpdateResult r = f.Run(view);
+            EXPECT_EQ(r, action == A::Cancel ? UpdateCancelled : UpdateWindowClosed) << "pump " << at;
+            EXPECT_EQ(f.Snapshot(), before) << "pump " << at;
+            // The worker stops at its next flag test, without pumping again.
+            EXPECT_EQ(view.pumps, at) << "pump " << at;
+        }
+    }
+}
+
+TEST(Worker, BothFlagsGiveCancelled) {
+    Fixture f;
+    ScriptedView view;
+    view.onPump = [&](int n) {
+        if (n == 3) {
+            view.Cancel();
+            view.Close();
+        }
+    };
+    auto before = f.Snapshot();
+    EXPECT_EQ(f.Run(view), UpdateCancelled);
+    EXPECT_EQ(f.Snapshot(), before);
+}
+
+TEST(Worker, CancelWhileTheLastEntryIsCounted) {
+    Fixture f;
+    ScriptedView view;
+    view.onPump = [&](int) {
+        if (view.totalPositions.size() == 5) view.Cancel();  // 0, then 1..4: the last entry is counted
+    };
+    auto before = f.Snapshot();
+    EXPECT_EQ(f.Run(view), UpdateCancelled);
+    EXPECT_EQ(view.totalPositions.back(), 4u);
+    EXPECT_EQ(f.Snapshot(), before);
+}
+
+// Fails every OS call of a run in turn and checks the invariants after each.
+TEST(Worker, FailEveryOsCall) {
+    int total = 0;
+    std::vector<OsCall> kinds;
+    int firstEntryWrite = 0, firstRename = 0, lastRename = 0;
+    {
+        Fixture f;
+        FaultOs fault;
+        fault.Record(true);
+        ASSERT_EQ(f.Run(), UpdateOk);
+        total = fault.Total();
+        for (int n = 1; n <= total; ++n) {
+            OsCall k = fault.KindOfCall(n);
+            kinds.push_back(k);
+            if (k == OsCall::OpenWrite && !firstEntryWrite) firstEntryWrite = n;
+            if (k == OsCall::ReplaceByRename) {
+                if (!firstRename) firstRename = n;
+                lastRename = n;
+            }
+        }
+    }
+    ASSERT_GT(firstEntryWrite, 0);
+    ASSERT_GT(firstRename, firstEntryWrite);
+
+    for (int n = 1; n <= total; ++n) {
+        OsCall kind = kinds[n - 1];
+        SCOPED_TRACE(std::string("call ") + std::to_string(n) + " " + OsCallName(kind));
+        Fixture f;
+        auto before = f.Snapshot();
+        UpdateResult r;
+        {
+            FaultOs fault;
+            fault.FailCallNumber(n);
+            r = f.Run();
+            ASSERT_EQ(fault.Failed(), 1);
+        }
+        auto after = f.Snapshot();
+        bool extracting = n >= firstEntryWrite && n < firstRename;
+        bool committing = n >= firstRename && n <= lastRename;
+
+        if (kind != OsCall::RemoveFile) EXPECT_FALSE(f.HasTemporaryFiles());
+        if (extracting && (kind == OsCall::OpenWrite || kind == OsCall::Write || kind == OsCall::Flush))
+            EXPECT_EQ(r, UpdateInstallFailed);
+        if (extracting && (kind == OsCall::Read || kind == OsCall::Seek)) EXPECT_EQ(r, UpdateDamaged);
+        if (committing && kind == OsCall::ReplaceByRename) EXPECT_EQ(r, UpdateInstallFailed);
+
+        if (r == UpdateOk || r == UpdateUninstallListFailed) {
+            EXPECT_TRUE(f.AllNew());
+        } else if (n < firstRename || r != UpdateInstallFailed) {
+            // Stopped before the commit: nothing changed.
+            EXPECT_EQ(after, before);
+        } else {
+            // A failed rename: a prefix of the targets is new, the lists are untouched.
+            EXPECT_EQ(after["uninst.lst"], before["uninst.lst"]);
+        }
+        if (r != UpdateOk) EXPECT_EQ(after["uninst.lst"], before["uninst.lst"]);
+    }
+}
+
+}  // namespace
