@@ -1,0 +1,97 @@
+// The Win32 backend of the OS seam: each operation is the one kernel32 call the engine was designed
+// around, with the flags it was designed with.
+#include <windows.h>
+
+#include "support/os.h"
+
+namespace os {
+
+namespace {
+
+// FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_ARCHIVE: the files are streamed front to back.
+constexpr DWORD kOpenFlags = 0x08000020;
+
+HANDLE ToNative(Handle h) { return reinterpret_cast<HANDLE>(h); }
+Handle FromNative(HANDLE h) { return reinterpret_cast<Handle>(h); }
+LPCWSTR Wide(const char16_t* s) { return reinterpret_cast<LPCWSTR>(s); }
+
+class Win32Api final : public Api {
+public:
+    Handle OpenRead(const char16_t* path, std::uint32_t* error) override {
+        HANDLE h = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kOpenFlags, nullptr);
+        if (h == INVALID_HANDLE_VALUE && error != nullptr) *error = GetLastError();
+        return FromNative(h);
+    }
+
+    Handle OpenWrite(const char16_t* path, bool keepContents, std::uint32_t* error) override {
+        HANDLE h = CreateFileW(Wide(path), GENERIC_WRITE, 0, nullptr, keepContents ? OPEN_ALWAYS : CREATE_ALWAYS,
+                               kOpenFlags, nullptr);
+        if (h == INVALID_HANDLE_VALUE && error != nullptr) *error = GetLastError();
+        return FromNative(h);
+    }
+
+    bool Read(Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
+        DWORD n = 0;
+        BOOL ok = ReadFile(ToNative(h), buffer, count, &n, nullptr);
+        *done = n;
+        return ok != FALSE;
+    }
+
+    bool Write(Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
+        DWORD n = 0;
+        BOOL ok = WriteFile(ToNative(h), buffer, count, &n, nullptr);
+        *done = n;
+        return ok != FALSE;
+    }
+
+    bool Seek(Handle h, std::int32_t position) override {
+        return SetFilePointer(ToNative(h), position, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER;
+    }
+
+    std::uint32_t GetSize(Handle h) override { return GetFileSize(ToNative(h), nullptr); }
+
+    bool Flush(Handle h) override { return FlushFileBuffers(ToNative(h)) != FALSE; }
+
+    void Close(Handle h) override { CloseHandle(ToNative(h)); }
+
+    std::uint32_t GetAttributes(const char16_t* path) override { return GetFileAttributesW(Wide(path)); }
+
+    bool SetAttributes(const char16_t* path, std::uint32_t attributes) override {
+        return SetFileAttributesW(Wide(path), attributes) != FALSE;
+    }
+
+    bool ReplaceByRename(const char16_t* from, const char16_t* to) override {
+        return MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    }
+
+    bool RemoveFile(const char16_t* path) override { return DeleteFileW(Wide(path)) != FALSE; }
+
+    bool CreateFolder(const char16_t* path) override { return CreateDirectoryW(Wide(path), nullptr) != FALSE; }
+
+    std::uint32_t GetModulePath(char16_t* buffer, std::uint32_t capacity) override {
+        if (buffer == nullptr || capacity == 0) return 0;
+        DWORD n = GetModuleFileNameW(nullptr, reinterpret_cast<LPWSTR>(buffer), capacity);
+        // Older systems (and Wine) leave a truncated path unterminated.
+        if (n >= capacity) buffer[capacity - 1] = 0;
+        return n;
+    }
+
+    int MultiToWide(std::uint32_t codePage, const char* text, char16_t* out, int capacity) override {
+        if (text == nullptr) return 0;
+        return MultiByteToWideChar(codePage, 0, text, -1, reinterpret_cast<LPWSTR>(out), capacity);
+    }
+
+    int WideToMulti(std::uint32_t codePage, const char16_t* text, char* out, int capacity) override {
+        if (text == nullptr) return 0;
+        return WideCharToMultiByte(codePage, 0, Wide(text), -1, out, capacity, nullptr, nullptr);
+    }
+};
+
+}  // namespace
+
+Api& NativeApi() {
+    static Win32Api api;
+    return api;
+}
+
+}  // namespace os
