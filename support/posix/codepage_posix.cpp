@@ -61,7 +61,7 @@ constexpr std::uint32_t kInvalid = 0xFFFFFFFFu;
 std::uint32_t DecodeUtf8(const unsigned char*& p) {
     unsigned char ch = *p++;
     if (ch < 0x80) return ch;
-    int length = (ch >= 0xC2 && ch <= 0xDF) ? 1 : (ch >= 0xE0 && ch <= 0xEF) ? 2 : (ch >= 0xF0 && ch <= 0xF7) ? 3 : 0;
+    int length = (ch >= 0xC2 && ch <= 0xDF) ? 1 : (ch >= 0xE0 && ch <= 0xEF) ? 2 : (ch >= 0xF0 && ch <= 0xF4) ? 3 : 0;
     static constexpr unsigned char kMask[4] = {0x7F, 0x1F, 0x0F, 0x07};
     std::uint32_t code = ch & kMask[length];
     unsigned c;
