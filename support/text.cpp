@@ -34,13 +34,25 @@ std::uint32_t TargetCodePage(TextEncoding target) {
     return kCurrentCodePage;
 }
 
+// A converted text must end in its terminator. Wine's MultiByteToWideChar loses it after a UTF-8
+// lead byte of a three- or four-byte sequence that stands right before the end, and counts one unit
+// less: such a result is closed here when the buffer has room, and refused when it has not.
+template <typename Unit>
+bool EndsTerminated(Unit* out, int written, std::size_t capacity) {
+    if (out[written - 1] == 0) return true;
+    if (static_cast<std::size_t>(written) >= capacity) return false;
+    out[written] = 0;
+    return true;
+}
+
 // Converts text into out (capacity units) in two steps, size first, so that a result that does not
 // fit is refused before anything is written.
 char16_t* ToWide(std::uint32_t codePage, const char* text, char16_t* out, std::size_t capacity) {
     os::Api& api = os::Current();
     int n = api.MultiToWide(codePage, text, nullptr, 0);
     if (n < 1 || static_cast<std::size_t>(n) > capacity) return nullptr;
-    if (api.MultiToWide(codePage, text, out, n) < 1) {
+    int written = api.MultiToWide(codePage, text, out, n);
+    if (written < 1 || !EndsTerminated(out, written, capacity)) {
         out[0] = 0;
         return nullptr;
     }
@@ -51,7 +63,8 @@ char* ToMulti(std::uint32_t codePage, const char16_t* text, char* out, std::size
     os::Api& api = os::Current();
     int n = api.WideToMulti(codePage, text, nullptr, 0);
     if (n < 1 || static_cast<std::size_t>(n) > capacity) return nullptr;
-    if (api.WideToMulti(codePage, text, out, n) < 1) {
+    int written = api.WideToMulti(codePage, text, out, n);
+    if (written < 1 || !EndsTerminated(out, written, capacity)) {
         out[0] = 0;
         return nullptr;
     }
@@ -62,7 +75,8 @@ std::unique_ptr<char[]> ToMultiAlloc(std::uint32_t codePage, const char16_t* tex
     os::Api& api = os::Current();
     int n = api.WideToMulti(codePage, text, nullptr, 0);
     if (n < 1) return nullptr;
-    // One unit more than asked for: a backend that writes one past what it counted stays inside.
+    // One unit more than the count, zeroed, so the result is terminated even when the platform
+    // drops the terminator (see EndsTerminated).
     auto buffer = std::make_unique<char[]>(static_cast<std::size_t>(n) + 1);
     if (api.WideToMulti(codePage, text, buffer.get(), n) < 1) return nullptr;
     return buffer;
@@ -247,6 +261,7 @@ std::unique_ptr<char16_t[]> MultiToWide(const char* text) {
     os::Api& api = os::Current();
     int n = api.MultiToWide(codePage, text, nullptr, 0);
     if (n < 1) return nullptr;
+    // One unit more than the count, zeroed: see EndsTerminated.
     auto buffer = std::make_unique<char16_t[]>(static_cast<std::size_t>(n) + 1);
     if (api.MultiToWide(codePage, text, buffer.get(), n) < 1) return nullptr;
     return buffer;

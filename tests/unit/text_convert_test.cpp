@@ -1,0 +1,449 @@
+// Conversions through the OS seam, path splitting and wide formatting.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "support/text.h"
+#include "unit/fault_os.h"
+#include "unit/test_util.h"
+
+using testutil::Bytes;
+
+namespace {
+
+const std::string kNihongoUtf8 = Bytes({0xE6, 0x97, 0xA5, 0xE6, 0x9C, 0xAC});  // 日本
+const std::string kNihongoSjis = Bytes({0x93, 0xFA, 0x96, 0x7B});              // 日本
+constexpr char16_t kFill = 0xAAAA;
+
+std::string Utf8(const char* s) { return s ? std::string(s) : std::string("<null>"); }
+std::u16string Wide(const char16_t* s) { return s ? std::u16string(s) : std::u16string(u"<null>"); }
+
+TEST(TextMultiToWide, EmptyTextGivesAnEmptyWideString) {
+    auto wide = MultiToWide("");
+    ASSERT_TRUE(wide);
+    EXPECT_EQ(wide[0], 0);
+}
+
+TEST(TextMultiToWide, PicksTheSourceCodePageFromTheBytes) {
+    struct Case {
+        std::string bytes;
+        std::u16string expected;
+    };
+    const Case cases[] = {
+        {"abc", u"abc"},
+        {kNihongoUtf8, u"日本"},
+        {kNihongoSjis, u"日本"},
+        {Bytes({0x95, 0x5C, 0x5C}), u"表\\"},
+        // Valid UTF-8 by the scan, so read as UTF-8 although meant as code page 932.
+        {Bytes({0xC3, 0xBD, 0x41}), u"\u00FDA"},
+        {Bytes({0xC3, 0xBD, 0xC3, 0xBD, 0x80}), u"\uFF83\uFF7D\uFF83\uFF7D\u0080"},
+    };
+    for (const Case& c : cases) {
+        auto alloc = MultiToWide(c.bytes.c_str());
+        ASSERT_TRUE(alloc) << c.bytes;
+        EXPECT_EQ(std::u16string(alloc.get()), c.expected);
+
+        char16_t buffer[16];
+        EXPECT_EQ(MultiToWide(buffer, 16, c.bytes.c_str()), buffer);
+        EXPECT_EQ(std::u16string(buffer), c.expected);
+    }
+}
+
+TEST(TextMultiToWide, BufferMustHoldTextAndTerminator) {
+    for (const std::string& text : {kNihongoUtf8, kNihongoSjis}) {
+        char16_t buffer[4];
+        std::fill(std::begin(buffer), std::end(buffer), kFill);
+        EXPECT_EQ(MultiToWide(buffer, 3, text.c_str()), buffer);
+        EXPECT_EQ(std::u16string(buffer), u"日本");
+        EXPECT_EQ(buffer[3], kFill);
+
+        std::fill(std::begin(buffer), std::end(buffer), kFill);
+        EXPECT_EQ(MultiToWide(buffer, 2, text.c_str()), nullptr);
+        for (char16_t u : buffer) EXPECT_EQ(u, kFill);
+        EXPECT_EQ(MultiToWide(buffer, 0, text.c_str()), nullptr);
+        EXPECT_EQ(buffer[0], kFill);
+    }
+}
+
+// Stands for a platform that counts and converts without the terminator, as Wine does after a lone
+// UTF-8 lead byte of a long sequence at the end of the text.
+class TerminatorDroppingOs : public os::Api {
+public:
+    TerminatorDroppingOs() : real_(os::NativeApi()) { previous_ = os::SetApi(this); }
+    ~TerminatorDroppingOs() override { os::SetApi(previous_); }
+
+    int MultiToWide(std::uint32_t cp, const char* text, char16_t* out, int capacity) override {
+        char16_t full[64];
+        int n = real_.MultiToWide(cp, text, full, 64);
+        if (n < 1) return 0;
+        if (capacity == 0) return n - 1;
+        if (capacity < n - 1) return 0;
+        std::copy(full, full + n - 1, out);
+        return n - 1;
+    }
+    int WideToMulti(std::uint32_t cp, const char16_t* text, char* out, int capacity) override {
+        return real_.WideToMulti(cp, text, out, capacity);
+    }
+    os::Handle OpenRead(const char16_t*, std::uint32_t*) override { return os::kInvalidHandle; }
+    os::Handle OpenWrite(const char16_t*, bool, std::uint32_t*) override { return os::kInvalidHandle; }
+    bool Read(os::Handle, void*, std::uint32_t, std::uint32_t*) override { return false; }
+    bool Write(os::Handle, const void*, std::uint32_t, std::uint32_t*) override { return false; }
+    bool Seek(os::Handle, std::int32_t) override { return false; }
+    std::uint32_t GetSize(os::Handle) override { return 0xFFFFFFFFu; }
+    bool Flush(os::Handle) override { return false; }
+    void Close(os::Handle) override {}
+    std::uint32_t GetAttributes(const char16_t*) override { return os::kInvalidAttributes; }
+    bool SetAttributes(const char16_t*, std::uint32_t) override { return false; }
+    bool ReplaceByRename(const char16_t*, const char16_t*) override { return false; }
+    bool RemoveFile(const char16_t*) override { return false; }
+    bool CreateFolder(const char16_t*) override { return false; }
+    std::uint32_t GetModulePath(char16_t*, std::uint32_t) override { return 0; }
+
+private:
+    os::Api& real_;
+    os::Api* previous_ = nullptr;
+};
+
+TEST(TextMultiToWide, ResultThatLostItsTerminatorIsClosedOrRefused) {
+    TerminatorDroppingOs dropping;
+    auto alloc = MultiToWide(kNihongoUtf8.c_str());
+    ASSERT_TRUE(alloc);
+    EXPECT_EQ(Wide(alloc.get()), u"日本");
+
+    char16_t buffer[4];
+    std::fill(std::begin(buffer), std::end(buffer), kFill);
+    EXPECT_EQ(MultiToWide(buffer, 3, kNihongoUtf8.c_str()), buffer);
+    EXPECT_EQ(Wide(buffer), u"日本");
+    // The platform said two units were enough; without room for the terminator that is refused.
+    EXPECT_EQ(MultiToWide(buffer, 2, kNihongoUtf8.c_str()), nullptr);
+    EXPECT_EQ(buffer[0], 0);
+}
+
+TEST(TextWideToMulti, TargetCodePageFollowsTheMode) {
+    struct Case {
+        TextEncoding mode;
+        std::string expected;
+    };
+    // Only UTF-8 is asked for by name; every other mode means the current code page, 932.
+    const Case cases[] = {
+        {TE_UTF8, kNihongoUtf8},
+        {TE_CODEPAGE, kNihongoSjis},
+        {TE_ASCII, kNihongoSjis},
+        {TE_AUTO, kNihongoSjis},
+    };
+    for (const Case& c : cases) {
+        auto alloc = WideToMulti(u"日本", c.mode);
+        ASSERT_TRUE(alloc);
+        EXPECT_EQ(std::string(alloc.get()), c.expected) << c.mode;
+
+        const std::size_t need = c.expected.size() + 1;
+        char buffer[16];
+        std::memset(buffer, 'x', sizeof buffer);
+        EXPECT_EQ(WideToMulti(buffer, need, u"日本", c.mode), buffer);
+        EXPECT_EQ(std::string(buffer), c.expected);
+        EXPECT_EQ(buffer[need], 'x');
+
+        std::memset(buffer, 'x', sizeof buffer);
+        EXPECT_EQ(WideToMulti(buffer, need - 1, u"日本", c.mode), nullptr);
+        EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, 'x'));
+    }
+}
+
+TEST(TextConvert, CopiesWhenNothingNeedsConverting) {
+    // A UTF-8 text with a broken tail proves the copy: a conversion would substitute the tail.
+    const std::string brokenUtf8 = Bytes({0xE6, 0x97, 0xA5, 0xE6, 0x9C, 0xAC, 0xE8, 0xAA, 0x9E, 0x80});
+    const std::string brokenSjis = Bytes({0x81, 0x20, 0x41});
+    struct Case {
+        std::string bytes;
+        TextEncoding target;
+    };
+    const Case cases[] = {
+        {"Data\\File.PAK", TE_UTF8},   {"Data\\File.PAK", TE_CODEPAGE},
+        {"Data\\File.PAK", TE_ASCII},  {"Data\\File.PAK", TE_AUTO},
+        {"", TE_UTF8},                 {brokenUtf8, TE_UTF8},
+        {brokenSjis, TE_CODEPAGE},     {brokenSjis, TE_ASCII},
+    };
+    for (const Case& c : cases) {
+        auto alloc = ConvertText(c.bytes.c_str(), c.target);
+        ASSERT_TRUE(alloc);
+        EXPECT_EQ(std::string(alloc.get()), c.bytes) << c.target;
+
+        const std::size_t need = c.bytes.size() + 1;
+        char buffer[32];
+        std::memset(buffer, 'x', sizeof buffer);
+        EXPECT_EQ(ConvertText(buffer, need, c.bytes.c_str(), c.target), buffer);
+        EXPECT_EQ(std::string(buffer), c.bytes);
+        EXPECT_EQ(buffer[need], 'x');
+        std::memset(buffer, 'x', sizeof buffer);
+        EXPECT_EQ(ConvertText(buffer, need - 1, c.bytes.c_str(), c.target), nullptr);
+        EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, 'x'));
+    }
+}
+
+TEST(TextConvert, ConvertsBetweenCodePages) {
+    struct Case {
+        std::string bytes;
+        TextEncoding target;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {kNihongoSjis, TE_UTF8, kNihongoUtf8},
+        {kNihongoUtf8, TE_CODEPAGE, kNihongoSjis},
+        {kNihongoUtf8, TE_ASCII, kNihongoSjis},
+        {Bytes({0x95, 0x5C, 0x5C, 0x41}), TE_UTF8, Bytes({0xE8, 0xA1, 0xA8, 0x5C, 0x41})},
+    };
+    for (const Case& c : cases) {
+        auto alloc = ConvertText(c.bytes.c_str(), c.target);
+        ASSERT_TRUE(alloc);
+        EXPECT_EQ(std::string(alloc.get()), c.expected);
+
+        const std::size_t need = c.expected.size() + 1;
+        char buffer[32];
+        std::memset(buffer, 'x', sizeof buffer);
+        EXPECT_EQ(ConvertText(buffer, need, c.bytes.c_str(), c.target), buffer);
+        EXPECT_EQ(std::string(buffer), c.expected);
+        EXPECT_EQ(buffer[need], 'x');
+        std::memset(buffer, 'x', sizeof buffer);
+        EXPECT_EQ(ConvertText(buffer, need - 1, c.bytes.c_str(), c.target), nullptr);
+        EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, 'x'));
+    }
+}
+
+// Every failing OS call makes the conversion report null, and the caller's buffer is left either
+// untouched (the size question failed) or empty (the conversion itself failed).
+TEST(TextConvert, FailedOsCallsGiveNull) {
+    struct Step {
+        OsCall kind;
+        int n;
+        char16_t wideFirst;
+        char narrowFirst;
+    };
+    const Step steps[] = {
+        {OsCall::MultiToWide, 1, kFill, 'x'},
+        {OsCall::MultiToWide, 2, 0, 0},
+        {OsCall::WideToMulti, 1, kFill, 'x'},
+        {OsCall::WideToMulti, 2, 0, 0},
+    };
+    for (const Step& s : steps) {
+        FaultOs fault;
+        fault.FailNth(s.kind, s.n);
+        char16_t wide[8];
+        std::fill(std::begin(wide), std::end(wide), kFill);
+        char narrow[16];
+        std::memset(narrow, 'x', sizeof narrow);
+        if (s.kind == OsCall::MultiToWide) {
+            EXPECT_EQ(MultiToWide(wide, 8, kNihongoSjis.c_str()), nullptr);
+            EXPECT_EQ(wide[0], s.wideFirst);
+            fault.Reset();
+            fault.FailNth(s.kind, s.n);
+            EXPECT_FALSE(MultiToWide(kNihongoSjis.c_str()));
+            fault.Reset();
+            fault.FailNth(s.kind, s.n);
+            // The temporary wide string of a conversion between code pages fails.
+            EXPECT_EQ(ConvertText(narrow, 16, kNihongoSjis.c_str(), TE_UTF8), nullptr);
+            EXPECT_EQ(narrow[0], 'x');
+        } else {
+            EXPECT_EQ(WideToMulti(narrow, 16, u"日本", TE_UTF8), nullptr);
+            EXPECT_EQ(narrow[0], s.narrowFirst);
+            fault.Reset();
+            fault.FailNth(s.kind, s.n);
+            EXPECT_FALSE(WideToMulti(u"日本", TE_UTF8));
+            fault.Reset();
+            fault.FailNth(s.kind, s.n);
+            EXPECT_FALSE(ConvertText(kNihongoSjis.c_str(), TE_UTF8));
+        }
+        EXPECT_EQ(fault.Failed(), 1);
+    }
+}
+
+// --- path splitting ---
+
+struct SplitCase {
+    std::string path;
+    std::string drive, dir, fname, ext;
+};
+
+void ExpectSplit(const SplitCase& c) {
+    char drive[kSplitPartBytes], dir[kSplitPartBytes], fname[kSplitPartBytes], ext[kSplitPartBytes];
+    for (char* p : {drive, dir, fname, ext}) std::memset(p, 'x', kSplitPartBytes);
+    SplitPath(drive, dir, fname, ext, c.path.c_str());
+    EXPECT_EQ(Utf8(drive), c.drive) << c.path;
+    EXPECT_EQ(Utf8(dir), c.dir) << c.path;
+    EXPECT_EQ(Utf8(fname), c.fname) << c.path;
+    EXPECT_EQ(Utf8(ext), c.ext) << c.path;
+}
+
+TEST(TextSplitPath, SplitsByTheRunTimeRules) {
+    const SplitCase cases[] = {
+        {"C:\\Games\\Velmora\\data.pak", "C:", "\\Games\\Velmora\\", "data", ".pak"},
+        {"d:/x/y.tar.gz", "d:", "/x/", "y.tar", ".gz"},
+        {"a\\b/c.d", "", "a\\b/", "c", ".d"},
+        {"a.b\\c", "", "a.b\\", "c", ""},
+        {"dir\\.cfg", "", "dir\\", "", ".cfg"},
+        {"name.", "", "", "name", "."},
+        {"file", "", "", "file", ""},
+        {"", "", "", "", ""},
+        {"C:", "C:", "", "", ""},
+        {"C:name.ext", "C:", "", "name", ".ext"},
+        {"\\\\server\\share\\f", "", "\\\\server\\share\\", "f", ""},
+        {"dir\\", "", "dir\\", "", ""},
+        // A colon elsewhere than second is not a drive.
+        {"ab:c", "", "", "ab:c", ""},
+        // UTF-8 in, UTF-8 out.
+        {"データ\\ファイル.pak", "", "データ\\", "ファイル", ".pak"},
+        // Code page 932 in, UTF-8 out; the trail byte 0x5C of 表 is not a separator.
+        {Bytes({0x95, 0x5C, 0x2E, 0x74, 0x78, 0x74}), "", "", "表", ".txt"},
+        {Bytes({0x95, 0x5C, 0x5C, 0x78, 0x2E, 0x62}), "", "表\\", "x", ".b"},
+    };
+    for (const SplitCase& c : cases) ExpectSplit(c);
+}
+
+TEST(TextSplitPath, PartsOverTheLimitEmptyEverything) {
+    const std::string n255(255, 'n');
+    const std::string n256(256, 'n');
+    std::string kLongKanji;
+    for (int i = 0; i < 255; ++i) kLongKanji += "語";
+    const SplitCase cases[] = {
+        {"dir\\" + n255, "", "dir\\", n255, ""},
+        {"dir\\" + n256, "", "", "", ""},
+        {"C:dir\\" + n256 + ".txt", "", "", "", ""},
+        {"f." + std::string(254, 'e'), "", "", "f", "." + std::string(254, 'e')},
+        {"f." + n255, "", "", "", ""},
+        {std::string(254, 'd') + "\\f.txt", "", std::string(254, 'd') + "\\", "f", ".txt"},
+        {std::string(255, 'd') + "\\f.txt", "", "", "", ""},
+        // 255 characters of three bytes each fit the 780-byte output.
+        {"d\\" + kLongKanji, "", "d\\", kLongKanji, ""},
+    };
+    for (const SplitCase& c : cases) ExpectSplit(c);
+}
+
+TEST(TextSplitPath, OnlyRequestedPartsAreWritten) {
+    char fname[kSplitPartBytes];
+    char ext[kSplitPartBytes];
+    SplitPath(nullptr, nullptr, fname, ext, "C:\\dir\\file.txt");
+    EXPECT_STREQ(fname, "file");
+    EXPECT_STREQ(ext, ".txt");
+    // The directory is always asked for inside, so its limit applies even when the caller skips it.
+    SplitPath(nullptr, nullptr, fname, ext, (std::string(256, 'd') + "\\file.txt").c_str());
+    EXPECT_STREQ(fname, "");
+    EXPECT_STREQ(ext, "");
+}
+
+TEST(TextSplitPathWide, ChecksOnlyRequestedPartsAndTheirCapacity) {
+    char16_t drive[8], dir[kPathUnits], fname[8], ext[8];
+    auto fill = [&] {
+        std::fill(std::begin(drive), std::end(drive), kFill);
+        std::fill(std::begin(dir), std::end(dir), kFill);
+        std::fill(std::begin(fname), std::end(fname), kFill);
+        std::fill(std::begin(ext), std::end(ext), kFill);
+    };
+    WideSplitOutputs all{drive, 8, dir, kPathUnits, fname, 8, ext, 8};
+
+    fill();
+    SplitPathWide(all, "C:\\dir\\file.txt");
+    EXPECT_EQ(Wide(drive), u"C:");
+    EXPECT_EQ(Wide(dir), u"\\dir\\");
+    EXPECT_EQ(Wide(fname), u"file");
+    EXPECT_EQ(Wide(ext), u".txt");
+
+    // "file.txt" is eight units: its name fits in 5, not in 4.
+    WideSplitOutputs tight = all;
+    tight.fnameCapacity = 5;
+    fill();
+    SplitPathWide(tight, "C:\\dir\\file.txt");
+    EXPECT_EQ(Wide(fname), u"file");
+    tight.fnameCapacity = 4;
+    fill();
+    SplitPathWide(tight, "C:\\dir\\file.txt");
+    EXPECT_EQ(Wide(drive), u"");
+    EXPECT_EQ(Wide(dir), u"");
+    EXPECT_EQ(Wide(fname), u"");
+    EXPECT_EQ(Wide(ext), u"");
+
+    // A directory over the limit does not matter when it is not asked for.
+    WideSplitOutputs nameOnly;
+    nameOnly.fname = fname;
+    nameOnly.fnameCapacity = 8;
+    fill();
+    SplitPathWide(nameOnly, (std::string(300, 'd') + "\\file.txt").c_str());
+    EXPECT_EQ(Wide(fname), u"file");
+    EXPECT_EQ(dir[0], kFill);
+
+    // A path too long for the work buffer is refused without overflowing it.
+    fill();
+    SplitPathWide(all, std::string(2000, 'p').c_str());
+    EXPECT_EQ(Wide(drive), u"");
+    EXPECT_EQ(Wide(fname), u"");
+}
+
+TEST(TextSplitPathWide, FailedConversionGivesEmptyParts) {
+    FaultOs fault;
+    fault.FailNth(OsCall::MultiToWide, 1, true);
+    char16_t fname[8], ext[8];
+    std::fill(std::begin(fname), std::end(fname), kFill);
+    std::fill(std::begin(ext), std::end(ext), kFill);
+    WideSplitOutputs out;
+    out.fname = fname;
+    out.fnameCapacity = 8;
+    out.ext = ext;
+    out.extCapacity = 8;
+    SplitPathWide(out, "file.txt");
+    EXPECT_EQ(Wide(fname), u"");
+    EXPECT_EQ(Wide(ext), u"");
+
+    char narrow[kSplitPartBytes];
+    std::memset(narrow, 'x', sizeof narrow);
+    SplitPath(nullptr, nullptr, narrow, nullptr, "file.txt");
+    EXPECT_STREQ(narrow, "");
+}
+
+// --- wide formatting ---
+
+TEST(TextFormatWide, FormatsTheSupportedConversions) {
+    char16_t out[64];
+    auto check = [&](int written, const std::u16string& expected) {
+        EXPECT_EQ(Wide(out), expected);
+        EXPECT_EQ(written, static_cast<int>(expected.size()));
+    };
+    check(FormatWide(out, 64, u"Software\\%s\\%s", u"MarbleHollow", u"ヴェルモラ"),
+          u"Software\\MarbleHollow\\ヴェルモラ");
+    check(FormatWide(out, 64, u"%s\\%s.tmp", u"C:\\Game", u"data.pak"), u"C:\\Game\\data.pak.tmp");
+    check(FormatWide(out, 64, u"%sをインストール中", u"data.pak"), u"data.pakをインストール中");
+    check(FormatWide(out, 64, u"%d|%d|%d|%u|%u", 0, -42, INT_MIN, 7u, 4294967295u),
+          u"0|-42|-2147483648|7|4294967295");
+    check(FormatWide(out, 64, u"%x|%X|%x|%c%c|100%%", 0xBEEFu, 0xBEEFu, 0u, u'ア', u'z'), u"beef|BEEF|0|アz|100%");
+    // Unknown conversions and a trailing '%' are copied and take no argument.
+    check(FormatWide(out, 64, u"%q%s%", u"arg"), u"%qarg%");
+    check(FormatWide(out, 64, u"[%s]", static_cast<const char16_t*>(nullptr)), u"[(null)]");
+    check(FormatWide(out, 64, u""), u"");
+}
+
+TEST(TextFormatWide, RefusesTextThatDoesNotFit) {
+    char16_t out[16];
+    std::fill(std::begin(out), std::end(out), kFill);
+    EXPECT_EQ(FormatWide(out, 10, u"%s\\%s", u"abcd", u"efgh"), 9);
+    EXPECT_EQ(Wide(out), u"abcd\\efgh");
+    EXPECT_EQ(out[10], kFill);
+
+    std::fill(std::begin(out), std::end(out), kFill);
+    EXPECT_EQ(FormatWide(out, 9, u"%s\\%s", u"abcd", u"efgh"), -1);
+    EXPECT_EQ(out[0], 0);
+    for (int i = 9; i < 16; ++i) EXPECT_EQ(out[i], kFill);
+
+    std::fill(std::begin(out), std::end(out), kFill);
+    EXPECT_EQ(FormatWide(out, 0, u"x"), -1);
+    EXPECT_EQ(out[0], kFill);
+    EXPECT_EQ(FormatWide(out, 1, u""), 0);
+    EXPECT_EQ(FormatWide(out, 1, u"%d", 5), -1);
+    EXPECT_EQ(out[0], 0);
+}
+
+TEST(TextWideLength, CountsUnits) {
+    EXPECT_EQ(WideLength(u""), 0u);
+    EXPECT_EQ(WideLength(u"abc"), 3u);
+    EXPECT_EQ(WideLength(u"日本\U0001F600"), 4u);
+}
+
+}  // namespace
