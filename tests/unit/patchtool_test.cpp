@@ -1,0 +1,704 @@
+// patchtool, run in-process: what `build` writes is read back with the patcher's own readers, every
+// refusal leaves no file, and list / verify / hvl / apply say and return what they should.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <tuple>
+
+#include "support/file.h"
+#include "support/text.h"
+#include "tools/console_view.h"
+#include "tools/patch_builder.h"
+#include "tools/patch_format.h"
+#include "tools/patchtool.h"
+#include "tools/version_list_file.h"
+#include "unit/fault_os.h"
+#include "unit/test_util.h"
+#include "update/archive.h"
+#include "update/version_list.h"
+#include "update/worker.h"
+
+namespace {
+
+using testutil::Bytes;
+using testutil::RandomBytes;
+using testutil::TempDir;
+using testutil::ToUtf8;
+
+struct Outcome {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+Outcome Patchtool(std::vector<std::string> args, const ConsoleIo& io = {}) {
+    args.insert(args.begin(), "patchtool");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    std::ostringstream out, err;
+    Outcome outcome;
+    outcome.code = RunPatchtool(static_cast<int>(argv.size()), argv.data(), out, err, io);
+    outcome.out = out.str();
+    outcome.err = err.str();
+    return outcome;
+}
+
+void Put16(std::string& s, std::size_t at, std::uint32_t v) {
+    s[at] = static_cast<char>(v);
+    s[at + 1] = static_cast<char>(v >> 8);
+}
+void Put32(std::string& s, std::size_t at, std::uint32_t v) {
+    StoreLe32(reinterpret_cast<std::uint8_t*>(s.data()) + at, v);
+}
+
+// A minimal PE file: 0x200 bytes of headers and one section of sectionBytes raw bytes after them.
+std::string MakeStub(std::uint32_t sectionBytes = 0x400, const std::string& tail = {}) {
+    std::string pe(0x200, '\0');
+    pe[0] = 'M';
+    pe[1] = 'Z';
+    Put32(pe, 0x3C, 0x40);
+    std::memcpy(&pe[0x40], "PE\0\0", 4);
+    Put16(pe, 0x44, 0x8664);  // machine
+    Put16(pe, 0x46, 1);       // sections
+    Put16(pe, 0x54, 0xF0);    // optional header size
+    Put16(pe, 0x58, 0x20B);
+    Put32(pe, 0x58 + 60, 0x200);  // SizeOfHeaders
+    std::size_t section = 0x58 + 0xF0;
+    std::memcpy(&pe[section], ".text", 5);
+    Put32(pe, section + 16, sectionBytes);
+    Put32(pe, section + 20, 0x200);
+    std::string body = RandomBytes(sectionBytes, 99);
+    if (!body.empty()) body.back() = '\x90';  // the image's last byte is not zero
+    return pe + body + tail;
+}
+
+std::string Key(const std::string& stored) {
+    char key[800];
+    EXPECT_TRUE(MakeNameKey(key, sizeof key, stored.c_str()));
+    return key;
+}
+
+std::string ChecksumHex(const std::string& data) {
+    std::uint8_t sum[8];
+    ChecksumOf(data, sum);
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (std::uint8_t b : sum) {
+        hex += digits[b >> 4];
+        hex += digits[b & 15];
+    }
+    return hex;
+}
+
+// A version list file written by hand, so tests control every byte of a record.
+std::string RawVersionList(bool v1, std::uint32_t reserved, const std::vector<std::string>& recordBytes) {
+    std::string list(kVersionListHeaderSize, '\0');
+    std::memcpy(list.data(), v1 ? kVersionListMagicV1 : kVersionListMagicV2, 8);
+    Put32(list, 8, reserved);
+    Put32(list, 12, static_cast<std::uint32_t>(recordBytes.size()));
+    for (const std::string& r : recordBytes) list += r;
+    return list;
+}
+std::string RawRecord(bool v1, const std::string& name, const std::string& afterName, std::uint8_t checksumByte) {
+    std::string record(v1 ? kRecordSizeV1 : kRecordSizeV2, '\0');
+    std::size_t field = v1 ? kNameFieldV1 : kNameFieldV2;
+    std::memcpy(record.data(), name.data(), name.size());
+    std::memcpy(record.data() + name.size() + 1, afterName.data(), afterName.size());
+    std::memset(record.data() + field, checksumByte, 8);
+    return record;
+}
+
+// The bytes of one payload entry, read back with the patcher's index reader.
+struct ReadBack {
+    UpdateResult result = UpdateDamaged;
+    PayloadIndex index;
+    std::vector<std::string> names;
+    std::vector<std::string> data;
+    VersionList list;
+};
+ReadBack ReadPatch(const std::u16string& path) {
+    ReadBack back;
+    CFileDX file;
+    EXPECT_TRUE(file.OpenRead(path.c_str()));
+    back.result = ReadPayloadIndex(file, back.index);
+    if (back.result != UpdateOk) return back;
+    for (std::uint32_t i = 0; i < back.index.count; ++i) {
+        char name[kWideNameField + 1];
+        back.names.push_back(back.index.Name(i, name));
+        std::string bytes(back.index.Size(i), '\0');
+        EXPECT_TRUE(file.Seek(static_cast<std::int32_t>(back.index.Position(i))));
+        if (!bytes.empty()) {
+            EXPECT_EQ(file.Read(bytes.data(), back.index.Size(i)), back.index.Size(i));
+        }
+        back.data.push_back(bytes);
+    }
+    back.list = LoadVersionList(file, back.index);
+    return back;
+}
+
+// A folder with a stub and some game files, and the command line that builds a patch of them.
+struct Workshop {
+    TempDir dir;
+    std::vector<std::pair<std::string, std::string>> files;  // name, content
+    std::string stub = MakeStub();
+
+    Workshop() {
+        dir.MakeDir("in");
+        dir.MakeDir("in/sub");
+        Add("data1.arc", RandomBytes(kCopyChunk * 2 + 17, 1));
+        Add("empty.dat", "");
+        Add("テスト.dat", RandomBytes(3000, 2));
+    }
+    void Add(const std::string& name, const std::string& content) {
+        files.emplace_back(name, content);
+        dir.Write("in/" + name, content);
+    }
+    std::string In(const std::string& name) const { return ToUtf8(dir.Native("in/" + name)); }
+    std::string At(const std::string& rel) const { return ToUtf8(dir.Native(rel)); }
+    std::vector<std::string> BuildArgs(const std::string& out = "patch.exe") {
+        dir.Write("stub.exe", stub);
+        std::vector<std::string> args = {"build", "--stub", At("stub.exe"), "--out", At(out)};
+        for (const auto& f : files) args.push_back(In(f.first));
+        return args;
+    }
+};
+
+TEST(PatchtoolBuild, PayloadReadsBackEntryByEntry) {
+    Workshop w;
+    Outcome built = Patchtool(w.BuildArgs());
+    ASSERT_EQ(built.code, 0) << built.err;
+    EXPECT_NE(built.out.find("4 entries"), std::string::npos) << built.out;
+    EXPECT_EQ(w.dir.List(), (std::vector<std::string>{"in", "patch.exe", "stub.exe"}));
+
+    ReadBack back = ReadPatch(w.dir.Path("patch.exe"));
+    ASSERT_EQ(back.result, UpdateOk);
+    EXPECT_TRUE(back.index.wideLayout);
+    ASSERT_EQ(back.index.count, 4u);
+    std::uint32_t offset = 0;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(w.files[i].first);
+        EXPECT_EQ(back.names[i], w.files[i].first);
+        EXPECT_EQ(back.index.Offset(i), offset);
+        EXPECT_EQ(back.data[i], w.files[i].second);
+        offset += back.index.Size(i);
+        const VersionRecord* record = FindVersionRecord(back.list, Key(back.names[i]).c_str());
+        ASSERT_NE(record, nullptr);
+        EXPECT_STREQ(record->name, w.files[i].first.c_str());
+        std::uint8_t expected[8];
+        ChecksumOf(w.files[i].second, expected);
+        EXPECT_EQ(std::memcmp(record->checksum, expected, 8), 0);
+    }
+    EXPECT_EQ(back.names[3], "QMK.hvl");
+    EXPECT_EQ(back.index.Offset(3), offset);
+    EXPECT_EQ(back.list.count, 3u);
+    EXPECT_EQ(FindVersionRecord(back.list, "qmk.hvl"), nullptr);
+
+    // Byte for byte the layout the in-memory encoders make: stub, zero fill, header, index, data.
+    std::vector<VersionListEntry> records;
+    std::vector<PayloadFile> payload;
+    for (const auto& f : w.files) {
+        VersionListEntry record{f.first, {}};
+        ChecksumOf(f.second, record.checksum);
+        records.push_back(record);
+        payload.push_back({f.first, f.second});
+    }
+    payload.push_back({"QMK.hvl", EncodeVersionList(records, false)});
+    EXPECT_TRUE(w.dir.Read("patch.exe") == EncodePatch(w.stub, EncodeArchive(payload, false)));
+}
+
+TEST(PatchtoolBuild, LegacyIndexHoldsShortNamesOnly) {
+    Workshop w;
+    std::vector<std::string> args = w.BuildArgs();
+    args.insert(args.begin() + 1, "--legacy-index");
+    Outcome built = Patchtool(args);
+    ASSERT_EQ(built.code, 0) << built.err;
+    std::string patch = w.dir.Read("patch.exe");
+    EXPECT_EQ(patch.substr(kPayloadOffset, 12), "MORVEN ARC10");
+    ReadBack back = ReadPatch(w.dir.Path("patch.exe"));
+    ASSERT_EQ(back.result, UpdateOk);
+    EXPECT_FALSE(back.index.wideLayout);
+    EXPECT_EQ(back.index.dataStart, kIndexOffset + 4 * kLegacyEntrySize);
+    EXPECT_EQ(back.names, (std::vector<std::string>{"data1.arc", "empty.dat", "テスト.dat", "QMK.hvl"}));
+    EXPECT_EQ(back.data[2], w.files[2].second);
+    EXPECT_EQ(patch.size(), back.index.dataStart + back.index.Offset(3) + back.index.Size(3));
+
+    // 15 bytes fit the legacy field with its terminator, 16 do not; the wide index takes both.
+    Workshop fits, tooLong;
+    fits.Add("fifteen-bytes.x", "a");
+    tooLong.Add("sixteen-bytes.xy", "b");
+    args = fits.BuildArgs();
+    args.push_back("--legacy-index");
+    EXPECT_EQ(Patchtool(args).code, 0);
+    args = tooLong.BuildArgs();
+    EXPECT_EQ(Patchtool(args).code, 0);
+    args.push_back("--legacy-index");
+    args[4] = tooLong.At("legacy.exe");
+    Outcome refused = Patchtool(args);
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.err.find("at most 15 bytes"), std::string::npos) << refused.err;
+}
+
+TEST(PatchtoolBuild, UpdatesAGivenVersionListInItsLayout) {
+    for (bool v1 : {false, true}) {
+        SCOPED_TRACE(v1 ? "version 1" : "version 2");
+        Workshop w;
+        // data\DATA1.ARC matches data1.arc by its final component in any ASCII case; other.exe is
+        // no file of the patch and keeps every byte, those after its terminator included.
+        std::string matched = RawRecord(v1, "data\\DATA1.ARC", "junk", 0x11);
+        std::string other = RawRecord(v1, "other.exe", "\x7f\x01", 0x22);
+        std::string given = RawVersionList(v1, 0xA1B2C3D4, {matched, other});
+        w.dir.Write("given.hvl", given);
+        std::vector<std::string> args = w.BuildArgs();
+        args.push_back("--version-list");
+        args.push_back(w.At("given.hvl"));
+        Outcome built = Patchtool(args);
+        ASSERT_EQ(built.code, 0) << built.err;
+        EXPECT_NE(built.out.find("1 records updated, 2 added"), std::string::npos) << built.out;
+
+        ReadBack back = ReadPatch(w.dir.Path("patch.exe"));
+        ASSERT_EQ(back.result, UpdateOk);
+        std::string packed = back.data.back();
+        std::uint32_t recordSize = v1 ? kRecordSizeV1 : kRecordSizeV2;
+        ASSERT_EQ(packed.size(), kVersionListHeaderSize + 4 * recordSize);
+        EXPECT_EQ(packed.substr(0, 12), given.substr(0, 12));  // magic and reserved bytes
+        EXPECT_EQ(LoadLe32(reinterpret_cast<const std::uint8_t*>(packed.data()) + 12), 4u);
+
+        std::uint32_t field = recordSize - 8;
+        std::string first = packed.substr(kVersionListHeaderSize, recordSize);
+        EXPECT_EQ(first.substr(0, field), matched.substr(0, field));
+        std::uint8_t sum[8];
+        ChecksumOf(w.files[0].second, sum);
+        EXPECT_EQ(first.substr(field), std::string(reinterpret_cast<char*>(sum), 8));
+        EXPECT_EQ(packed.substr(kVersionListHeaderSize + recordSize, recordSize), other);
+        std::string appended = packed.substr(kVersionListHeaderSize + 3 * recordSize, recordSize);
+        EXPECT_EQ(appended.substr(0, field), std::string("テスト.dat") + std::string(field - 13, '\0'));
+
+        // The patcher finds the same records.
+        const VersionRecord* record = FindVersionRecord(back.list, "data1.arc");
+        ASSERT_NE(record, nullptr);
+        EXPECT_STREQ(record->name, "data\\DATA1.ARC");
+        EXPECT_EQ(std::memcmp(record->checksum, sum, 8), 0);
+        EXPECT_NE(FindVersionRecord(back.list, Key("empty.dat").c_str()), nullptr);
+    }
+}
+
+TEST(PatchtoolBuild, SameInputsGiveTheSameBytes) {
+    Workshop w;
+    ASSERT_EQ(Patchtool(w.BuildArgs("one.exe")).code, 0);
+    ASSERT_EQ(Patchtool(w.BuildArgs("two.exe")).code, 0);
+    EXPECT_TRUE(w.dir.Read("one.exe") == w.dir.Read("two.exe"));
+    // Building over an existing patch replaces it.
+    w.dir.Write("two.exe", "old");
+    ASSERT_EQ(Patchtool(w.BuildArgs("two.exe")).code, 0);
+    EXPECT_TRUE(w.dir.Read("one.exe") == w.dir.Read("two.exe"));
+}
+
+TEST(PatchtoolBuild, RefusalsWriteNoFile) {
+    struct Case {
+        const char* what;
+        std::function<void(Workshop&, std::vector<std::string>&)> setup;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {"stub longer than 0x60000",
+         [](Workshop& w, auto&) { w.stub = MakeStub(kPayloadOffset - 0x200 + 1); },
+         "must end by 0x60000"},
+        {"nonzero bytes after the image",
+         [](Workshop& w, auto&) { w.stub = MakeStub(0x400, std::string(100, '\0') + "\x01"); },
+         "1 nonzero bytes after the image end 0x600"},
+        {"stub that is no PE file", [](Workshop& w, auto&) { w.stub = "MZ but nothing else"; }, "not a Windows executable"},
+        {"stub whose section runs past its end",
+         [](Workshop& w, auto&) { w.stub = MakeStub(0x400).substr(0, 0x500); },
+         "past the end of the file"},
+        {"33 entries",
+         [](Workshop& w, auto&) {
+             for (int i = 0; w.files.size() < 32; ++i) w.Add("f" + std::to_string(i), "x");
+         },
+         "33 entries (32 files and QMK.hvl)"},
+        {"name longer than its field", [](Workshop& w, auto&) { w.Add(std::string(96, 'n'), "x"); },
+         "at most 95 bytes"},
+        {"same name in another case",
+         [](Workshop& w, auto& args) {
+             w.dir.Write("in/sub/DATA1.Arc", "y");
+             args.push_back(w.In("sub/DATA1.Arc"));
+         },
+         "same name apart from letter case"},
+        {"a file named like the version list",
+         [](Workshop& w, auto& args) {
+             w.dir.Write("in/sub/qmk.HVL", "y");
+             args.push_back(w.In("sub/qmk.HVL"));
+         },
+         "name of the version list entry"},
+        {"'..' as a name", [](Workshop& w, auto& args) { args.push_back(w.In("sub/..")); },
+         "would leave the install folder"},
+        {"':' in a name", [](Workshop& w, auto& args) { args.push_back(w.In("a:b")); }, "contains ':'"},
+        {"record for ../x",
+         [](Workshop& w, auto& args) {
+             w.dir.Write("list.hvl", RawVersionList(false, 0, {RawRecord(false, "..\\data1.arc", "", 0)}));
+             args.insert(args.end(), {"--version-list", w.At("list.hvl")});
+         },
+         "would leave the install folder"},
+        {"list with a record for itself",
+         [](Workshop& w, auto& args) {
+             w.dir.Write("list.hvl", RawVersionList(false, 0, {RawRecord(false, "QMK.hvl", "", 0)}));
+             args.insert(args.end(), {"--version-list", w.At("list.hvl")});
+         },
+         "record for the version list itself"},
+        {"list that is none",
+         [](Workshop& w, auto& args) {
+             w.dir.Write("list.hvl", std::string(16, 'Q'));
+             args.insert(args.end(), {"--version-list", w.At("list.hvl")});
+         },
+         "not a version list"},
+        {"list cut short",
+         [](Workshop& w, auto& args) {
+             w.dir.Write("list.hvl", RawVersionList(true, 0, {RawRecord(true, "a", "", 0)}).substr(0, 40));
+             args.insert(args.end(), {"--version-list", w.At("list.hvl")});
+         },
+         "counts 1 records (64 bytes) but only 24 bytes"},
+        {"name too long for a version-1 record",
+         [](Workshop& w, auto& args) {
+             w.Add(std::string(56, 'v'), "x");
+             w.dir.Write("list.hvl", RawVersionList(true, 0, {}));
+             args.insert(args.end(), {"--version-list", w.At("list.hvl")});
+         },
+         "does not fit a version-1 record"},
+        {"missing file", [](Workshop& w, auto& args) { args.push_back(w.In("nothing.arc")); }, "no such file"},
+        {"a folder as a file", [](Workshop& w, auto& args) { args.push_back(w.In("sub")); }, "not a regular file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Workshop w;
+        std::vector<std::string> extra;
+        c.setup(w, extra);
+        std::vector<std::string> args = w.BuildArgs();
+        args.insert(args.end(), extra.begin(), extra.end());
+        Outcome refused = Patchtool(args);
+        EXPECT_EQ(refused.code, 1);
+        EXPECT_NE(refused.err.find(c.message), std::string::npos) << refused.err;
+        EXPECT_EQ(refused.out, "");
+        EXPECT_FALSE(w.dir.Exists("patch.exe"));
+        EXPECT_FALSE(w.dir.Exists("patch.exe.partial"));
+    }
+}
+
+TEST(PatchtoolBuild, PatchReachingTwoGigabytesIsRefusedBeforeCopying) {
+    Workshop w;
+    w.files.clear();
+    w.dir.Write("in/huge.arc", "");
+    // Stub area, header, two index entries and a one-record list leave exactly this much below 2 GiB.
+    std::uintmax_t room = 0x80000000ull - kIndexOffset - 2 * kWideEntrySize - (kVersionListHeaderSize + kRecordSizeV2);
+    std::filesystem::resize_file(w.dir.Native("in/huge.arc"), room);
+    std::vector<std::string> args = w.BuildArgs();
+    args.push_back(w.In("huge.arc"));
+    Outcome refused = Patchtool(args);
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.err.find("would be 2147483648 bytes; it must stay below 2 GiB"), std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(w.dir.Exists("patch.exe"));
+    EXPECT_FALSE(w.dir.Exists("patch.exe.partial"));
+    std::filesystem::remove(w.dir.Native("in/huge.arc"));
+}
+
+TEST(PatchtoolBuild, EveryFailedOsCallLeavesNoPatch) {
+    Workshop w;
+    w.files.resize(2);
+    std::vector<std::string> args = w.BuildArgs();
+    int calls = 0;
+    {
+        FaultOs counting;
+        ASSERT_EQ(Patchtool(args).code, 0);
+        calls = counting.Total();
+    }
+    std::string good = w.dir.Read("patch.exe");
+    for (int n = 1; n <= calls; ++n) {
+        SCOPED_TRACE("failing OS call " + std::to_string(n));
+        std::filesystem::remove(w.dir.Native("patch.exe"));
+        FaultOs faults;
+        faults.FailCallNumber(n);
+        Outcome outcome = Patchtool(args);
+        bool partialLeft = w.dir.Exists("patch.exe.partial");
+        if (outcome.code == 0) {
+            EXPECT_TRUE(w.dir.Read("patch.exe") == good);
+        } else {
+            EXPECT_EQ(outcome.code, 1);
+            EXPECT_NE(outcome.err, "");
+            EXPECT_FALSE(w.dir.Exists("patch.exe"));
+        }
+        // Only a failed delete of the partial file can leave it behind.
+        EXPECT_EQ(partialLeft, faults.FailedKind() == OsCall::RemoveFile);
+        if (partialLeft) std::filesystem::remove(w.dir.Native("patch.exe.partial"));
+    }
+}
+
+TEST(PatchtoolBuild, NameAndImageChecks) {
+    const std::vector<std::pair<std::string, bool>> entryNames = {
+        {"a.arc", true}, {"テキスト.arc", true}, {"", false}, {".", false}, {"..", false}, {"a/b", false},
+        {"a\\b", false}, {"c:x", false}, {"a?b", false}, {"a\tb", false}, {"trailing.", false},
+        {"trailing ", false}, {"..x", true},
+    };
+    for (const auto& [name, ok] : entryNames) EXPECT_EQ(EntryNameProblem(name).empty(), ok) << name;
+    const std::vector<std::pair<std::string, bool>> recordNames = {
+        {"data\\a.arc", true}, {"data/sub/a.arc", true}, {"a..b", true},    {"", false},
+        {"\\a", false},        {"/a", false},             {"c:\\a", false}, {"data\\..\\..\\a", false},
+        {"..", false},         {"x/..", false},
+    };
+    for (const auto& [name, ok] : recordNames) EXPECT_EQ(RecordNameProblem(name).empty(), ok) << name;
+
+    std::string stub = MakeStub(0x300);
+    std::uint32_t end = 0;
+    std::string error;
+    ASSERT_TRUE(FindImageEnd(reinterpret_cast<const std::uint8_t*>(stub.data()), stub.size(), &end, &error));
+    EXPECT_EQ(end, 0x500u);
+    std::string noPe = stub;
+    noPe[0x41] = 'X';
+    EXPECT_FALSE(FindImageEnd(reinterpret_cast<const std::uint8_t*>(noPe.data()), noPe.size(), &end, &error));
+    EXPECT_NE(error.find("no PE header"), std::string::npos);
+    std::string farHeader = stub;
+    Put32(farHeader, 0x3C, 0xFFFFFFF0u);
+    EXPECT_FALSE(FindImageEnd(reinterpret_cast<const std::uint8_t*>(farHeader.data()), farHeader.size(), &end, &error));
+    std::string manySections = stub;
+    Put16(manySections, 0x46, 0xFFFF);
+    EXPECT_FALSE(
+        FindImageEnd(reinterpret_cast<const std::uint8_t*>(manySections.data()), manySections.size(), &end, &error));
+    EXPECT_NE(error.find("section table is cut short"), std::string::npos);
+}
+
+TEST(PatchtoolCommandLine, UsageAndWrongArguments) {
+    Outcome help = Patchtool({"help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("patchtool build --stub PATCHER.exe --out PATCH.exe"), std::string::npos);
+    EXPECT_NE(help.out.find("Exit codes"), std::string::npos);
+    Outcome bare = Patchtool({});
+    EXPECT_EQ(bare.code, kExitUsage);
+    EXPECT_EQ(bare.err, help.out);
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> wrong = {
+        {{"frobnicate"}, "unknown command \"frobnicate\""},
+        {{"build", "--out", "p.exe", "a"}, "--stub PATCHER.exe is missing"},
+        {{"build", "--stub", "s.exe", "a"}, "--out PATCH.exe is missing"},
+        {{"build", "--stub"}, "--stub needs a file name"},
+        {{"build", "--stub", "a", "--stub", "b"}, "--stub given twice"},
+        {{"build", "--stub", "s", "--out", "o", "--fast"}, "unknown option --fast"},
+        {{"list"}, "list: needs exactly one file"},
+        {{"verify", "a", "b"}, "verify: needs exactly one file"},
+        {{"apply", "p.exe"}, "apply: needs PATCH.exe and FOLDER"},
+    };
+    for (const auto& [args, message] : wrong) {
+        Outcome outcome = Patchtool(args);
+        EXPECT_EQ(outcome.code, kExitUsage) << message;
+        EXPECT_NE(outcome.err.find(message), std::string::npos) << outcome.err;
+    }
+}
+
+// A patch made by the in-memory encoders, with a code page 932 name and a record in a subfolder.
+struct HandMadePatch {
+    TempDir dir;
+    std::string sjisName = Bytes({0x83, 0x66, 0x81, 0x5B, 0x83, 0x5E}) + ".arc";  // データ.arc
+    std::string first = RandomBytes(5000, 3);
+    std::string second = RandomBytes(70, 4);
+
+    std::string Make(bool legacy, std::uint8_t tamperAt = 0) {
+        std::vector<VersionListEntry> records(2);
+        records[0].name = "data\\" + sjisName;
+        ChecksumOf(first, records[0].checksum);
+        records[1].name = "b.bin";
+        ChecksumOf(second, records[1].checksum);
+        std::string firstData = first;
+        if (tamperAt) firstData[tamperAt] ^= 0x40;
+        std::vector<PayloadFile> files = {{sjisName, firstData}, {"B.BIN", second},
+                                          {"QMK.hvl", EncodeVersionList(records, false)}};
+        std::string name = legacy ? "legacy.exe" : tamperAt ? "tampered.exe" : "patch.exe";
+        dir.Write(name, EncodePatch(MakeStub(), EncodeArchive(files, legacy)));
+        return ToUtf8(dir.Native(name));
+    }
+};
+
+TEST(PatchtoolInspect, ListShowsLayoutEntriesAndRecords) {
+    HandMadePatch p;
+    Outcome listed = Patchtool({"list", p.Make(false)});
+    ASSERT_EQ(listed.code, 0) << listed.err;
+    EXPECT_NE(listed.out.find("layout: magic \"MORVEN ARC20\", 128-byte index entries"), std::string::npos);
+    EXPECT_NE(listed.out.find("entries: 3\n"), std::string::npos);
+    EXPECT_NE(listed.out.find("data start: 0x60190\n"), std::string::npos);
+    EXPECT_NE(listed.out.find("version list: entry 2 \"QMK.hvl\", version 2, 2 records"), std::string::npos);
+    EXPECT_NE(listed.out.find("  0  データ.arc  offset 0  size 5000  -> record \"data\\データ.arc\" checksum " +
+                              ChecksumHex(p.first) + "\n"),
+              std::string::npos)
+        << listed.out;
+    EXPECT_NE(listed.out.find("  1  B.BIN  offset 5000  size 70  -> record \"b.bin\" checksum " +
+                              ChecksumHex(p.second) + "\n"),
+              std::string::npos);
+    EXPECT_NE(listed.out.find("  2  QMK.hvl  offset 5070  size 528  -> no record: installed unverified\n"),
+              std::string::npos);
+
+    Outcome legacy = Patchtool({"list", p.Make(true)});
+    ASSERT_EQ(legacy.code, 0);
+    EXPECT_NE(legacy.out.find("legacy 32-byte index entries"), std::string::npos);
+    EXPECT_NE(legacy.out.find("data start: 0x60070\n"), std::string::npos);
+}
+
+TEST(PatchtoolInspect, VerifyPassesAGoodPatchAndFailsDamage) {
+    HandMadePatch p;
+    Outcome good = Patchtool({"verify", p.Make(false)});
+    EXPECT_EQ(good.code, 0) << good.out << good.err;
+    EXPECT_NE(good.out.find("OK          \"データ.arc\": checksum " + ChecksumHex(p.first)), std::string::npos)
+        << good.out;
+    EXPECT_NE(good.out.find("unverified  \"QMK.hvl\""), std::string::npos);
+    EXPECT_NE(good.out.find("3 entries: 2 OK, 1 unverified, 0 failed"), std::string::npos);
+
+    Outcome tampered = Patchtool({"verify", p.Make(false, 77)});
+    EXPECT_EQ(tampered.code, 1);
+    EXPECT_NE(tampered.out.find("MISMATCH    \"データ.arc\": record \"data\\データ.arc\" expects " +
+                                ChecksumHex(p.first)),
+              std::string::npos)
+        << tampered.out;
+    EXPECT_NE(tampered.out.find("OK          \"B.BIN\""), std::string::npos);
+    EXPECT_NE(tampered.out.find("the patcher would stop with UpdateDamaged (0x80000001)"), std::string::npos);
+
+    // Damage to the archive itself, with the patcher's result.
+    std::string patch = p.dir.Read("patch.exe");
+    std::string tooMany = patch;
+    Put32(tooMany, kPayloadOffset + 12, 33);
+    std::string shortIndex = patch.substr(0, kIndexOffset + 200);
+    std::string pastEnd = patch.substr(0, patch.size() - 1);
+    std::string unsafe = EncodePatch(MakeStub(), EncodeArchive({{"..", "x"}}, false));
+    const std::vector<std::tuple<const char*, std::string, int, const char*>> damaged = {
+        {"33 entries", tooMany, 2, "UpdateTooManyEntries (0x80000002): the header counts 33 entries"},
+        {"short index", shortIndex, 1, "UpdateDamaged (0x80000001): the index of 3 entries needs 384 bytes"},
+        {"no payload", MakeStub(), 1, "holds no payload"},
+        {"entry past the end", pastEnd, 1, "DAMAGED     \"QMK.hvl\": its 528 bytes run past the end"},
+        {"name leaving the folder", unsafe, 1, "would leave the install folder"},
+    };
+    for (const auto& [what, bytes, code, message] : damaged) {
+        SCOPED_TRACE(what);
+        p.dir.Write("damaged.exe", bytes);
+        Outcome outcome = Patchtool({"verify", ToUtf8(p.dir.Native("damaged.exe"))});
+        EXPECT_EQ(outcome.code, code);
+        EXPECT_NE((outcome.out + outcome.err).find(message), std::string::npos) << outcome.out << outcome.err;
+    }
+    Outcome listed = Patchtool({"list", ToUtf8(p.dir.Native("damaged.exe"))});
+    EXPECT_EQ(listed.code, 0);
+    p.dir.Write("damaged.exe", tooMany);
+    EXPECT_EQ(Patchtool({"list", ToUtf8(p.dir.Native("damaged.exe"))}).code, 1);
+}
+
+TEST(PatchtoolInspect, HvlPrintsEveryRecord) {
+    TempDir dir;
+    std::string sjis = Bytes({0x83, 0x66, 0x81, 0x5B, 0x83, 0x5E}) + ".arc";
+    std::string unterminated(kNameFieldV1, 'u');
+    std::string list = RawVersionList(true, 0x04030201,
+                                      {RawRecord(true, sjis, "", 0xAB), RawRecord(true, "sub\\b.exe", "", 0x01)});
+    list += unterminated + std::string(8, '\0');
+    Put32(list, 12, 3);
+    dir.Write("v1.hvl", list + "xyz");
+    Outcome shown = Patchtool({"hvl", ToUtf8(dir.Native("v1.hvl"))});
+    ASSERT_EQ(shown.code, 0) << shown.err;
+    EXPECT_NE(shown.out.find("layout: version 1 (\"QHV_____\", 64-byte records)\n"), std::string::npos);
+    EXPECT_NE(shown.out.find("reserved: 01 02 03 04\n"), std::string::npos);
+    EXPECT_NE(shown.out.find("records: 3\n"), std::string::npos);
+    EXPECT_NE(shown.out.find("  0  abababababababab  データ.arc\n"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("  1  0101010101010101  sub\\b.exe\n"), std::string::npos);
+    EXPECT_NE(shown.out.find("  2  0000000000000000  " + unterminated + "  [no terminator"), std::string::npos);
+    EXPECT_NE(shown.out.find("trailing: 3 bytes"), std::string::npos);
+
+    dir.Write("short.hvl", list.substr(0, list.size() - 1));
+    Outcome cut = Patchtool({"hvl", ToUtf8(dir.Native("short.hvl"))});
+    EXPECT_EQ(cut.code, 1);
+    EXPECT_NE(cut.err.find("counts 3 records (192 bytes) but only 191 bytes"), std::string::npos) << cut.err;
+    EXPECT_EQ(Patchtool({"hvl", ToUtf8(dir.Native("missing.hvl"))}).code, 1);
+}
+
+TEST(PatchtoolApply, InstallsAndReportsTheResult) {
+    Workshop w;
+    w.files.resize(2);
+    ASSERT_EQ(Patchtool(w.BuildArgs()).code, 0);
+    w.dir.MakeDir("game");
+    w.dir.Write("game/uninst.lst", std::string("game.exe\n") + '\0');
+    w.dir.Write("game/data1.arc", "old");
+
+    Outcome applied = Patchtool({"apply", w.At("patch.exe"), w.At("game")});
+    EXPECT_EQ(applied.code, 0) << applied.err;
+    EXPECT_NE(applied.out.find("result: UpdateOk (0x00000000)"), std::string::npos);
+    EXPECT_NE(applied.err.find("data1.arcをインストール中\n"), std::string::npos) << applied.err;
+    EXPECT_EQ(applied.err.find('\r'), std::string::npos);
+    EXPECT_TRUE(w.dir.Read("game/data1.arc") == w.files[0].second);
+    EXPECT_EQ(w.dir.List().size(), 4u);
+
+    // On a terminal the progress is one redrawn line.
+    ConsoleIo terminal;
+    terminal.errIsTerminal = true;
+    Outcome drawn = Patchtool({"apply", w.At("patch.exe"), w.At("game")}, terminal);
+    EXPECT_EQ(drawn.code, 0);
+    EXPECT_NE(drawn.err.find("\rdata1.arcをインストール中  [########################] 100%"), std::string::npos)
+        << drawn.err;
+
+    // A damaged patch installs nothing and exits with the result's low byte.
+    std::string patch = w.dir.Read("patch.exe");
+    patch[patch.size() - 1] ^= 1;  // the version list's last byte: empty.dat's checksum
+    w.dir.Write("bad.exe", patch);
+    w.dir.Write("game/empty.dat", "keep");
+    Outcome damaged = Patchtool({"apply", w.At("bad.exe"), w.At("game")});
+    EXPECT_EQ(damaged.code, 1);
+    EXPECT_NE(damaged.out.find("result: UpdateDamaged (0x80000001)"), std::string::npos);
+    EXPECT_EQ(w.dir.Read("game/empty.dat"), "keep");
+
+    std::filesystem::remove(w.dir.Native("game/uninst.lst"));
+    Outcome noList = Patchtool({"apply", w.At("patch.exe"), w.At("game")});
+    EXPECT_EQ(noList.code, 5);
+    EXPECT_NE(noList.out.find("UpdateUninstallListFailed (0x80000005)"), std::string::npos);
+}
+
+TEST(PatchtoolApply, CtrlCAsksBeforeCancelling) {
+    struct Case {
+        const char* what;
+        const char* input;
+        bool interactive;
+        bool cancelled;
+    };
+    const Case cases[] = {
+        {"yes", " y\n", true, true},
+        {"no", "n\n", true, false},
+        {"just enter", "\n", true, false},
+        {"end of input", "", true, true},
+        {"nobody at the keyboard", "n\n", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::istringstream in(c.input);
+        std::ostringstream err;
+        ConsoleIo io;
+        io.in = &in;
+        io.inInteractive = c.interactive;
+        ConsoleView view(err, io);
+        EXPECT_EQ(view.PumpMessages(), 0);
+        EXPECT_FALSE(view.CancelRequested());
+        std::raise(SIGINT);  // the handler only notes it
+        EXPECT_FALSE(view.CancelRequested());
+        EXPECT_EQ(view.PumpMessages(), 0);
+        EXPECT_EQ(view.CancelRequested(), c.cancelled);
+        EXPECT_NE(err.str().find("Cancel the update? [y/N]"), std::string::npos);
+        EXPECT_FALSE(view.WindowClosed());
+    }
+
+    // Confirmed during a real run: nothing is installed and the run ends cancelled.
+    Workshop w;
+    w.files.resize(1);
+    ASSERT_EQ(Patchtool(w.BuildArgs()).code, 0);
+    w.dir.MakeDir("game");
+    w.dir.Write("game/uninst.lst", std::string("x\n") + '\0');
+    std::istringstream in("y\n");
+    std::ostringstream err;
+    ConsoleIo io{&in, true, false};
+    ConsoleView view(err, io);
+    ConsoleView::Interrupt();
+    EXPECT_EQ(RunUpdate(w.dir.Path("game").c_str(), view, w.dir.Path("patch.exe").c_str()), UpdateCancelled);
+    EXPECT_EQ(w.dir.List().size(), 4u);
+    EXPECT_FALSE(w.dir.Exists("game/data1.arc"));
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+#include "tools/console_view.h"
+
+#include <istream>
+#include <ostream>
+
+#include "tools/tool_files.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void OnInterrupt(int) {
+    g_interrupted = 1;
+    // Some run-times reset the handler before calling it; a second Ctrl-C must not kill the run.
+    std::signal(SIGINT, OnInterrupt);
+}
+
+constexpr int kBarWidth = 24;
+
+}  // namespace
+
+ConsoleView::ConsoleView(std::ostream& out, const ConsoleIo& io) : out_(out), io_(io) {
+    g_interrupted = 0;
+    previousHandler_ = std::signal(SIGINT, OnInterrupt);
+}
+
+ConsoleView::~ConsoleView() {
+    Finish();
+    std::signal(SIGINT, previousHandler_ == SIG_ERR ? SIG_DFL : previousHandler_);
+    g_interrupted = 0;
+}
+
+void ConsoleView::Interrupt() { g_interrupted = 1; }
+
+void ConsoleView::SetStatus(const char16_t* text) {
+    status_ = NarrowToUtf8(text);
+    dirty_ = true;
+    if (!io_.errIsTerminal) out_ << status_ << '\n' << std::flush;
+}
+
+void ConsoleView::SetFileRange(std::uint32_t, std::uint32_t high) {
+    fileHigh_ = high;
+    dirty_ = true;
+}
+
+void ConsoleView::SetFilePos(std::uint32_t pos) {
+    filePos_ = pos;
+    dirty_ = true;
+}
+
+void ConsoleView::SetTotalRange(std::uint32_t, std::uint32_t high) {
+    totalHigh_ = high;
+    dirty_ = true;
+}
+
+void ConsoleView::SetTotalPos(std::uint32_t pos) {
+    totalPos_ = pos;
+    dirty_ = true;
+}
+
+int ConsoleView::PumpMessages() {
+    if (g_interrupted) {
+        g_interrupted = 0;
+        if (!cancel_) AskToCancel();
+    }
+    if (dirty_ && io_.errIsTerminal) Draw();
+    return 0;
+}
+
+void ConsoleView::Draw() {
+    dirty_ = false;
+    std::uint32_t percent = fileHigh_ ? static_cast<std::uint32_t>(std::uint64_t(filePos_) * 100 / fileHigh_) : 0;
+    int filled = static_cast<int>(percent * kBarWidth / 100);
+    std::string line = status_ + "  [" + std::string(filled, '#') + std::string(kBarWidth - filled, ' ') + "] " +
+                       std::to_string(percent) + "%  file " + std::to_string(totalPos_) + "/" +
+                       std::to_string(totalHigh_);
+    std::size_t width = line.size();
+    if (width < drawnWidth_) line += std::string(drawnWidth_ - width, ' ');
+    drawnWidth_ = width;
+    out_ << '\r' << line << std::flush;
+}
+
+void ConsoleView::Finish() {
+    if (drawnWidth_ > 0) out_ << '\n' << std::flush;
+    drawnWidth_ = 0;
+}
+
+void ConsoleView::AskToCancel() {
+    Finish();
+    out_ << "Cancel the update? [y/N] " << std::flush;
+    std::string answer;
+    if (!io_.in || !io_.inInteractive) {
+        out_ << "y (no one to answer)\n";
+        cancel_ = true;
+    } else if (!std::getline(*io_.in, answer)) {
+        out_ << "y (end of input)\n";
+        cancel_ = true;
+    } else {
+        std::size_t first = answer.find_first_not_of(" \t\r");
+        cancel_ = first != std::string::npos && (answer[first] == 'y' || answer[first] == 'Y');
+    }
+    out_ << (cancel_ ? "Cancelling: nothing in the folder will be replaced.\n" : "Going on.\n") << std::flush;
+    dirty_ = true;
+}

@@ -1,0 +1,55 @@
+// The update's progress on a console, for `patchtool apply`.
+//
+// On a terminal the status and both bars share one line that is redrawn with '\r'; otherwise every
+// new status is a line of its own, so logs stay readable. Ctrl-C does not kill the run halfway
+// through a file: it is noted, and at the next pump the user is asked to confirm, as the patcher's
+// cancel button does. Nobody to ask (input not interactive or at its end) counts as yes.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+
+#include "tools/patchtool.h"
+#include "update/progress.h"
+
+class ConsoleView : public ProgressView {
+public:
+    // Catches SIGINT for its lifetime.
+    ConsoleView(std::ostream& out, const ConsoleIo& io);
+    ~ConsoleView() override;
+    ConsoleView(const ConsoleView&) = delete;
+    ConsoleView& operator=(const ConsoleView&) = delete;
+
+    void SetStatus(const char16_t* text) override;
+    void SetFileRange(std::uint32_t low, std::uint32_t high) override;
+    void SetFilePos(std::uint32_t pos) override;
+    void SetTotalRange(std::uint32_t low, std::uint32_t high) override;
+    void SetTotalPos(std::uint32_t pos) override;
+    int PumpMessages() override;
+    bool CancelRequested() const override { return cancel_; }
+    bool WindowClosed() const override { return closed_; }
+    void SetWindowClosed() override { closed_ = true; }
+
+    // Ends the redrawn line so what follows starts on a line of its own.
+    void Finish();
+
+    // What Ctrl-C does: marks an interrupt for the next pump.
+    static void Interrupt();
+
+private:
+    void Draw();
+    void AskToCancel();
+
+    std::ostream& out_;
+    ConsoleIo io_;
+    void (*previousHandler_)(int) = nullptr;
+    std::string status_;
+    std::uint32_t fileHigh_ = 0, filePos_ = 0;
+    std::uint32_t totalHigh_ = 0, totalPos_ = 0;
+    std::size_t drawnWidth_ = 0;  // bytes of the line on screen, 0 when none
+    bool dirty_ = false;
+    bool cancel_ = false;
+    bool closed_ = false;
+};

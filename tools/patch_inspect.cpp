@@ -1,0 +1,251 @@
+#include "tools/patch_inspect.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <ostream>
+
+#include "support/file.h"
+#include "support/text.h"
+#include "tools/tool_files.h"
+#include "tools/version_list_file.h"
+#include "update/archive.h"
+#include "update/checksum.h"
+#include "update/result.h"
+#include "update/version_list.h"
+#include "update/worker.h"
+
+namespace {
+
+constexpr std::uint32_t kMaxVersionListBytes = 64u << 20;
+constexpr std::size_t kKeyBytes = 3 * kNameFieldV2 + 1;
+
+std::string Hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", value);
+    return text;
+}
+
+// Why the index reader refused the file, in words, read from the file itself.
+std::string ArchiveProblem(CFileDX& file, UpdateResult result) {
+    std::uint32_t size = file.GetSize();
+    if (size == 0xFFFFFFFFu || size < kPayloadOffset) {
+        return "the file is " + std::to_string(size) + " bytes and holds no payload (it starts at " +
+               Hex(kPayloadOffset) + ")";
+    }
+    std::uint8_t header[kHeaderSize];
+    if (!file.Seek(static_cast<std::int32_t>(kPayloadOffset)) || file.Read(header, kHeaderSize) != kHeaderSize) {
+        return "the archive header at " + Hex(kPayloadOffset) + " is cut short";
+    }
+    std::uint32_t count = LoadLe32(header + 12);
+    if (result == UpdateTooManyEntries) {
+        return "the header counts " + std::to_string(count) + " entries; the patcher reads at most " +
+               std::to_string(kMaxEntries);
+    }
+    std::uint64_t entrySize = std::memcmp(header, kArchiveMagic, sizeof kArchiveMagic) == 0 ? kWideEntrySize
+                                                                                           : kLegacyEntrySize;
+    return "the index of " + std::to_string(count) + " entries needs " + std::to_string(count * entrySize) +
+           " bytes after the header; the file ends " + std::to_string(size - kIndexOffset) + " bytes after it";
+}
+
+// Opens a patch and reads its index as the patcher does; explains any failure on err.
+UpdateResult OpenPayload(const std::string& path, CFileDX& file, PayloadIndex& index, std::ostream& err) {
+    std::u16string wide = WidenUtf8(path);
+    if (wide.empty() || !file.OpenRead(wide.c_str())) {
+        err << "patchtool: " << path << ": cannot open it (error " << file.LastError() << ")\n";
+        return UpdateDamaged;
+    }
+    UpdateResult result = ReadPayloadIndex(file, index);
+    if (result != UpdateOk) {
+        err << "patchtool: " << path << ": " << DescribeResult(result) << ": " << ArchiveProblem(file, result)
+            << "\n";
+    }
+    return result;
+}
+
+struct EntryInfo {
+    std::string stored;
+    bool hasKey = false;
+    std::string key;
+    const VersionRecord* record = nullptr;
+};
+
+EntryInfo DescribeEntry(const PayloadIndex& index, const VersionList& list, std::uint32_t i) {
+    char stored[kWideNameField + 1];
+    EntryInfo info;
+    info.stored = index.Name(i, stored);
+    char key[kKeyBytes];
+    if (MakeNameKey(key, sizeof key, stored)) {
+        info.hasKey = true;
+        info.key = key;
+        info.record = FindVersionRecord(list, key);
+    }
+    return info;
+}
+
+std::string MagicText(CFileDX& file) {
+    char magic[12];
+    if (!file.Seek(static_cast<std::int32_t>(kPayloadOffset)) || file.Read(magic, sizeof magic) != sizeof magic) {
+        return "?";
+    }
+    for (char c : magic) {
+        if (c < 0x20 || c > 0x7E) return "magic " + HexBytes(magic, sizeof magic, " ");
+    }
+    return "magic \"" + std::string(magic, sizeof magic) + "\"";
+}
+
+// What the version-list entry holds, in one line.
+std::string VersionListSummary(CFileDX& file, const PayloadIndex& index, const VersionList& list) {
+    for (std::uint32_t i = 0; i < index.count; ++i) {
+        EntryInfo entry = DescribeEntry(index, list, i);
+        if (!entry.hasKey || entry.key != kVersionListKey) continue;
+        std::string where = "entry " + std::to_string(i) + " \"" + DisplayName(entry.stored.c_str()) + "\"";
+        std::uint8_t header[kVersionListHeaderSize];
+        if (!file.Seek(static_cast<std::int32_t>(index.Position(i))) ||
+            file.Read(header, sizeof header) != sizeof header) {
+            return where + ", cut short: every entry is installed unverified";
+        }
+        const char* layout = std::memcmp(header, kVersionListMagicV2, 8) == 0   ? "version 2"
+                             : std::memcmp(header, kVersionListMagicV1, 8) == 0 ? "version 1"
+                                                                                 : nullptr;
+        if (!layout) return where + ", not a version list (unknown magic): every entry is installed unverified";
+        if (list.count == 0 && LoadLe32(header + 12) != 0) {
+            return where + ", " + layout + ", its records are cut short: every entry is installed unverified";
+        }
+        return where + ", " + layout + ", " + std::to_string(list.count) + " records";
+    }
+    return "none (no entry named QMK.hvl): every entry is installed unverified";
+}
+
+}  // namespace
+
+std::string DescribeResult(std::uint32_t result) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(result));
+    return std::string(UpdateResultName(result)) + " (" + code + ")";
+}
+
+int ListPatch(const std::string& path, std::ostream& out, std::ostream& err) {
+    CFileDX file;
+    PayloadIndex index;
+    if (OpenPayload(path, file, index, err) != UpdateOk) return 1;
+    std::uint32_t fileSize = file.GetSize();
+    std::string magic = MagicText(file);
+    VersionList list = LoadVersionList(file, index);
+
+    out << "patch: " << path << " (" << fileSize << " bytes)\n";
+    out << "layout: " << magic << ", "
+        << (index.wideLayout ? "128-byte index entries (names up to 95 bytes)"
+                             : "legacy 32-byte index entries (names up to 15 bytes)")
+        << "\n";
+    out << "entries: " << index.count << "\n";
+    out << "data start: " << Hex(index.dataStart) << "\n";
+    out << "version list: " << VersionListSummary(file, index, list) << "\n";
+    for (std::uint32_t i = 0; i < index.count; ++i) {
+        EntryInfo entry = DescribeEntry(index, list, i);
+        out << "  " << i << "  " << DisplayName(entry.stored.c_str()) << "  offset " << index.Offset(i) << "  size "
+            << index.Size(i);
+        if (std::uint64_t(index.dataStart) + index.Offset(i) + index.Size(i) > fileSize) {
+            out << "  [past the end of the file]";
+        }
+        if (entry.record) {
+            out << "  -> record \"" << DisplayName(entry.record->name) << "\" checksum "
+                << HexBytes(entry.record->checksum, 8);
+        } else {
+            out << "  -> no record: installed unverified";
+        }
+        out << "\n";
+    }
+    return 0;
+}
+
+int VerifyPatch(const std::string& path, std::ostream& out, std::ostream& err) {
+    CFileDX file;
+    PayloadIndex index;
+    UpdateResult result = OpenPayload(path, file, index, err);
+    if (result != UpdateOk) {
+        out << "verify: FAILED: the patcher would stop with " << DescribeResult(result) << "\n";
+        return static_cast<int>(result & 0xFF);
+    }
+    VersionList list = LoadVersionList(file, index);
+    auto buffer = std::make_unique<std::uint8_t[]>(kCopyChunk);
+    std::uint32_t verified = 0, unverified = 0, failed = 0;
+    for (std::uint32_t i = 0; i < index.count; ++i) {
+        EntryInfo entry = DescribeEntry(index, list, i);
+        std::string shown = "\"" + DisplayName(entry.stored.c_str()) + "\"";
+        std::unique_ptr<char16_t[]> onDisk = MultiToWide(entry.record ? entry.record->name : entry.stored.c_str());
+        if (!onDisk || !IsSafeInstallName(onDisk.get())) {
+            out << "DAMAGED     " << shown << ": its on-disk name \""
+                << DisplayName(entry.record ? entry.record->name : entry.stored.c_str())
+                << "\" would leave the install folder\n";
+            ++failed;
+            continue;
+        }
+        if (!file.Seek(static_cast<std::int32_t>(index.Position(i)))) {
+            out << "DAMAGED     " << shown << ": its data at " << Hex(index.Position(i))
+                << " cannot be reached (the patcher reads below 2 GiB only)\n";
+            ++failed;
+            continue;
+        }
+        RollingChecksum checksum;
+        ResetChecksum(checksum);
+        bool complete = true;
+        for (std::uint32_t done = 0, size = index.Size(i); done < size;) {
+            std::uint32_t chunk = std::min(kCopyChunk, size - done);
+            if (file.Read(buffer.get(), chunk) != chunk) {
+                complete = false;
+                break;
+            }
+            UpdateChecksum(checksum, buffer.get(), chunk);
+            done += chunk;
+        }
+        if (!complete) {
+            out << "DAMAGED     " << shown << ": its " << index.Size(i) << " bytes run past the end of the file\n";
+            ++failed;
+        } else if (!entry.record) {
+            out << "unverified  " << shown << ": no record in the version list\n";
+            ++unverified;
+        } else if (ChecksumEquals(checksum, entry.record->checksum)) {
+            out << "OK          " << shown << ": checksum " << HexBytes(&checksum, 8) << "\n";
+            ++verified;
+        } else {
+            out << "MISMATCH    " << shown << ": record \"" << DisplayName(entry.record->name) << "\" expects "
+                << HexBytes(entry.record->checksum, 8) << ", the payload gives " << HexBytes(&checksum, 8) << "\n";
+            ++failed;
+        }
+    }
+    out << "verify: " << index.count << " entries: " << verified << " OK, " << unverified << " unverified, " << failed
+        << " failed\n";
+    if (failed > 0) {
+        out << "verify: FAILED: the patcher would stop with " << DescribeResult(UpdateDamaged) << "\n";
+        return static_cast<int>(UpdateDamaged & 0xFF);
+    }
+    out << "verify: passed: the patcher would accept every entry\n";
+    return 0;
+}
+
+int PrintVersionList(const std::string& path, std::ostream& out, std::ostream& err) {
+    std::string bytes, error;
+    VersionListFile list;
+    if (!ReadWholeFile(path, kMaxVersionListBytes, &bytes, &error)) {
+        err << "patchtool: " << error << "\n";
+        return 1;
+    }
+    if (!ParseVersionListFile(bytes, &list, &error)) {
+        err << "patchtool: " << path << ": " << error << "\n";
+        return 1;
+    }
+    out << "version list: " << path << " (" << bytes.size() << " bytes)\n";
+    out << "layout: " << (list.v1 ? "version 1 (\"QHV_____\", 64-byte records)" : "version 2 (\"QHV_V2__\", 256-byte records)")
+        << "\n";
+    out << "reserved: " << HexBytes(list.reserved, 4, " ") << "\n";
+    out << "records: " << list.Count() << "\n";
+    for (std::uint32_t i = 0; i < list.Count(); ++i) {
+        out << "  " << i << "  " << HexBytes(list.Checksum(i), 8) << "  " << DisplayName(list.Name(i).c_str());
+        if (!list.NameTerminated(i)) out << "  [no terminator in its name field]";
+        out << "\n";
+    }
+    if (list.trailing > 0) out << "trailing: " << list.trailing << " bytes after the last record (ignored)\n";
+    return 0;
+}

@@ -1,0 +1,121 @@
+#include "tools/patchtool.h"
+
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tools/console_view.h"
+#include "tools/patch_builder.h"
+#include "tools/patch_inspect.h"
+#include "tools/tool_files.h"
+#include "update/worker.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: patchtool COMMAND ...\n"
+    "\n"
+    "  patchtool build --stub PATCHER.exe --out PATCH.exe [--version-list QMK.hvl] [--legacy-index] FILE...\n"
+    "      Packs the FILEs, under their base names and in this order, and the version list QMK.hvl\n"
+    "      (last) into a payload at 0x60000 behind the patcher stub. Every FILE's checksum goes into\n"
+    "      the version list: the given one is updated (its layout and reserved bytes kept, records for\n"
+    "      new files appended), without one a new version-2 list is made. --legacy-index writes the\n"
+    "      old 32-byte index entries (names up to 15 bytes). Nothing is written on failure.\n"
+    "  patchtool list PATCH.exe\n"
+    "      Prints the payload's layout and every entry with its version record and checksum.\n"
+    "  patchtool verify PATCH.exe\n"
+    "      Checks every entry the way the patcher does, without installing anything.\n"
+    "  patchtool hvl QMK.hvl\n"
+    "      Prints a version list file.\n"
+    "  patchtool apply PATCH.exe FOLDER\n"
+    "      Installs the patch into FOLDER with the patcher's own engine; Ctrl-C asks to cancel.\n"
+    "  patchtool help\n"
+    "      Prints this text.\n"
+    "\n"
+    "Exit codes: 0 success; 1 the command failed (verify: 1 damaged, 2 too many entries);\n"
+    "apply: the low byte of the update result (1 to 7); 64 a wrong command line.\n";
+
+int UsageError(std::ostream& err, const std::string& message) {
+    err << "patchtool: " << message << "\n" << "Run \"patchtool help\" for the commands.\n";
+    return kExitUsage;
+}
+
+int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    BuildRequest request;
+    bool filesOnly = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (!filesOnly && (arg == "--stub" || arg == "--out" || arg == "--version-list")) {
+            if (i + 1 >= args.size()) return UsageError(err, "build: " + arg + " needs a file name");
+            std::string& target = arg == "--stub" ? request.stubPath
+                                  : arg == "--out" ? request.outPath
+                                                   : request.versionListPath;
+            if (!target.empty()) return UsageError(err, "build: " + arg + " given twice");
+            target = args[++i];
+            if (target.empty()) return UsageError(err, "build: " + arg + " needs a file name");
+        } else if (!filesOnly && arg == "--legacy-index") {
+            request.legacyIndex = true;
+        } else if (!filesOnly && arg == "--") {
+            filesOnly = true;
+        } else if (!filesOnly && arg.size() > 1 && arg[0] == '-') {
+            return UsageError(err, "build: unknown option " + arg);
+        } else {
+            request.files.push_back(arg);
+        }
+    }
+    if (request.stubPath.empty()) return UsageError(err, "build: --stub PATCHER.exe is missing");
+    if (request.outPath.empty()) return UsageError(err, "build: --out PATCH.exe is missing");
+
+    BuildSummary summary;
+    std::string error;
+    if (!BuildPatch(request, &summary, &error)) {
+        err << "patchtool: build: " << error << "\n";
+        return kExitFailed;
+    }
+    out << "wrote " << request.outPath << ": " << summary.patchSize << " bytes, " << summary.entries
+        << " entries; version list: " << summary.recordsUpdated << " records updated, " << summary.recordsAdded
+        << " added\n";
+    return kExitOk;
+}
+
+int RunApply(const std::string& patch, const std::string& folder, std::ostream& out, std::ostream& err,
+             const ConsoleIo& io) {
+    std::u16string widePatch = WidenUtf8(patch);
+    std::u16string wideFolder = WidenUtf8(folder);
+    if (widePatch.empty() || wideFolder.empty()) return UsageError(err, "apply: a path cannot be read as UTF-8");
+    UpdateResult result;
+    {
+        ConsoleView view(err, io);
+        result = RunUpdate(wideFolder.c_str(), view, widePatch.c_str());
+    }
+    out << "result: " << DescribeResult(result) << "\n";
+    return static_cast<int>(result & 0xFF);
+}
+
+}  // namespace
+
+int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, const ConsoleIo& io) {
+    if (argc < 2) {
+        err << kUsage;
+        return kExitUsage;
+    }
+    std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "help" || command == "--help" || command == "-h") {
+        out << kUsage;
+        return kExitOk;
+    }
+    if (command == "build") return RunBuild(args, out, err);
+    if (command == "list" || command == "verify" || command == "hvl") {
+        if (args.size() != 1) return UsageError(err, command + ": needs exactly one file");
+        if (command == "list") return ListPatch(args[0], out, err);
+        if (command == "verify") return VerifyPatch(args[0], out, err);
+        return PrintVersionList(args[0], out, err);
+    }
+    if (command == "apply") {
+        if (args.size() != 2) return UsageError(err, "apply: needs PATCH.exe and FOLDER");
+        return RunApply(args[0], args[1], out, err, io);
+    }
+    return UsageError(err, "unknown command \"" + command + "\"");
+}

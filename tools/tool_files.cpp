@@ -1,0 +1,122 @@
+#include "tools/tool_files.h"
+
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "support/file.h"
+#include "support/os.h"
+#include "support/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path NativePath(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+
+std::string EscapeBytes(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string shown;
+    for (unsigned char c : bytes) {
+        if (c < 0x20 || c == 0x7F) {
+            shown += "\\x";
+            shown += digits[c >> 4];
+            shown += digits[c & 15];
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown;
+}
+
+}  // namespace
+
+std::u16string WidenUtf8(const std::string& text) {
+    os::Api& api = os::Current();
+    int units = api.MultiToWide(os::kCodePageUtf8, text.c_str(), nullptr, 0);
+    if (units < 1) return {};
+    std::u16string wide(static_cast<std::size_t>(units), u'\0');
+    if (api.MultiToWide(os::kCodePageUtf8, text.c_str(), wide.data(), units) < 1) return {};
+    wide.resize(static_cast<std::size_t>(units) - 1);
+    return wide;
+}
+
+std::string NarrowToUtf8(const char16_t* text) {
+    os::Api& api = os::Current();
+    int bytes = api.WideToMulti(os::kCodePageUtf8, text, nullptr, 0);
+    if (bytes < 1) return {};
+    std::string narrow(static_cast<std::size_t>(bytes), '\0');
+    if (api.WideToMulti(os::kCodePageUtf8, text, narrow.data(), bytes) < 1) return {};
+    narrow.resize(static_cast<std::size_t>(bytes) - 1);
+    return narrow;
+}
+
+bool RegularFileSize(const std::string& path, std::uint64_t* size, std::string* error) {
+    std::error_code ec;
+    fs::file_status status = fs::status(NativePath(path), ec);
+    if (ec || !fs::exists(status)) {
+        *error = path + ": no such file";
+        return false;
+    }
+    if (!fs::is_regular_file(status)) {
+        *error = path + ": not a regular file";
+        return false;
+    }
+    std::uintmax_t bytes = fs::file_size(NativePath(path), ec);
+    if (ec) {
+        *error = path + ": cannot read its size (" + ec.message() + ")";
+        return false;
+    }
+    *size = bytes;
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::uint32_t maxSize, std::string* bytes, std::string* error) {
+    std::uint64_t size = 0;
+    if (!RegularFileSize(path, &size, error)) return false;
+    if (size > maxSize) {
+        *error = path + ": " + std::to_string(size) + " bytes, more than the " + std::to_string(maxSize) +
+                 " this file may have";
+        return false;
+    }
+    CFileDX file;
+    std::u16string wide = WidenUtf8(path);
+    if (wide.empty() || !file.OpenRead(wide.c_str())) {
+        *error = path + ": cannot open it (error " + std::to_string(file.LastError()) + ")";
+        return false;
+    }
+    bytes->assign(static_cast<std::size_t>(size), '\0');
+    if (size > 0 && file.Read(bytes->data(), static_cast<std::uint32_t>(size)) != size) {
+        *error = path + ": cannot read it";
+        return false;
+    }
+    return true;
+}
+
+std::string BaseName(const std::string& path) {
+    std::u8string name = NativePath(path).filename().u8string();
+    return std::string(name.begin(), name.end());
+}
+
+std::string HexBytes(const void* data, std::size_t size, const char* separator) {
+    static const char digits[] = "0123456789abcdef";
+    const auto* p = static_cast<const unsigned char*>(data);
+    std::string hex;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i > 0) hex += separator;
+        hex += digits[p[i] >> 4];
+        hex += digits[p[i] & 15];
+    }
+    return hex;
+}
+
+std::string DisplayName(const char* storedName) {
+    std::unique_ptr<char[]> utf8 = ConvertText(storedName, TE_UTF8);
+    if (!utf8) {
+        std::string raw(storedName);
+        std::string shown;
+        for (unsigned char c : raw) shown += "\\x" + HexBytes(&c, 1);
+        return shown;
+    }
+    return EscapeBytes(utf8.get());
+}

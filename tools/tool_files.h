@@ -1,0 +1,25 @@
+// Files as patchtool sees them: paths arrive as UTF-8 and every read and write goes through
+// CFileDX, so the tool touches the disk the same way the patcher does (and tests can fault it).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// UTF-8 to the UTF-16 path the OS seam takes; empty when the text cannot be converted.
+std::u16string WidenUtf8(const std::string& text);
+// UTF-16 to UTF-8, for showing wide text.
+std::string NarrowToUtf8(const char16_t* text);
+
+// The size of a regular file in 64 bits (CFileDX only knows 32). False, with a reason, for a
+// missing file, a folder or anything else that is not a plain file.
+bool RegularFileSize(const std::string& path, std::uint64_t* size, std::string* error);
+// Reads a whole file of at most maxSize bytes.
+bool ReadWholeFile(const std::string& path, std::uint32_t maxSize, std::string* bytes, std::string* error);
+// The final component of a path by the platform's rules ("dir/a.arc" gives "a.arc").
+std::string BaseName(const std::string& path);
+
+// Hex of bytes, "06b4500012cc2660" or, with a separator, "00 00 00 00".
+std::string HexBytes(const void* data, std::size_t size, const char* separator = "");
+// A stored name (ASCII, UTF-8 or code page 932) as printable UTF-8: converted, with control
+// characters and unconvertible names shown as \xNN escapes.
+std::string DisplayName(const char* storedName);

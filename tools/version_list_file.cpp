@@ -1,0 +1,82 @@
+#include "tools/version_list_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "support/text.h"
+
+std::string VersionListFile::Name(std::uint32_t i) const {
+    const char* field = records.data() + std::size_t(i) * RecordSize();
+    const char* end = std::find(field, field + NameField(), '\0');
+    return std::string(field, end);
+}
+
+bool VersionListFile::NameTerminated(std::uint32_t i) const {
+    const char* field = records.data() + std::size_t(i) * RecordSize();
+    return std::find(field, field + NameField(), '\0') != field + NameField();
+}
+
+const std::uint8_t* VersionListFile::Checksum(std::uint32_t i) const {
+    return reinterpret_cast<const std::uint8_t*>(records.data()) + std::size_t(i) * RecordSize() + NameField();
+}
+
+void VersionListFile::SetChecksum(std::uint32_t i, const std::uint8_t checksum[8]) {
+    std::memcpy(records.data() + std::size_t(i) * RecordSize() + NameField(), checksum, 8);
+}
+
+bool VersionListFile::Append(const std::string& storedName) {
+    if (storedName.size() + 1 > NameField() || storedName.find('\0') != std::string::npos) return false;
+    std::string record(RecordSize(), '\0');
+    std::memcpy(record.data(), storedName.data(), storedName.size());
+    records += record;
+    return true;
+}
+
+std::string VersionListFile::Encode() const {
+    std::string bytes(kVersionListHeaderSize, '\0');
+    std::memcpy(bytes.data(), v1 ? kVersionListMagicV1 : kVersionListMagicV2, 8);
+    std::memcpy(bytes.data() + 8, reserved, 4);
+    StoreLe32(reinterpret_cast<std::uint8_t*>(bytes.data()) + 12, Count());
+    return bytes + records;
+}
+
+bool ParseVersionListFile(const std::string& bytes, VersionListFile* list, std::string* error) {
+    if (bytes.size() < kVersionListHeaderSize) {
+        *error = "only " + std::to_string(bytes.size()) + " bytes, shorter than the 16-byte header";
+        return false;
+    }
+    VersionListFile parsed;
+    if (std::memcmp(bytes.data(), kVersionListMagicV2, 8) == 0) {
+        parsed.v1 = false;
+    } else if (std::memcmp(bytes.data(), kVersionListMagicV1, 8) == 0) {
+        parsed.v1 = true;
+    } else {
+        *error = "not a version list (magic is neither \"QHV_V2__\" nor \"QHV_____\")";
+        return false;
+    }
+    std::memcpy(parsed.reserved, bytes.data() + 8, 4);
+    std::uint64_t count = LoadLe32(reinterpret_cast<const std::uint8_t*>(bytes.data()) + 12);
+    std::uint64_t needed = count * parsed.RecordSize();
+    std::uint64_t present = bytes.size() - kVersionListHeaderSize;
+    if (needed > present) {
+        *error = "the header counts " + std::to_string(count) + " records (" + std::to_string(needed) +
+                 " bytes) but only " + std::to_string(present) + " bytes follow it";
+        return false;
+    }
+    parsed.records = bytes.substr(kVersionListHeaderSize, static_cast<std::size_t>(needed));
+    parsed.trailing = static_cast<std::uint32_t>(present - needed);
+    *list = std::move(parsed);
+    return true;
+}
+
+VersionList ToEngineList(const VersionListFile& list) {
+    VersionList engine;
+    engine.count = list.Count();
+    engine.records = std::make_unique<VersionRecord[]>(engine.count);
+    for (std::uint32_t i = 0; i < engine.count; ++i) {
+        VersionRecord& record = engine.records[i];
+        if (!ConvertText(record.name, sizeof record.name, list.Name(i).c_str(), TE_UTF8)) record.name[0] = '\0';
+        std::memcpy(record.checksum, list.Checksum(i), 8);
+    }
+    return engine;
+}
