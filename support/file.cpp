@@ -69,6 +69,10 @@ int ReplaceFileContents(const char16_t* path, const void* data, std::uint32_t si
     std::memcpy(temporary + length, kTemporarySuffix, sizeof kTemporarySuffix);
 
     os::Api& api = os::Current();
+    // Refused up front rather than left to the rename: not every file system stops a rename over a
+    // read-only file, and Windows would refuse the create-always open of it anyway.
+    std::uint32_t attributes = api.GetAttributes(path);
+    if (attributes != os::kInvalidAttributes && (attributes & (os::kAttrReadOnly | os::kAttrDirectory)) != 0) return 0;
     // A leftover of an earlier run may be read-only; it is ours to overwrite.
     if (api.GetAttributes(temporary) != os::kInvalidAttributes) api.SetAttributes(temporary, os::kAttrNormal);
     bool written = false;

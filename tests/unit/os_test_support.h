@@ -1,0 +1,42 @@
+// What the file and OS tests need to know about the platform they run on.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "unit/test_util.h"
+
+namespace ostest {
+
+enum class ReadOnlyGuard { Write, Delete, Replace };
+
+// Whether a read-only file is safe from the given operation here. Windows refuses all three, and the
+// Linux backend enforces that itself, even for root. Wine does not quite: it maps the attribute
+// onto Unix permissions, which root passes through, and it lets a rename replace a read-only file.
+inline bool ReadOnlyGuards(ReadOnlyGuard guard) {
+    if (std::filesystem::path::preferred_separator != '\\') return true;
+    testutil::TempDir dir;
+    dir.Write("probe.bin", "x");
+    dir.Write("other.bin", "y");
+    dir.SetReadOnly("probe.bin", true);
+    std::error_code ec;
+    switch (guard) {
+    case ReadOnlyGuard::Write:
+        return !std::ofstream(dir.Native("probe.bin"), std::ios::binary | std::ios::app).is_open();
+    case ReadOnlyGuard::Delete:
+        return !std::filesystem::remove(dir.Native("probe.bin"), ec);
+    case ReadOnlyGuard::Replace:
+        std::filesystem::rename(dir.Native("other.bin"), dir.Native("probe.bin"), ec);
+        return static_cast<bool>(ec);
+    }
+    return false;
+}
+
+}  // namespace ostest
+
+#define SKIP_UNLESS_READ_ONLY_GUARDS(guard)                                                     \
+    do {                                                                                        \
+        if (!ostest::ReadOnlyGuards(ostest::ReadOnlyGuard::guard))                              \
+            GTEST_SKIP() << "this platform lets " #guard " touch a read-only file (Wine does)"; \
+    } while (0)
