@@ -6,8 +6,9 @@ set(CMAKE_SYSTEM_PROCESSOR ${PATCHER_MINGW_TRIPLE})
 foreach(tool gcc g++ windres)
   string(TOUPPER ${tool} var)
   string(REPLACE "+" "X" var ${var})
-  # Debian ships -win32 and -posix thread-model variants; the win32 one links no pthread library.
-  find_program(PATCHER_${var} NAMES ${PATCHER_MINGW_TRIPLE}-${tool}-win32 ${PATCHER_MINGW_TRIPLE}-${tool})
+  # Debian ships -win32 and -posix thread-model variants. GoogleTest needs std::mutex, which only
+  # the posix one has; everything is linked statically, so no pthread DLL ships either way.
+  find_program(PATCHER_${var} NAMES ${PATCHER_MINGW_TRIPLE}-${tool}-posix ${PATCHER_MINGW_TRIPLE}-${tool})
   if(NOT PATCHER_${var})
     message(FATAL_ERROR "${PATCHER_MINGW_TRIPLE}-${tool} not found: install g++-mingw-w64 "
                         "(scripts/install-deps does).")
