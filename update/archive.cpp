@@ -1,0 +1,50 @@
+#include "update/archive.h"
+
+#include <cstring>
+
+const char* PayloadIndex::Name(std::uint32_t i, char* out) const {
+    const std::uint32_t field = NameField();
+    if (i >= count) {
+        out[0] = '\0';
+        return out;
+    }
+    // A name that fills its whole field has no terminator of its own.
+    std::memcpy(out, entries.get() + std::size_t(i) * EntrySize(), field);
+    out[field] = '\0';
+    return out;
+}
+
+std::uint32_t PayloadIndex::Offset(std::uint32_t i) const {
+    return i < count ? LoadLe32(entries.get() + std::size_t(i) * EntrySize() + NameField()) : 0;
+}
+
+std::uint32_t PayloadIndex::Size(std::uint32_t i) const {
+    return i < count ? LoadLe32(entries.get() + std::size_t(i) * EntrySize() + NameField() + 4) : 0;
+}
+
+UpdateResult ReadPayloadIndex(CFileDX& file, PayloadIndex& index) {
+    index = PayloadIndex{};
+
+    // A failed size query reports 0xFFFFFFFF and passes; the header read below then fails.
+    if (file.GetSize() < kPayloadOffset) return UpdateDamaged;
+    // The size test guarantees the position exists, so a failed seek is the OS failing us; reading
+    // on from wherever the file stands would take the stub's bytes for the archive.
+    if (!file.Seek(static_cast<std::int32_t>(kPayloadOffset))) return UpdateDamaged;
+
+    std::uint8_t header[kHeaderSize];
+    if (file.Read(header, kHeaderSize) != kHeaderSize) return UpdateDamaged;
+    const std::uint32_t count = LoadLe32(header + 12);
+    if (count > kMaxEntries) return UpdateTooManyEntries;
+
+    const bool wide = std::memcmp(header, kArchiveMagic, sizeof kArchiveMagic) == 0;
+    const std::uint32_t entrySize = wide ? kWideEntrySize : kLegacyEntrySize;
+    const std::uint32_t indexSize = count * entrySize;  // at most 32 * 128
+    auto entries = std::make_unique<std::uint8_t[]>(indexSize ? indexSize : 1);
+    if (indexSize != 0 && file.Read(entries.get(), indexSize) != indexSize) return UpdateDamaged;
+
+    index.count = count;
+    index.wideLayout = wide;
+    index.entries = std::move(entries);
+    index.dataStart = kIndexOffset + indexSize;
+    return UpdateOk;
+}
