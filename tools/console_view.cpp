@@ -100,5 +100,5 @@ void ConsoleView::AskToCancel() {
         cancel_ = first != std::string::npos && (answer[first] == 'y' || answer[first] == 'Y');
     }
     out_ << (cancel_ ? "Cancelling: nothing in the folder will be replaced.\n" : "Going on.\n") << std::flush;
-    dirty_ = true;
+    dirty_ = !cancel_;
 }
