@@ -9,9 +9,10 @@
 //   a read-only file cannot be opened for writing, replaced by a rename or deleted.
 // - errno is translated once, here, into the Win32 error numbers of os.h.
 // What it does not reproduce: share modes (Linux has no mandatory locks, so a file open for writing
-// can still be opened by others), archive/hidden/system attributes (a file reports
-// FILE_ATTRIBUTE_ARCHIVE, 0x20, as a freshly created Windows file does), and Windows' best-fit
-// conversions beyond the few in cp932_bestfit.inc.
+// can still be opened, renamed or deleted by others); archive/hidden/system attributes (every file
+// reports FILE_ATTRIBUTE_ARCHIVE, 0x20, as a freshly created Windows file does, and a folder only
+// FILE_ATTRIBUTE_DIRECTORY; the read-only bit of a folder is not kept, since on Linux it would stop
+// files being created in it); drive letters and UNC names.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
