@@ -1,0 +1,40 @@
+// The registry lookup of the install folder.
+#include "app/install_folder.h"
+
+#include <windows.h>
+
+#include "support/text.h"
+
+namespace {
+
+// Copies the string at the start of value (units long, possibly without a terminator).
+int CopyFolder(char16_t* destination, const char16_t* value, std::size_t units) {
+    std::size_t length = 0;
+    while (length < units && value[length] != u'\0') ++length;
+    if (length >= kPathUnits) return 0;
+    for (std::size_t i = 0; i < length; ++i) destination[i] = value[i];
+    destination[length] = u'\0';
+    return 1;
+}
+
+LPCWSTR Win(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
+
+}  // namespace
+
+int ReadInstalledFolder(char16_t* destination, const char16_t* brand, const char16_t* title) {
+    if (!brand || !title) return 0;
+    char16_t work[kRegistryWorkUnits];
+    if (FormatWide(work, kRegistryWorkUnits, u"Software\\%s\\%s", brand, title) < 0) return 0;
+
+    // No registry-view flag: the 32-bit patcher reads the 32-bit view, where the game's 32-bit
+    // installer wrote.
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Win(work), 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+    DWORD type = 0;
+    DWORD size = sizeof work;
+    const LSTATUS status = RegQueryValueExW(key, L"InstalledFolder", nullptr, &type, reinterpret_cast<BYTE*>(work), &size);
+    int found = 0;
+    if (status == ERROR_SUCCESS && type == REG_SZ) found = CopyFolder(destination, work, size / sizeof(char16_t));
+    RegCloseKey(key);
+    return found;
+}

@@ -1,0 +1,165 @@
+// The registry lookup of the install folder: HKEY_LOCAL_MACHINE only, REG_SZ only, and nothing
+// written past the 780-unit destination whatever the value holds.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "app/install_folder.h"
+#include "support/text.h"
+
+namespace {
+
+const wchar_t kKey[] = L"Software\\MarbleHollow\\\u30F4\u30A7\u30EB\u30E2\u30E9";
+const wchar_t kValue[] = L"InstalledFolder";
+
+// Saves the value that the machine has (the end-to-end tests use the same key) and puts it back.
+class InstallFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        HKEY key;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+            keyExisted_ = true;
+            DWORD size = 0;
+            if (RegQueryValueExW(key, kValue, nullptr, &savedType_, nullptr, &size) == ERROR_SUCCESS) {
+                saved_.resize(size);
+                RegQueryValueExW(key, kValue, nullptr, &savedType_, saved_.data(), &size);
+                valueExisted_ = true;
+            }
+            RegCloseKey(key);
+        }
+    }
+    void TearDown() override {
+        if (valueExisted_) {
+            Write(HKEY_LOCAL_MACHINE, savedType_, saved_.data(), static_cast<DWORD>(saved_.size()));
+        } else {
+            DeleteValue(HKEY_LOCAL_MACHINE);
+            if (!keyExisted_) RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey);
+        }
+        DeleteValue(HKEY_CURRENT_USER);
+    }
+
+    static void Write(HKEY root, DWORD type, const void* data, DWORD bytes) {
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, kValue, 0, type, static_cast<const BYTE*>(data), bytes));
+        RegCloseKey(key);
+    }
+    // A string value of `units` units; with `terminated` the stored data includes the zero.
+    static void WriteString(HKEY root, DWORD type, const std::u16string& text, bool terminated = true) {
+        Write(root, type, text.c_str(), static_cast<DWORD>((text.size() + (terminated ? 1 : 0)) * 2));
+    }
+    static void DeleteValue(HKEY root) {
+        HKEY key;
+        if (RegOpenKeyExW(root, kKey, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
+            RegDeleteValueW(key, kValue);
+            RegCloseKey(key);
+        }
+    }
+
+    // Reads into a destination followed by guard units, and checks the guard.
+    int Read(std::u16string* folder = nullptr) {
+        std::vector<char16_t> buffer(kPathUnits + 64, u'\xAAAA');
+        const int found = ReadInstalledFolder(buffer.data(), kBrand, kTitle);
+        for (std::size_t i = kPathUnits; i < buffer.size(); ++i) {
+            if (buffer[i] != u'\xAAAA') {
+                ADD_FAILURE() << "written past the destination at unit " << i;
+                break;
+            }
+        }
+        if (found && folder) *folder = std::u16string(buffer.data());
+        if (!found) {
+            EXPECT_EQ(u'\xAAAA', buffer[0]) << "destination changed without a result";
+        }
+        return found;
+    }
+
+    bool keyExisted_ = false;
+    bool valueExisted_ = false;
+    DWORD savedType_ = 0;
+    std::vector<BYTE> saved_;
+};
+
+TEST_F(InstallFolderTest, StringValueIsCopiedAsStored) {
+    // No separator is added or removed, nothing is expanded.
+    for (const std::u16string& folder : {std::u16string(u"C:\\Games\\Velmora"), std::u16string(u"D:\\ゲーム\\"),
+                                         std::u16string(u"%ProgramFiles%\\V"), std::u16string(u"")}) {
+        WriteString(HKEY_LOCAL_MACHINE, REG_SZ, folder);
+        std::u16string read;
+        EXPECT_EQ(1, Read(&read));
+        EXPECT_EQ(folder, read);
+    }
+}
+
+TEST_F(InstallFolderTest, OnlyStringTypeCounts) {
+    for (DWORD type : {static_cast<DWORD>(REG_EXPAND_SZ), static_cast<DWORD>(REG_MULTI_SZ),
+                       static_cast<DWORD>(REG_BINARY)}) {
+        WriteString(HKEY_LOCAL_MACHINE, type, u"C:\\Games\\Velmora");
+        EXPECT_EQ(0, Read()) << type;
+    }
+    const DWORD number = 5;
+    Write(HKEY_LOCAL_MACHINE, REG_DWORD, &number, sizeof number);
+    EXPECT_EQ(0, Read());
+}
+
+TEST_F(InstallFolderTest, LengthLimitIs779Units) {
+    struct Case {
+        std::size_t units;
+        bool terminated;
+        int found;
+    };
+    const Case cases[] = {
+        {779, true, 1},   {780, true, 0},  {779, false, 1}, {780, false, 0},
+        {10, false, 1},   {2000, true, 0}, {4095, true, 0}, {4096, false, 0},
+        {4096, true, 0},  // 8194 bytes: larger than the work buffer
+        {9000, true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.units << (c.terminated ? " terminated" : " unterminated"));
+        std::u16string text(c.units, u'a');
+        text[0] = u'C';
+        WriteString(HKEY_LOCAL_MACHINE, REG_SZ, text, c.terminated);
+        std::u16string read;
+        EXPECT_EQ(c.found, Read(&read));
+        if (c.found) {
+            EXPECT_EQ(text, read);
+        }
+    }
+}
+
+TEST_F(InstallFolderTest, StringEndsAtItsFirstZero) {
+    std::u16string data = u"C:\\A";
+    data.push_back(u'\0');
+    data += std::u16string(1500, u'x');  // longer than the destination, but after the string
+    WriteString(HKEY_LOCAL_MACHINE, REG_SZ, data);
+    std::u16string read;
+    EXPECT_EQ(1, Read(&read));
+    EXPECT_EQ(u"C:\\A", read);
+}
+
+TEST_F(InstallFolderTest, MissingValueOrKeyIsNotInstalled) {
+    WriteString(HKEY_LOCAL_MACHINE, REG_SZ, u"C:\\x");
+    DeleteValue(HKEY_LOCAL_MACHINE);
+    EXPECT_EQ(0, Read());
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey);
+    EXPECT_EQ(0, Read());
+}
+
+TEST_F(InstallFolderTest, CurrentUserIsNeverRead) {
+    DeleteValue(HKEY_LOCAL_MACHINE);
+    WriteString(HKEY_CURRENT_USER, REG_SZ, u"C:\\Users\\Games\\Velmora");
+    EXPECT_EQ(0, Read());
+}
+
+TEST_F(InstallFolderTest, BrandAndTitleNameTheKey) {
+    WriteString(HKEY_LOCAL_MACHINE, REG_SZ, u"C:\\Games\\Velmora");
+    char16_t buffer[kPathUnits];
+    EXPECT_EQ(0, ReadInstalledFolder(buffer, nullptr, kTitle));
+    EXPECT_EQ(0, ReadInstalledFolder(buffer, kBrand, nullptr));
+    EXPECT_EQ(0, ReadInstalledFolder(buffer, u"OtherBrand", kTitle));
+    EXPECT_EQ(1, ReadInstalledFolder(buffer, u"MarbleHollow", u"\u30F4\u30A7\u30EB\u30E2\u30E9"));
+}
+
+}  // namespace

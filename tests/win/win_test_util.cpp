@@ -1,0 +1,82 @@
+// Helpers for the Windows GUI tests.
+#include "win/win_test_util.h"
+
+namespace wintest {
+
+namespace {
+
+// The static control that holds a message box's text, and the one that shows its icon, on
+// Windows and on Wine.
+constexpr int kBoxTextId = 0xFFFF;
+constexpr int kBoxIconIdWindows = 20;
+constexpr int kBoxIconIdWine = 0x0440;
+
+std::wstring WindowText(HWND window) {
+    wchar_t buffer[1024];
+    const int length = GetWindowTextW(window, buffer, 1024);
+    return std::wstring(buffer, length > 0 ? length : 0);
+}
+
+}  // namespace
+
+BoxAnswerer::BoxAnswerer(const wchar_t* caption, int answer, DWORD timeoutMs)
+    : caption_(caption), answer_(answer), timeoutMs_(timeoutMs) {
+    thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+}
+
+BoxAnswerer::~BoxAnswerer() {
+    InterlockedExchange(&stop_, 1);
+    Seen();
+}
+
+const BoxSeen& BoxAnswerer::Seen() {
+    if (thread_) {
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    }
+    return seen_;
+}
+
+DWORD WINAPI BoxAnswerer::Run(void* self) {
+    static_cast<BoxAnswerer*>(self)->Watch();
+    return 0;
+}
+
+void BoxAnswerer::Watch() {
+    const DWORD start = GetTickCount();
+    while (!stop_ && GetTickCount() - start < timeoutMs_) {
+        HWND box = FindWindowW(L"#32770", caption_.c_str());
+        // The text control appears once the box is initialised; visible means it is up.
+        if (box && IsWindowVisible(box) && GetDlgItem(box, kBoxTextId)) {
+            seen_.found = true;
+            seen_.text = WindowText(GetDlgItem(box, kBoxTextId));
+            seen_.owner = GetWindow(box, GW_OWNER);
+            seen_.hasOk = GetDlgItem(box, IDOK) != nullptr;
+            seen_.hasYes = GetDlgItem(box, IDYES) != nullptr;
+            seen_.hasNo = GetDlgItem(box, IDNO) != nullptr;
+            // The default button carries BS_DEFPUSHBUTTON (Wine does not answer DM_GETDEFID for it).
+            for (int id : {IDOK, IDYES, IDNO}) {
+                HWND button = GetDlgItem(box, id);
+                if (button && (GetWindowLongW(button, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON) seen_.defaultId = id;
+            }
+            HWND icon = GetDlgItem(box, kBoxIconIdWine);
+            if (!icon) icon = GetDlgItem(box, kBoxIconIdWindows);
+            if (icon) seen_.icon = reinterpret_cast<HICON>(SendMessageW(icon, STM_GETICON, 0, 0));
+            PostMessageW(box, WM_COMMAND, MAKEWPARAM(answer_, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(box, answer_)));
+            return;
+        }
+        Sleep(10);
+    }
+}
+
+void DiscardMessages() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    }
+}
+
+HICON SystemIcon(LPCWSTR id) { return LoadIconW(nullptr, id); }
+
+}  // namespace wintest

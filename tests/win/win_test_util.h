@@ -1,0 +1,54 @@
+// Helpers for the Windows GUI tests: answering the program's message boxes from a second thread,
+// draining the queue, and a clean slate for the dialog's global state.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace wintest {
+
+// What a message box showed, as far as Wine and Windows expose it.
+struct BoxSeen {
+    bool found = false;
+    std::wstring text;       // the message, unit for unit
+    HWND owner = nullptr;
+    bool hasOk = false;
+    bool hasYes = false;
+    bool hasNo = false;
+    int defaultId = 0;       // the default button's ID
+    HICON icon = nullptr;    // the icon shown, when the box exposes it
+};
+
+// Watches from a helper thread for a message box titled `caption` and presses `answer` (IDOK,
+// IDYES, IDNO) in it. Stops after the first box, or after a time-out when none comes (so a test
+// that expects no box does not hang if one appears: the box is answered and Seen().found tells).
+class BoxAnswerer {
+public:
+    BoxAnswerer(const wchar_t* caption, int answer, DWORD timeoutMs = 15000);
+    ~BoxAnswerer();
+    BoxAnswerer(const BoxAnswerer&) = delete;
+    BoxAnswerer& operator=(const BoxAnswerer&) = delete;
+
+    // Waits for the helper thread to end, then returns what it saw.
+    const BoxSeen& Seen();
+
+private:
+    static DWORD WINAPI Run(void* self);
+    void Watch();
+
+    std::wstring caption_;
+    int answer_;
+    DWORD timeoutMs_;
+    volatile LONG stop_ = 0;
+    HANDLE thread_ = nullptr;
+    BoxSeen seen_;
+};
+
+// Removes every pending message of this thread without dispatching it.
+void DiscardMessages();
+
+// The icon that a message box of the given style shows (the shared system icon).
+HICON SystemIcon(LPCWSTR id);
+
+}  // namespace wintest
