@@ -9,55 +9,22 @@
 
 #include "app/install_folder.h"
 #include "support/text.h"
+#include "win/win_test_util.h"
 
 namespace {
 
-const wchar_t kKey[] = L"Software\\MarbleHollow\\\u30F4\u30A7\u30EB\u30E2\u30E9";
-const wchar_t kValue[] = L"InstalledFolder";
+using wintest::SavedInstallFolder;
 
-// Saves the value that the machine has (the end-to-end tests use the same key) and puts it back.
 class InstallFolderTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        HKEY key;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-            keyExisted_ = true;
-            DWORD size = 0;
-            if (RegQueryValueExW(key, kValue, nullptr, &savedType_, nullptr, &size) == ERROR_SUCCESS) {
-                saved_.resize(size);
-                RegQueryValueExW(key, kValue, nullptr, &savedType_, saved_.data(), &size);
-                valueExisted_ = true;
-            }
-            RegCloseKey(key);
-        }
-    }
-    void TearDown() override {
-        if (valueExisted_) {
-            Write(HKEY_LOCAL_MACHINE, savedType_, saved_.data(), static_cast<DWORD>(saved_.size()));
-        } else {
-            DeleteValue(HKEY_LOCAL_MACHINE);
-            if (!keyExisted_) RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey);
-        }
-        DeleteValue(HKEY_CURRENT_USER);
-    }
-
     static void Write(HKEY root, DWORD type, const void* data, DWORD bytes) {
-        HKEY key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr));
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, kValue, 0, type, static_cast<const BYTE*>(data), bytes));
-        RegCloseKey(key);
+        ASSERT_TRUE(SavedInstallFolder::Write(root, type, data, bytes));
     }
     // A string value of `units` units; with `terminated` the stored data includes the zero.
     static void WriteString(HKEY root, DWORD type, const std::u16string& text, bool terminated = true) {
         Write(root, type, text.c_str(), static_cast<DWORD>((text.size() + (terminated ? 1 : 0)) * 2));
     }
-    static void DeleteValue(HKEY root) {
-        HKEY key;
-        if (RegOpenKeyExW(root, kKey, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
-            RegDeleteValueW(key, kValue);
-            RegCloseKey(key);
-        }
-    }
+    static void DeleteValue(HKEY root) { SavedInstallFolder::Delete(root); }
 
     // Reads into a destination followed by guard units, and checks the guard.
     int Read(std::u16string* folder = nullptr) {
@@ -76,10 +43,7 @@ protected:
         return found;
     }
 
-    bool keyExisted_ = false;
-    bool valueExisted_ = false;
-    DWORD savedType_ = 0;
-    std::vector<BYTE> saved_;
+    SavedInstallFolder saved_;
 };
 
 TEST_F(InstallFolderTest, StringValueIsCopiedAsStored) {
@@ -143,7 +107,7 @@ TEST_F(InstallFolderTest, MissingValueOrKeyIsNotInstalled) {
     WriteString(HKEY_LOCAL_MACHINE, REG_SZ, u"C:\\x");
     DeleteValue(HKEY_LOCAL_MACHINE);
     EXPECT_EQ(0, Read());
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey);
+    SavedInstallFolder::Delete(HKEY_LOCAL_MACHINE, true);
     EXPECT_EQ(0, Read());
 }
 

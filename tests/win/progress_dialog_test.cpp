@@ -207,9 +207,7 @@ TEST_F(ProgressDialogTest, CancelAnsweredYesSetsTheFlagAndDisablesTheButton) {
     EXPECT_TRUE(seen.hasNo);
     EXPECT_FALSE(seen.hasOk);
     EXPECT_EQ(IDNO, seen.defaultId);
-    if (seen.icon) {
-        EXPECT_EQ(wintest::SystemIcon(IDI_QUESTION), seen.icon);
-    }
+    EXPECT_EQ(wintest::SystemIcon(IDI_QUESTION), seen.icon);
     EXPECT_EQ(1, g_cancelRequested);
     EXPECT_FALSE(IsWindowEnabled(button_));
     EXPECT_EQ(0, g_windowClosed);

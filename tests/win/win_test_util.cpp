@@ -79,4 +79,46 @@ void DiscardMessages() {
 
 HICON SystemIcon(LPCWSTR id) { return LoadIconW(nullptr, id); }
 
+const wchar_t SavedInstallFolder::kKey[] = L"Software\\MarbleHollow\\\u30F4\u30A7\u30EB\u30E2\u30E9";
+const wchar_t SavedInstallFolder::kValue[] = L"InstalledFolder";
+
+SavedInstallFolder::SavedInstallFolder() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    keyExisted_ = true;
+    DWORD size = 0;
+    if (RegQueryValueExW(key, kValue, nullptr, &type_, nullptr, &size) == ERROR_SUCCESS) {
+        data_.resize(size);
+        valueExisted_ = RegQueryValueExW(key, kValue, nullptr, &type_, data_.data(), &size) == ERROR_SUCCESS;
+        data_.resize(size);
+    }
+    RegCloseKey(key);
+}
+
+SavedInstallFolder::~SavedInstallFolder() {
+    if (valueExisted_) {
+        Write(HKEY_LOCAL_MACHINE, type_, data_.data(), static_cast<DWORD>(data_.size()));
+    } else {
+        Delete(HKEY_LOCAL_MACHINE, !keyExisted_);
+    }
+    Delete(HKEY_CURRENT_USER, true);
+}
+
+bool SavedInstallFolder::Write(HKEY root, DWORD type, const void* data, DWORD bytes) {
+    HKEY key;
+    if (RegCreateKeyExW(root, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS) return false;
+    const bool written = RegSetValueExW(key, kValue, 0, type, static_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return written;
+}
+
+void SavedInstallFolder::Delete(HKEY root, bool deleteKey) {
+    HKEY key;
+    if (RegOpenKeyExW(root, kKey, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
+        RegDeleteValueW(key, kValue);
+        RegCloseKey(key);
+    }
+    if (deleteKey) RegDeleteKeyW(root, kKey);
+}
+
 }  // namespace wintest

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace wintest {
 
@@ -50,5 +51,29 @@ void DiscardMessages();
 
 // The icon that a message box of the given style shows (the shared system icon).
 HICON SystemIcon(LPCWSTR id);
+
+// HKEY_LOCAL_MACHINE\Software\MarbleHollow\<title>, value "InstalledFolder": saved when made and
+// put back when destroyed, so tests can change it freely (the end-to-end tests use the same key).
+class SavedInstallFolder {
+public:
+    SavedInstallFolder();
+    ~SavedInstallFolder();
+    SavedInstallFolder(const SavedInstallFolder&) = delete;
+    SavedInstallFolder& operator=(const SavedInstallFolder&) = delete;
+
+    static const wchar_t kKey[];
+    static const wchar_t kValue[];
+
+    // Writes the value under root (creating the key); false on failure.
+    static bool Write(HKEY root, DWORD type, const void* data, DWORD bytes);
+    // Deletes the value under root; with `key`, the key too.
+    static void Delete(HKEY root, bool key = false);
+
+private:
+    bool keyExisted_ = false;
+    bool valueExisted_ = false;
+    DWORD type_ = 0;
+    std::vector<BYTE> data_;
+};
 
 }  // namespace wintest
