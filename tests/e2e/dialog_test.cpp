@@ -1,0 +1,227 @@
+// The progress dialog during a run under Wine: the cancel button and its question, closing the
+// dialog, WM_QUIT, and the close requests it must ignore. The first entry is large, so the update
+// is still copying it when the test acts.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "expectations.h"
+
+namespace e2e {
+namespace {
+
+constexpr std::size_t kMovieSize = 32 * 1024 * 1024;
+
+class DialogTest : public PatcherTest {
+protected:
+    static void SetUpTestSuite() {
+        patchFolder_ = new ScratchDir(L"velmora-e2e-patch");
+        movie_ = new std::string(RandomData(kMovieSize, 21));
+        WritePatch(patchFolder_->Path(L"patch.exe"),
+                   {{"MOVIE.ARC", *movie_}, {"voice.arc", Voice()}, {"QMK.hvl", VersionList(NewRecords())}});
+    }
+    static void TearDownTestSuite() {
+        delete patchFolder_;
+        delete movie_;
+        patchFolder_ = nullptr;
+        movie_ = nullptr;
+    }
+
+    static std::string Voice() { return RandomData(1024 * 1024, 22); }
+    static std::vector<Record> NewRecords() {
+        return {{"game.exe", "game 1.00"}, {"Movie.arc", *movie_}, {"voice.arc", Voice()}};
+    }
+
+    void SetUp() override {
+        PatcherTest::SetUp();
+        game_ = scratch_.Path(L"game");
+        fs::create_directory(game_);
+        WriteFileBytes(game_ / L"game.exe", "game 1.00");
+        WriteFileBytes(game_ / L"Movie.arc", "movie 1.00");
+        WriteFileBytes(game_ / L"voice.arc", "voice 1.00");
+        WriteFileBytes(game_ / L"QMK.hvl", VersionList({{"game.exe", "game 1.00"},
+                                                        {"Movie.arc", "movie 1.00"},
+                                                        {"voice.arc", "voice 1.00"}}));
+        WriteFileBytes(game_ / L"uninst.lst", "game.exe\r\nmovie.arc\r\nvoice.arc\r\nqmk.hvl\r\n");
+        ASSERT_TRUE(SetInstalledFolder(game_.wstring()));
+        before_ = Snapshot(game_);
+    }
+
+    // Starts the patcher, answers Yes and waits until the dialog shows the first entry.
+    HWND StartUpdate(PatcherProcess& patcher) {
+        EXPECT_TRUE(patcher.Started());
+        HWND confirm = ExpectBox(patcher, BoxKind::Question, kConfirmText);
+        if (!confirm) return nullptr;
+        Press(confirm, IDYES);
+        HWND dialog = ExpectDialog(patcher);
+        if (!dialog) return nullptr;
+        EXPECT_EQ(WaitForStatus(dialog), L"Movie.arcをインストール中");
+        return dialog;
+    }
+
+    // Clicks the cancel button and expects the question, owned by the dialog. While it is open the
+    // update stands still, so the dialog can be looked at in a known state.
+    HWND AskToCancel(PatcherProcess& patcher, HWND dialog) {
+        PostMessageW(GetDlgItem(dialog, kAbortButton), BM_CLICK, 0, 0);
+        HWND question = ExpectBox(patcher, BoxKind::Question, kCancelQuestionText, dialog);
+        if (question) ExpectDialogDuringFirstEntry(dialog);
+        return question;
+    }
+
+    void ExpectDialogDuringFirstEntry(HWND dialog) {
+        ASSERT_TRUE(IsWindow(dialog));
+        EXPECT_TRUE(IsWindowVisible(dialog));
+        EXPECT_EQ(WindowText(dialog), kCaption);
+        LONG style = GetWindowLongW(dialog, GWL_STYLE);
+        EXPECT_EQ(style & (WS_POPUP | WS_CAPTION), WS_POPUP | WS_CAPTION);
+        EXPECT_EQ(style & WS_SYSMENU, 0) << "the dialog has no close box";
+
+        HWND abort = GetDlgItem(dialog, kAbortButton);
+        EXPECT_EQ(WindowText(abort), L"中止");
+        EXPECT_TRUE(IsWindowEnabled(abort));
+        EXPECT_EQ(WindowClass(GetDlgItem(dialog, kFileProgress)), PROGRESS_CLASSW);
+        EXPECT_EQ(WindowClass(GetDlgItem(dialog, kTotalProgress)), PROGRESS_CLASSW);
+        // File bar 0..65535 somewhere inside the first entry; total bar 0..3 entries, none done yet.
+        EXPECT_EQ(Query(dialog, kFileProgress, PBM_GETRANGE, FALSE), 65535);
+        EXPECT_LT(Query(dialog, kFileProgress, PBM_GETPOS, 0), 65535);
+        EXPECT_EQ(Query(dialog, kTotalProgress, PBM_GETRANGE, FALSE), 3);
+        EXPECT_EQ(Query(dialog, kTotalProgress, PBM_GETPOS, 0), 0);
+
+        // Centred by the size of the first monitor, measured from the screen origin.
+        RECT monitor{};
+        EnumDisplayMonitors(
+            nullptr, nullptr,
+            [](HMONITOR, HDC, LPRECT rect, LPARAM out) {
+                *reinterpret_cast<RECT*>(out) = *rect;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&monitor));
+        RECT window{};
+        GetWindowRect(dialog, &window);
+        EXPECT_EQ(window.left, ((monitor.right - monitor.left) - (window.right - window.left)) / 2);
+        EXPECT_EQ(window.top, ((monitor.bottom - monitor.top) - (window.bottom - window.top)) / 2);
+    }
+
+    static LRESULT Query(HWND dialog, int control, UINT message, WPARAM wParam) {
+        DWORD_PTR result = 0;
+        if (!SendMessageTimeoutW(GetDlgItem(dialog, control), message, wParam, 0, SMTO_ABORTIFHUNG, 5000, &result)) {
+            ADD_FAILURE() << "control " << control << " did not answer message " << message;
+            return -1;
+        }
+        return static_cast<LRESULT>(result);
+    }
+
+    void ExpectInstalled() {
+        EXPECT_TRUE(FileHolds(game_ / L"Movie.arc", *movie_));
+        EXPECT_TRUE(FileHolds(game_ / L"voice.arc", Voice()));
+        EXPECT_TRUE(FileHolds(game_ / L"QMK.hvl", VersionList(NewRecords())));
+        EXPECT_TRUE(FileHolds(game_ / L"uninst.lst", std::string("game.exe\nmovie.arc\nvoice.arc\nqmk.hvl\n") + '\0'));
+    }
+
+    fs::path Patch() const { return patchFolder_->Path(L"patch.exe"); }
+
+    static ScratchDir* patchFolder_;
+    static std::string* movie_;
+    ScratchDir scratch_;
+    fs::path game_;
+    FolderSnapshot before_;
+};
+
+ScratchDir* DialogTest::patchFolder_ = nullptr;
+std::string* DialogTest::movie_ = nullptr;
+
+TEST_F(DialogTest, CancelConfirmedEndsTheRunWithoutMessageOrChange) {
+    PatcherProcess patcher(Patch());
+    HWND dialog = StartUpdate(patcher);
+    ASSERT_NE(dialog, nullptr);
+    HWND question = AskToCancel(patcher, dialog);
+    ASSERT_NE(question, nullptr);
+    Press(question, IDYES);
+    // A click that arrives after the answer must not ask again.
+    Press(dialog, kAbortButton);
+
+    EXPECT_EQ(ExpectExitWithoutWindow(patcher), kExitCancelled);
+    EXPECT_EQ(Snapshot(game_), before_);
+}
+
+TEST_F(DialogTest, CancelDeclinedLetsTheUpdateFinish) {
+    PatcherProcess patcher(Patch());
+    HWND dialog = StartUpdate(patcher);
+    ASSERT_NE(dialog, nullptr);
+    HWND question = AskToCancel(patcher, dialog);
+    ASSERT_NE(question, nullptr);
+    Press(question, IDNO);
+    // Freeze the patcher once the question is gone: the button must still be usable.
+    while (IsWindow(question)) Sleep(1);
+    SuspendThread(patcher.Thread());
+    if (IsWindow(dialog)) {
+        EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog, kAbortButton)));
+    }
+    ResumeThread(patcher.Thread());
+
+    HWND done = ExpectBox(patcher, BoxKind::Information, kCompletedText);
+    if (done) Press(done, IDOK);
+    EXPECT_EQ(ExpectExitWithoutWindow(patcher), kExitOk);
+    ExpectInstalled();
+}
+
+// Closing the dialog, or WM_QUIT in the patcher's queue, ends the run without a message.
+TEST_F(DialogTest, ClosingTheDialogOrQuittingEndsTheRunWithoutMessageOrChange) {
+    const struct {
+        const char* name;
+        void (*stop)(HWND dialog, DWORD thread);
+    } cases[] = {
+        {"WM_CLOSE to the dialog", [](HWND dialog, DWORD) { PostMessageW(dialog, WM_CLOSE, 0, 0); }},
+        {"WM_QUIT to the thread", [](HWND, DWORD thread) { PostThreadMessageW(thread, WM_QUIT, 0, 0); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PatcherProcess patcher(Patch());
+        HWND dialog = StartUpdate(patcher);
+        ASSERT_NE(dialog, nullptr);
+        c.stop(dialog, patcher.ThreadId());
+
+        EXPECT_EQ(ExpectExitWithoutWindow(patcher), kExitWindowClosed);
+        EXPECT_EQ(Snapshot(game_), before_);
+    }
+}
+
+// Requests that must not end the run. Each is posted before a click on the cancel button, so by
+// the time the question shows, the request has been handled; declining then lets the run finish.
+TEST_F(DialogTest, CloseRequestsAndEscapeAreIgnored) {
+    const struct {
+        const char* name;
+        void (*post)(HWND dialog);
+    } cases[] = {
+        {"SC_CLOSE", [](HWND dialog) { PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }},
+        {"Alt+F4",
+         [](HWND dialog) {
+             PostMessageW(GetDlgItem(dialog, kAbortButton), WM_SYSKEYDOWN, VK_F4, (1 << 29) | 1);
+         }},
+        {"Escape key",
+         [](HWND dialog) { PostMessageW(GetDlgItem(dialog, kAbortButton), WM_KEYDOWN, VK_ESCAPE, 1); }},
+        {"IDCANCEL command", [](HWND dialog) { PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NO_FATAL_FAILURE(SetUp());
+        PatcherProcess patcher(Patch());
+        HWND dialog = StartUpdate(patcher);
+        ASSERT_NE(dialog, nullptr);
+        c.post(dialog);
+        HWND question = AskToCancel(patcher, dialog);
+        ASSERT_NE(question, nullptr);
+        Press(question, IDNO);
+
+        HWND done = ExpectBox(patcher, BoxKind::Information, kCompletedText);
+        if (done) Press(done, IDOK);
+        EXPECT_EQ(ExpectExitWithoutWindow(patcher), kExitOk);
+        ExpectInstalled();
+    }
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,185 @@
+#include "e2e_support.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace e2e {
+
+namespace {
+
+fs::path& PatcherPathSlot() {
+    static fs::path path;
+    return path;
+}
+
+fs::path DefaultPatcherPath() {
+    wchar_t buffer[MAX_PATH * 2] = {};
+    DWORD length = GetEnvironmentVariableW(L"PATCHER_EXE", buffer, MAX_PATH * 2);
+    if (length > 0 && length < MAX_PATH * 2) return fs::path(buffer);
+    // The driver lives in <build>/tests/, the patcher in <build>/app/.
+    length = GetModuleFileNameW(nullptr, buffer, MAX_PATH * 2);
+    return fs::path(std::wstring(buffer, length)).parent_path().parent_path() / L"app" / L"patcher.exe";
+}
+
+}  // namespace
+
+void SetPatcherPath(const std::wstring& path) { PatcherPathSlot() = fs::path(path); }
+
+const fs::path& PatcherPath() {
+    fs::path& path = PatcherPathSlot();
+    if (path.empty()) path = DefaultPatcherPath();
+    return path;
+}
+
+const std::string& PatcherBytes() {
+    static const std::string bytes = ReadFileBytes(PatcherPath());
+    return bytes;
+}
+
+std::string ToUtf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                   nullptr);
+    std::string out(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+std::wstring FromUtf8(const std::string& text) {
+    if (text.empty()) return {};
+    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+    return out;
+}
+
+std::string Show(const std::wstring& text) {
+    std::wstring shown = text;
+    std::replace(shown.begin(), shown.end(), L'\u3000', L'_');
+    return "\"" + ToUtf8(shown) + "\" (" + std::to_string(text.size()) + " units)";
+}
+
+ScratchDir::ScratchDir(const std::wstring& prefix) {
+    static unsigned counter = 0;
+    fs::path base = fs::temp_directory_path();
+    for (;;) {
+        fs::path candidate = base / (prefix + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                     std::to_wstring(++counter));
+        if (fs::create_directory(candidate)) {
+            root_ = candidate;
+            return;
+        }
+    }
+}
+
+ScratchDir::~ScratchDir() {
+    // E2E_KEEP=1 leaves the folders for a look after a failure.
+    if (GetEnvironmentVariableW(L"E2E_KEEP", nullptr, 0) > 0) return;
+    std::error_code ignored;
+    // Read-only files left by a test would stop remove_all.
+    for (auto it = fs::recursive_directory_iterator(root_, ignored); it != fs::recursive_directory_iterator();
+         it.increment(ignored)) {
+        SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    fs::remove_all(root_, ignored);
+}
+
+std::string ReadFileBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + ToUtf8(path.wstring()));
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFileBytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + ToUtf8(path.wstring()));
+}
+
+std::vector<std::wstring> ListFolder(const fs::path& folder) {
+    std::vector<std::wstring> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().wstring());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string RandomData(std::size_t size, std::uint32_t seed) {
+    std::string out(size, '\0');
+    std::uint64_t state = 0x9E3779B97F4A7C15ull ^ seed;
+    for (std::size_t i = 0; i < size; i += 8) {
+        // splitmix64: cheap and good enough to make every byte position matter to the checksum.
+        state += 0x9E3779B97F4A7C15ull;
+        std::uint64_t z = state;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        for (std::size_t k = 0; k < 8 && i + k < size; ++k) out[i + k] = static_cast<char>(z >> (8 * k));
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> Checksum(const std::string& data) {
+    std::uint8_t bytes[8];
+    ChecksumOf(data, bytes);
+    return std::vector<std::uint8_t>(bytes, bytes + 8);
+}
+
+std::string VersionList(const std::vector<Record>& records, std::uint32_t reserved) {
+    std::vector<VersionListEntry> entries;
+    for (const Record& record : records) {
+        VersionListEntry entry;
+        entry.name = record.name;
+        ChecksumOf(record.content, entry.checksum);
+        entries.push_back(entry);
+    }
+    return EncodeVersionList(entries, false, reserved);
+}
+
+std::string VersionListWithChecksum(const std::vector<Record>& records, std::size_t which,
+                                    const std::vector<std::uint8_t>& checksum) {
+    std::string list = VersionList(records);
+    // Header of 16 bytes, then 256-byte records whose last 8 bytes are the checksum.
+    std::copy(checksum.begin(), checksum.end(), list.begin() + 16 + 256 * which + 248);
+    return list;
+}
+
+void WritePatch(const fs::path& path, const std::vector<PayloadFile>& files) {
+    WriteFileBytes(path, EncodePatch(PatcherBytes(), EncodeArchive(files, false)));
+}
+
+void ClearGameKeys() {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBrandKey);
+    RegDeleteTreeW(HKEY_CURRENT_USER, kBrandKey);
+}
+
+bool SetInstalledFolder(const std::wstring& folder, DWORD type, HKEY root) {
+    HKEY key;
+    if (RegCreateKeyExW(root, kGameKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD bytes = static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t));
+    LONG status = RegSetValueExW(key, kValueName, 0, type, reinterpret_cast<const BYTE*>(folder.c_str()), bytes);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+bool CreateGameKeyOnly() {
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kGameKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
+}
+
+bool MutexExists(const char* name) {
+    HANDLE handle = OpenMutexA(SYNCHRONIZE, FALSE, name);
+    if (!handle) return false;
+    CloseHandle(handle);
+    return true;
+}
+
+}  // namespace e2e

@@ -1,0 +1,89 @@
+// What the end-to-end tests need besides the patcher's windows: where the patcher is, scratch
+// folders, byte-exact files, the game's registry value and patches built around the real patcher.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tools/patch_format.h"
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+inline constexpr std::uint32_t kPayloadOffset = 0x60000;
+
+// The patcher exe the tests run copies of: --patcher PATH, else PATCHER_EXE, else app/patcher.exe
+// of the build the driver belongs to.
+void SetPatcherPath(const std::wstring& path);
+const fs::path& PatcherPath();
+// The patcher's bytes, read once.
+const std::string& PatcherBytes();
+
+std::string ToUtf8(const std::wstring& text);
+std::wstring FromUtf8(const std::string& text);
+// A wide text for a failure message: the characters as UTF-8, each U+3000 shown as "_" so that
+// the padding can be counted.
+std::string Show(const std::wstring& text);
+
+// A fresh folder under the system's temporary folder; removed with everything in it at the end.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::wstring& prefix = L"velmora-e2e");
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const fs::path& Root() const { return root_; }
+    fs::path Path(const std::wstring& rel) const { return root_ / rel; }
+
+private:
+    fs::path root_;
+};
+
+std::string ReadFileBytes(const fs::path& path);
+void WriteFileBytes(const fs::path& path, const std::string& bytes);
+// The names in a folder (files and folders, not recursive), sorted.
+std::vector<std::wstring> ListFolder(const fs::path& folder);
+
+// Deterministic pseudo-random bytes.
+std::string RandomData(std::size_t size, std::uint32_t seed);
+std::vector<std::uint8_t> Checksum(const std::string& data);
+
+// A version-2 list naming the given files with the checksums of the given contents.
+struct Record {
+    std::string name;  // stored bytes
+    std::string content;
+};
+std::string VersionList(const std::vector<Record>& records, std::uint32_t reserved = 0);
+// The same list, but with the checksum of one record replaced by these 8 bytes.
+std::string VersionListWithChecksum(const std::vector<Record>& records, std::size_t which,
+                                    const std::vector<std::uint8_t>& checksum);
+
+// The patcher's bytes, zero fill up to 0x60000, then an archive of files (128-byte index).
+void WritePatch(const fs::path& path, const std::vector<PayloadFile>& files);
+
+// The game's registry entry: HKLM (or another root)\Software\MarbleHollow\ヴェルモラ, value
+// InstalledFolder. The default (64-bit) view, the one a 64-bit patcher reads.
+inline constexpr wchar_t kGameKey[] = L"Software\\MarbleHollow\\ヴェルモラ";
+inline constexpr wchar_t kBrandKey[] = L"Software\\MarbleHollow";
+inline constexpr wchar_t kValueName[] = L"InstalledFolder";
+
+// Removes the brand key under HKLM and HKCU.
+void ClearGameKeys();
+// Writes the value as a string of the given type, terminator included.
+bool SetInstalledFolder(const std::wstring& folder, DWORD type = REG_SZ, HKEY root = HKEY_LOCAL_MACHINE);
+// Creates the key without the value.
+bool CreateGameKeyOnly();
+
+// Named mutexes of the product.
+inline constexpr char kUpdaterMutex[] = "Updater for Velmora is executing.";
+inline constexpr char kGameMutex[] = "Quillmark for Velmora is executing.";
+// True when a mutex of this name exists now.
+bool MutexExists(const char* name);
+
+}  // namespace e2e

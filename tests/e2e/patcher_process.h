@@ -1,0 +1,73 @@
+// A patcher run seen from outside, the way a person at the screen meets it: its top-level windows
+// as they appear, what they say, their buttons, and finally the process exit code.
+#pragma once
+
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Control IDs of the progress dialog.
+inline constexpr int kAbortButton = 1000;
+inline constexpr int kStatusText = 1001;
+inline constexpr int kFileProgress = 1002;
+inline constexpr int kTotalProgress = 1003;
+
+enum class BoxIcon { None, Information, Warning, Question, Error, Unknown };
+const char* IconName(BoxIcon icon);
+
+// A message box as shown.
+struct BoxView {
+    std::wstring caption;
+    std::wstring text;          // the static text control, ID 0xFFFF
+    std::vector<int> buttons;   // push button IDs, sorted
+    int defaultButton = 0;      // the button drawn as default (BS_DEFPUSHBUTTON), 0 when none
+    int focusedButton = 0;      // the control that has the keyboard focus
+    HWND owner = nullptr;
+};
+
+std::wstring WindowText(HWND window);
+std::wstring WindowClass(HWND window);
+BoxView ReadBox(HWND box, DWORD threadId);
+// Which standard icon the box shows, by comparing its icon's pixels on the screen with the
+// system's icons drawn here. Waits up to a second for the box to be painted.
+BoxIcon ReadBoxIcon(HWND box);
+bool IsProgressDialog(HWND window);
+
+class PatcherProcess {
+public:
+    // Starts exe with its own folder as working directory; no command line arguments.
+    explicit PatcherProcess(const std::filesystem::path& exe);
+    // Kills the process if it still runs, so that a failed test leaves no patcher (and no mutex).
+    ~PatcherProcess();
+    PatcherProcess(const PatcherProcess&) = delete;
+    PatcherProcess& operator=(const PatcherProcess&) = delete;
+
+    bool Started() const { return info_.hProcess != nullptr; }
+    DWORD ThreadId() const { return info_.dwThreadId; }
+    HANDLE Thread() const { return info_.hThread; }
+
+    struct Event {
+        enum Kind { Window, Exited, TimedOut } kind;
+        HWND window = nullptr;
+    };
+    // The next top-level window of the process not reported before: the progress dialog as soon as
+    // it exists (still hidden, so the test can act before the update starts), any other window once
+    // it is visible. Exited when the process ended first.
+    Event Next(DWORD timeoutMs = 20000);
+    // Waits for the end of the process; the exit code, or STILL_ACTIVE after the timeout.
+    DWORD WaitExit(DWORD timeoutMs = 20000);
+    DWORD ExitCode() const;
+
+private:
+    PROCESS_INFORMATION info_{};
+    std::vector<HWND> seen_;
+};
+
+// A readable line about a window, for failure messages.
+std::string Describe(HWND window);
+
+}  // namespace e2e

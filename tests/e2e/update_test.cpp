@@ -1,0 +1,145 @@
+// Whole updates under Wine, answered Yes: what the patcher shows, returns and leaves on disk.
+#include <string>
+#include <vector>
+
+#include "expectations.h"
+
+namespace e2e {
+namespace {
+
+// An installed game in a folder with a Japanese name, and the new files of its update.
+class UpdateTest : public PatcherTest {
+protected:
+    void SetUp() override {
+        PatcherTest::SetUp();
+        game_ = scratch_.Path(L"ヴェルモラ");
+        fs::create_directories(game_ / L"sound");
+        WriteFileBytes(game_ / L"game.exe", exe_);
+        WriteFileBytes(game_ / L"data1.arc", RandomData(3000, 1));
+        WriteFileBytes(game_ / L"data2.arc", RandomData(5000, 2));
+        WriteFileBytes(game_ / L"movie.arc", movie_);
+        WriteFileBytes(game_ / L"sound" / L"bgm.arc", RandomData(700, 3));
+        WriteFileBytes(game_ / L"QMK.hvl", VersionList({{"game.exe", exe_},
+                                                        {"data1.arc", RandomData(3000, 1)},
+                                                        {"data2.arc", RandomData(5000, 2)},
+                                                        {"movie.arc", movie_},
+                                                        {"sound\\bgm.arc", RandomData(700, 3)}}));
+        WriteFileBytes(game_ / L"uninst.lst",
+                       "Game.exe\r\nDATA1.ARC\r\n\t$registry MarbleHollow\r\n  QMK.hvl\r\nmovie.arc\r\nuninst.lst\r\n");
+        ASSERT_TRUE(SetInstalledFolder(game_.wstring()));
+    }
+
+    // The payload's files: data1.arc spans three 1 MiB chunks; BGM.ARC is installed in sound\ under
+    // its record's name; the list names a file that is not installed (pruned afterwards).
+    std::vector<Record> NewRecords() const {
+        return {{"game.exe", exe_},   {"data1.arc", data1_}, {"data2.arc", data2_}, {"extra.arc", extra_},
+                {"sound\\bgm.arc", bgm_}, {"movie.arc", movie_}, {"patch.arc", "never shipped"}};
+    }
+    std::vector<PayloadFile> Payload(const std::string& versionList) const {
+        return {{"DATA1.ARC", data1_}, {"data2.arc", data2_}, {"extra.arc", extra_}, {"BGM.ARC", bgm_},
+                {"QMK.hvl", versionList}};
+    }
+
+    // Runs the patch, answers Yes, expects the dialog and then the result box; returns the exit code.
+    DWORD RunToResult(const fs::path& patch, BoxKind kind, const Message& result) {
+        PatcherProcess patcher(patch);
+        EXPECT_TRUE(patcher.Started());
+        HWND confirm = ExpectBox(patcher, BoxKind::Question, kConfirmText);
+        if (!confirm) return STILL_ACTIVE;
+        Press(confirm, IDYES);
+        HWND dialog = ExpectDialog(patcher);
+        HWND box = ExpectBox(patcher, kind, result);
+        // The result box comes after the dialog is gone and has no owner.
+        EXPECT_FALSE(dialog && IsWindow(dialog)) << "the progress dialog still exists under the result box";
+        if (box) Press(box, IDOK);
+        return ExpectExitWithoutWindow(patcher);
+    }
+
+    ScratchDir scratch_;
+    fs::path game_;
+    const std::string exe_ = "game 1.00";
+    const std::string movie_ = "movie 1.00";
+    const std::string data1_ = RandomData(2 * 1024 * 1024 + 17, 11);
+    const std::string data2_ = RandomData(4096, 12);
+    const std::string extra_ = RandomData(100, 13);
+    const std::string bgm_ = RandomData(65536, 14);
+};
+
+TEST_F(UpdateTest, GoodPatchInstallsEveryFileAndRecordsThem) {
+    fs::path patch = scratch_.Path(L"patch.exe");
+    const std::uint32_t reserved = 0x01010000;
+    std::string newList = VersionList(NewRecords(), reserved);
+    WritePatch(patch, Payload(newList));
+
+    EXPECT_EQ(RunToResult(patch, BoxKind::Information, kCompletedText), kExitOk);
+
+    EXPECT_TRUE(FileHolds(game_ / L"data1.arc", data1_));
+    EXPECT_TRUE(FileHolds(game_ / L"data2.arc", data2_));
+    EXPECT_TRUE(FileHolds(game_ / L"extra.arc", extra_));
+    EXPECT_TRUE(FileHolds(game_ / L"sound" / L"bgm.arc", bgm_));
+    EXPECT_TRUE(FileHolds(game_ / L"game.exe", exe_));
+    EXPECT_TRUE(FileHolds(game_ / L"movie.arc", movie_));
+    EXPECT_EQ(ListFolder(game_), (std::vector<std::wstring>{L"QMK.hvl", L"data1.arc", L"data2.arc", L"extra.arc",
+                                                             L"game.exe", L"movie.arc", L"sound", L"uninst.lst"}));
+    EXPECT_EQ(ListFolder(game_ / L"sound"), std::vector<std::wstring>{L"bgm.arc"});
+    // The new list, less the record of the file that is not there; header and records as stored.
+    std::vector<Record> kept = NewRecords();
+    kept.pop_back();
+    EXPECT_TRUE(FileHolds(game_ / L"QMK.hvl", VersionList(kept, reserved)));
+    // Lower case, LF, no duplicates, new names after the old ones, '$' lines last, a zero byte at the end.
+    EXPECT_TRUE(FileHolds(game_ / L"uninst.lst",
+              std::string("game.exe\ndata1.arc\nqmk.hvl\nmovie.arc\nuninst.lst\ndata2.arc\nextra.arc\n"
+                          "sound\\bgm.arc\n$registry marblehollow\n") +
+                  '\0'));
+}
+
+TEST_F(UpdateTest, MissingUninstallListIsReportedAfterTheFilesAreInstalled) {
+    fs::path patch = scratch_.Path(L"patch.exe");
+    WritePatch(patch, Payload(VersionList(NewRecords())));
+    fs::remove(game_ / L"uninst.lst");
+
+    EXPECT_EQ(RunToResult(patch, BoxKind::Warning, kUninstallListText), kExitUninstallListFailed);
+
+    EXPECT_TRUE(FileHolds(game_ / L"data1.arc", data1_));
+    EXPECT_TRUE(FileHolds(game_ / L"sound" / L"bgm.arc", bgm_));
+    std::vector<Record> kept = NewRecords();
+    kept.pop_back();
+    EXPECT_TRUE(FileHolds(game_ / L"QMK.hvl", VersionList(kept)));
+    EXPECT_FALSE(fs::exists(game_ / L"uninst.lst")) << "the merge must not create the list";
+}
+
+// Runs that stop before anything is replaced: the folder is exactly as before, no temporary file.
+TEST_F(UpdateTest, FailedRunsLeaveTheInstallFolderAsItWas) {
+    std::vector<Record> records = NewRecords();
+    std::vector<PayloadFile> tooMany;
+    for (int i = 0; i < 33; ++i) tooMany.push_back({"file" + std::to_string(i) + ".arc", "x"});
+
+    const struct {
+        const char* name;
+        std::vector<PayloadFile> payload;
+        bool removeSoundFolder;
+        const Message& text;
+        DWORD exitCode;
+    } cases[] = {
+        // The checksum of the last archive is wrong: the first three were extracted in vain.
+        {"checksum mismatch", Payload(VersionListWithChecksum(records, 4, {1, 2, 3, 4, 5, 6, 7, 8})), false,
+         kDamagedText, kExitDamaged},
+        {"33 entries", tooMany, false, kDamagedText, kExitTooManyEntries},
+        // BGM.ARC goes to sound\, which is gone: its temporary file cannot be created.
+        {"target folder missing", Payload(VersionList(records)), true, kCannotUpdateText, kExitInstallFailed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.removeSoundFolder) fs::remove_all(game_ / L"sound");
+        FolderSnapshot before = Snapshot(game_);
+        fs::path patch = scratch_.Path(L"patch.exe");
+        WritePatch(patch, c.payload);
+
+        EXPECT_EQ(RunToResult(patch, BoxKind::Warning, c.text), c.exitCode);
+
+        EXPECT_EQ(Snapshot(game_), before);
+    }
+}
+
+}  // namespace
+}  // namespace e2e
