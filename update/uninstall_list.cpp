@@ -84,8 +84,18 @@ void AddLine(const char* begin, const char* end, UninstallList& list, std::strin
     std::unique_ptr<char[]> converted = ConvertText(line.c_str(), TE_UTF8);
     if (!converted) return;
     StrToLower(converted.get());
-    UninstallChain& target = converted[0] == '$' ? list.dollars : list.names;
-    target.AppendUnique(converted.get());
+    // A line can convert to text holding a CR or LF: 0xFF 0x0D walks as one double-byte character
+    // but converts as two. Written as it is, it would read back as two lines, so it is taken as the
+    // lines it holds.
+    for (char* piece = converted.get(); *piece != '\0';) {
+        while (IsBlank(*piece)) ++piece;
+        char* stop = piece + std::strcspn(piece, "\r\n");
+        bool more = *stop != '\0';
+        *stop = '\0';
+        if (*piece != '\0') (*piece == '$' ? list.dollars : list.names).AppendUnique(piece);
+        if (!more) break;
+        piece = stop + 1;
+    }
 }
 
 void Drain(UninstallChain& chain, std::string& text) {

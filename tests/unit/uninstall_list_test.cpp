@@ -110,6 +110,15 @@ TEST(UninstallListParse, LeadByteSwallowsFollowingCr) {
     EXPECT_NE(p.names[0].find('a'), std::string::npos);
 }
 
+TEST(UninstallListParse, LineThatConvertsToALineBreakIsSplit) {
+    // 0xFF walks as a lead byte and takes the CR with it, but converts as a byte of its own, so the
+    // converted line would hold a CR. Written back it would read as two lines; it is two lines now.
+    Parsed p = Parse(Bytes({0xFF, '\r', ' ', '$', 'x', '\n', 'B', '\n'}));
+    EXPECT_EQ(p.names, (Strings{"\xEF\xA3\xB3", "b"}));
+    EXPECT_EQ(p.dollars, (Strings{"$x"}));
+    for (const auto& n : p.names) EXPECT_EQ(n.find_first_of("\r\n"), std::string::npos);
+}
+
 TEST(UninstallListParse, LinesAroundTheFormatLimitStayWhole) {
     // 779 bytes is the longest line of the format; longer ones are kept whole rather than cut,
     // as a cut line would name another file.
@@ -153,7 +162,18 @@ Parsed ReferenceParse(const std::string& input) {
             auto converted = ConvertText(line.c_str(), TE_UTF8);
             if (converted) {
                 StrToLower(converted.get());
-                (converted[0] == '$' ? list.dollars : list.names).AppendUnique(converted.get());
+                // A converted line that holds line breaks is taken as the lines it holds.
+                std::string rest = converted.get();
+                std::size_t at = 0;
+                while (at <= rest.size()) {
+                    std::size_t stop = rest.find_first_of("\r\n", at);
+                    if (stop == std::string::npos) stop = rest.size();
+                    std::string piece = rest.substr(at, stop - at);
+                    piece.erase(0, piece.find_first_not_of(" \t") == std::string::npos ? piece.size()
+                                                                                      : piece.find_first_not_of(" \t"));
+                    if (!piece.empty()) (piece[0] == '$' ? list.dollars : list.names).AppendUnique(piece.c_str());
+                    at = stop + 1;
+                }
             }
         }
         const char* next = end;
