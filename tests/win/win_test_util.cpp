@@ -17,6 +17,19 @@ std::wstring WindowText(HWND window) {
     return std::wstring(buffer, length > 0 ? length : 0);
 }
 
+// A dialog-class window of this process with that title (never another program's box).
+// FindWindowEx reads titles without sending messages, which matters: the test thread may be
+// waiting for this helper without pumping.
+HWND FindOwnBox(const std::wstring& caption) {
+    for (HWND w = FindWindowExW(nullptr, nullptr, L"#32770", caption.c_str()); w;
+         w = FindWindowExW(nullptr, w, L"#32770", caption.c_str())) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(w, &process);
+        if (process == GetCurrentProcessId()) return w;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 BoxAnswerer::BoxAnswerer(const wchar_t* caption, int answer, DWORD timeoutMs)
@@ -46,7 +59,7 @@ DWORD WINAPI BoxAnswerer::Run(void* self) {
 void BoxAnswerer::Watch() {
     const DWORD start = GetTickCount();
     while (!stop_ && GetTickCount() - start < timeoutMs_) {
-        HWND box = FindWindowW(L"#32770", caption_.c_str());
+        HWND box = FindOwnBox(caption_);
         // The text control appears once the box is initialised; visible means it is up.
         if (box && IsWindowVisible(box) && GetDlgItem(box, kBoxTextId)) {
             seen_.found = true;
