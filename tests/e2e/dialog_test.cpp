@@ -92,17 +92,17 @@ protected:
 
         // Centred by the size of the first monitor, measured from the screen origin.
         RECT monitor{};
-        EnumDisplayMonitors(
-            nullptr, nullptr,
-            [](HMONITOR, HDC, LPRECT rect, LPARAM out) {
-                *reinterpret_cast<RECT*>(out) = *rect;
-                return FALSE;
-            },
-            reinterpret_cast<LPARAM>(&monitor));
+        EnumDisplayMonitors(nullptr, nullptr, FirstMonitor, reinterpret_cast<LPARAM>(&monitor));
         RECT window{};
         GetWindowRect(dialog, &window);
         EXPECT_EQ(window.left, ((monitor.right - monitor.left) - (window.right - window.left)) / 2);
         EXPECT_EQ(window.top, ((monitor.bottom - monitor.top) - (window.bottom - window.top)) / 2);
+    }
+
+    // Keeps the first monitor's rectangle and stops the enumeration.
+    static BOOL CALLBACK FirstMonitor(HMONITOR, HDC, LPRECT rect, LPARAM out) {
+        *reinterpret_cast<RECT*>(out) = *rect;
+        return FALSE;
     }
 
     static LRESULT Query(HWND dialog, int control, UINT message, WPARAM wParam) {
