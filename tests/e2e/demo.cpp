@@ -84,25 +84,26 @@ LRESULT Query(HWND dialog, int control, UINT message, WPARAM wParam) {
 // Watches the progress dialog until the first entry is well under way, then holds the patcher
 // still for the picture.
 void WatchProgress(PatcherProcess& patcher, HWND dialog, const std::filesystem::path& shots) {
-    HWND status = GetDlgItem(dialog, 1001);
-    std::wstring text;
-    for (int waited = 0; waited < 20000 && IsWindow(dialog) && text.empty(); ++waited) {
-        text = WindowText(status);
+    std::wstring status;
+    for (DWORD start = GetTickCount(); status.empty() && IsWindow(dialog) && GetTickCount() - start < 20000;) {
+        status = WindowText(GetDlgItem(dialog, 1001));
         Sleep(1);
     }
+    // Past a third of the first entry, so both the status and the bar have something to show.
     LRESULT position = 0;
-    while (IsWindow(dialog) && (position = Query(dialog, 1002, PBM_GETPOS, 0)) >= 0 && position < 30000) Sleep(1);
-    if (!IsWindow(dialog)) {
+    while (IsWindow(dialog) && (position = Query(dialog, 1002, PBM_GETPOS, 0)) >= 0 && position < 22000) Sleep(1);
+    LRESULT done = Query(dialog, 1003, PBM_GETPOS, 0);
+    LRESULT entries = Query(dialog, 1003, PBM_GETRANGE, FALSE);
+    if (!IsWindow(dialog) || position < 0) {
         Say("progress dialog: gone before it could be looked at");
         return;
     }
+    Say("progress dialog \"" + ToUtf8(WindowText(dialog)) + "\": " + ToUtf8(WindowText(GetDlgItem(dialog, 1001))));
+    Say("  entry " + std::to_string(position * 100 / 65535) + "% copied, " + std::to_string(done) + " of " +
+        std::to_string(entries) + " entries done, button \"" + ToUtf8(WindowText(GetDlgItem(dialog, 1000))) + "\"");
+    // Nothing may be asked of the dialog while its thread stands still.
     SuspendThread(patcher.Thread());
-    Say("progress dialog \"" + ToUtf8(WindowText(dialog)) + "\": " + ToUtf8(WindowText(status)));
-    Say("  entry " + std::to_string(position * 100 / 65535) + "% done, entries done " +
-        std::to_string(Query(dialog, 1003, PBM_GETPOS, 0)) + " of " +
-        std::to_string(Query(dialog, 1003, PBM_GETRANGE, FALSE)) + "; cancel button \"" +
-        ToUtf8(WindowText(GetDlgItem(dialog, 1000))) + "\"");
-    Sleep(200);
+    Sleep(300);
     Screenshot(shots, L"progress", dialog);
     ResumeThread(patcher.Thread());
 }
