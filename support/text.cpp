@@ -486,8 +486,8 @@ int FormatWide(char16_t* out, std::size_t capacity, const char16_t* format, ...)
             w.Put(*f);
             continue;
         }
-        char16_t spec = f[1];
-        switch (spec) {
+        char16_t conversion = f[1];
+        switch (conversion) {
         case u's': {
             const char16_t* s = va_arg(args, const char16_t*);
             if (s != nullptr) {
@@ -512,7 +512,7 @@ int FormatWide(char16_t* out, std::size_t capacity, const char16_t* format, ...)
             break;
         case u'x':
         case u'X':
-            w.PutUnsigned(va_arg(args, unsigned), 16, spec == u'X');
+            w.PutUnsigned(va_arg(args, unsigned), 16, conversion == u'X');
             break;
         case u'c':
             // char16_t is promoted to int when passed through the ellipsis.
@@ -529,7 +529,7 @@ int FormatWide(char16_t* out, std::size_t capacity, const char16_t* format, ...)
         default:
             // Unknown conversions are copied, not interpreted: no argument is taken for them.
             w.Put(u'%');
-            w.Put(spec);
+            w.Put(conversion);
             break;
         }
         ++f;

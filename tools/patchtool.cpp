@@ -7,7 +7,7 @@
 
 #include "tools/console_view.h"
 #include "tools/patch_builder.h"
-#include "tools/patch_inspect.h"
+#include "tools/patch_listing.h"
 #include "tools/tool_files.h"
 #include "update/worker.h"
 

@@ -1,4 +1,4 @@
-#include "tools/patch_inspect.h"
+#include "tools/patch_listing.h"
 
 #include <algorithm>
 #include <cstdio>
