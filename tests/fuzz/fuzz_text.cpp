@@ -20,9 +20,9 @@ void Check(bool ok, const char* what) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // The text up to the first zero byte, in a heap block of exactly its length and terminator.
-    std::size_t length = strnlen(reinterpret_cast<const char*>(data), size);
+    std::size_t length = size ? strnlen(reinterpret_cast<const char*>(data), size) : 0;
     std::unique_ptr<char[]> text(new char[length + 1]);
-    std::memcpy(text.get(), data, length);
+    if (length) std::memcpy(text.get(), data, length);
     text[length] = 0;
 
     DetectTextEncoding(text.get());
