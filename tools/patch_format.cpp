@@ -63,6 +63,15 @@ std::string EncodeVersionList(const std::vector<VersionListEntry>& records, bool
     return out;
 }
 
+std::string EncodeVersionListOf(const std::vector<PayloadFile>& files, bool v1, std::uint32_t reserved) {
+    std::vector<VersionListEntry> records(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        records[i].name = files[i].name;
+        ChecksumOf(files[i].data, records[i].checksum);
+    }
+    return EncodeVersionList(records, v1, reserved);
+}
+
 void ChecksumOf(const std::string& data, std::uint8_t out[8]) {
     RollingChecksum state;
     ResetChecksum(state);

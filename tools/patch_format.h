@@ -27,5 +27,7 @@ struct VersionListEntry {
 };
 // A version list file: header (reserved bytes as given) and records in the chosen layout.
 std::string EncodeVersionList(const std::vector<VersionListEntry>& records, bool v1, std::uint32_t reserved = 0);
+// A version list with one record per file, named as the file and holding its content's checksum.
+std::string EncodeVersionListOf(const std::vector<PayloadFile>& files, bool v1 = false, std::uint32_t reserved = 0);
 // The 8 checksum bytes of data.
 void ChecksumOf(const std::string& data, std::uint8_t out[8]);

@@ -127,14 +127,9 @@ std::vector<std::uint8_t> Checksum(const std::string& data) {
 }
 
 std::string VersionList(const std::vector<Record>& records, std::uint32_t reserved) {
-    std::vector<VersionListEntry> entries;
-    for (const Record& record : records) {
-        VersionListEntry entry;
-        entry.name = record.name;
-        ChecksumOf(record.content, entry.checksum);
-        entries.push_back(entry);
-    }
-    return EncodeVersionList(entries, false, reserved);
+    std::vector<PayloadFile> files;
+    for (const Record& record : records) files.push_back({record.name, record.content});
+    return EncodeVersionListOf(files, false, reserved);
 }
 
 std::string VersionListWithChecksum(const std::vector<Record>& records, std::size_t which,

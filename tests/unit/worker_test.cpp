@@ -16,21 +16,10 @@ namespace {
 
 using testutil::TempDir;
 
-struct Record {
-    std::string name;
-    std::string content;  // the checksum is taken of this
-};
+// A record names a file and the content whose checksum it holds.
+using Record = PayloadFile;
 
-std::string VersionList(const std::vector<Record>& records, bool v1 = false, std::uint32_t reserved = 0) {
-    std::vector<VersionListEntry> entries;
-    for (const auto& r : records) {
-        VersionListEntry e;
-        e.name = r.name;
-        ChecksumOf(r.content, e.checksum);
-        entries.push_back(e);
-    }
-    return EncodeVersionList(entries, v1, reserved);
-}
+std::string VersionList(const std::vector<Record>& records) { return EncodeVersionListOf(records); }
 
 // A game folder at 1.00 and a patch to 1.01: three archives and the version list.
 class Fixture {
