@@ -5,8 +5,9 @@ MonitorList g_monitorList = {nullptr, nullptr};
 
 void CollectMonitors() { EnumDisplayMonitors(nullptr, nullptr, MonitorEnumCallback, 0); }
 
-BOOL CALLBACK MonitorEnumCallback(HMONITOR, HDC, LPRECT rect, LPARAM) {
-    // Running out of memory here ends the process, like every allocation failure of the program.
+BOOL CALLBACK MonitorEnumCallback(HMONITOR, HDC, LPRECT rect, LPARAM) noexcept {
+    // Running out of memory here ends the process, like every allocation failure of the program:
+    // noexcept makes that the same on both builds, rather than an unwind through user32's frames.
     MonitorEntry* entry = new MonitorEntry{0, *rect, nullptr};
     if (g_monitorList.tail) {
         entry->index = g_monitorList.tail->index + 1;

@@ -23,7 +23,7 @@ extern MonitorList g_monitorList;
 // Appends every display monitor to the list (what it holds already stays).
 void CollectMonitors();
 // EnumDisplayMonitors callback: appends a copy of the monitor rectangle and goes on.
-BOOL CALLBACK MonitorEnumCallback(HMONITOR monitor, HDC dc, LPRECT rect, LPARAM data);
+BOOL CALLBACK MonitorEnumCallback(HMONITOR monitor, HDC dc, LPRECT rect, LPARAM data) noexcept;
 // 1 and the rectangle of the entry with that index, or 0 and out untouched.
 int GetMonitorRect(RECT* out, std::int32_t index);
 // Frees every entry; the list is empty afterwards.

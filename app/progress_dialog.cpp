@@ -1,6 +1,7 @@
 // The progress dialog's procedure: one small handler per message.
 #include "app/progress_dialog.h"
 
+#include "app/message_pump.h"
 #include "app/messages.h"
 #include "app/system_libraries.h"
 #include "res/resource.h"
@@ -39,13 +40,15 @@ INT_PTR OnSysCommand(WPARAM command) { return (command & 0xFFF0) == SC_CLOSE ? T
 }  // namespace
 
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
-    switch (message) {
-    case WM_INITDIALOG: return OnInitDialog();
-    case WM_CLOSE: return OnClose();
-    case WM_COMMAND: return OnCommand(dialog, LOWORD(wParam), HIWORD(wParam));
-    case WM_SYSCOMMAND: return OnSysCommand(wParam);
-    default: return FALSE;
-    }
+    return GuardProcedure<INT_PTR>(FALSE, [&]() -> INT_PTR {
+        switch (message) {
+        case WM_INITDIALOG: return OnInitDialog();
+        case WM_CLOSE: return OnClose();
+        case WM_COMMAND: return OnCommand(dialog, LOWORD(wParam), HIWORD(wParam));
+        case WM_SYSCOMMAND: return OnSysCommand(wParam);
+        default: return FALSE;
+        }
+    });
 }
 
 HWND CreateProgressDialog(HINSTANCE instance) {

@@ -16,13 +16,16 @@ constexpr UINT kThrow = WM_APP + 2;
 
 int g_dispatched = 0;
 
+// Guarded like the patcher's own procedures: what it throws waits for the pump.
 LRESULT CALLBACK CountingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == kCount) {
-        ++g_dispatched;
-        return 0;
-    }
-    if (message == kThrow) throw std::runtime_error("thrown by a window procedure");
-    return DefWindowProcW(window, message, wParam, lParam);
+    return GuardProcedure<LRESULT>(0, [&]() -> LRESULT {
+        if (message == kCount) {
+            ++g_dispatched;
+            return 0;
+        }
+        if (message == kThrow) throw std::runtime_error("thrown by a window procedure");
+        return DefWindowProcW(window, message, wParam, lParam);
+    });
 }
 
 class MessagePumpTest : public ::testing::Test {
@@ -108,6 +111,15 @@ TEST_F(MessagePumpTest, ExceptionFromAWindowProcedureIsAbsorbed) {
     EXPECT_EQ(0, g_dispatched);
     EXPECT_EQ(0, PumpMessages());
     EXPECT_EQ(1, g_dispatched);
+
+    // Thrown while the system called the procedure outside the pump: the next pump ends with it,
+    // before it dispatches anything, and only once.
+    Post(kCount);
+    EXPECT_EQ(0, SendMessageW(window_, kThrow, 0, 0));
+    EXPECT_EQ(1, PumpMessages());
+    EXPECT_EQ(1, g_dispatched);
+    EXPECT_EQ(0, PumpMessages());
+    EXPECT_EQ(2, g_dispatched);
 }
 
 // A dialog from the same template whose procedure records the commands it gets.
