@@ -62,9 +62,11 @@ int ReplaceFileContents(const char16_t* path, const void* data, std::uint32_t si
     if (path == nullptr || (data == nullptr && size > 0)) return 0;
     std::size_t length = 0;
     while (length < kPathUnits && path[length] != 0) ++length;
+    if (length == 0 || length == kPathUnits) return 0;
+    // Room for the suffix beyond the engine's path size: a file whose own path fits is rewritten,
+    // however close to the limit its folder is.
     constexpr std::size_t kSuffixLength = sizeof kTemporarySuffix / sizeof kTemporarySuffix[0] - 1;
-    if (length == 0 || length + kSuffixLength + 1 > kPathUnits) return 0;
-    char16_t temporary[kPathUnits];
+    char16_t temporary[kPathUnits + kSuffixLength];
     std::memcpy(temporary, path, length * sizeof(char16_t));
     std::memcpy(temporary + length, kTemporarySuffix, sizeof kTemporarySuffix);
 

@@ -62,6 +62,20 @@ void WriteAll(const fs::path& p, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+fs::path MakeFolderOfLength(const fs::path& root, std::size_t units) {
+    fs::path folder = root;
+    std::size_t length = folder.u16string().size();
+    while (length < units) {
+        // Each step adds a separator and a name; the last name is never shorter than one unit.
+        std::size_t name = std::min<std::size_t>(200, units - length - 1);
+        if (units - length - 1 - name == 1) --name;
+        folder /= std::string(name, 'd');
+        fs::create_directory(folder);
+        length = folder.u16string().size();
+    }
+    return folder;
+}
+
 std::string RandomBytes(std::size_t size, std::uint32_t seed) {
     std::mt19937 rng(seed);
     std::string s(size, '\0');

@@ -58,6 +58,10 @@ inline std::string Bytes(std::initializer_list<int> values) {
     return s;
 }
 
+// Makes nested folders inside root so that the returned folder's UTF-16 path is exactly `units` long
+// (no component longer than 200 units, which every file system takes).
+fs::path MakeFolderOfLength(const fs::path& root, std::size_t units);
+
 // Deterministic pseudo-random bytes.
 std::string RandomBytes(std::size_t size, std::uint32_t seed);
 

@@ -305,6 +305,16 @@ TEST(UninstallListMerge, RewritesTheFile) {
     }
 }
 
+// The list's own path fits the engine's 780 units, so it is rewritten (its temporary name is longer).
+TEST(UninstallListMerge, ListAtTheLengthLimitIsRewritten) {
+    TempDir dir;
+    const auto folder = testutil::MakeFolderOfLength(dir.Root(), 768);  // "\\uninst.lst" ends at 779 units
+    testutil::WriteAll(folder / kUninstallListName, "A\r\n");
+    const char16_t* names[] = {u"b", nullptr};
+    EXPECT_TRUE(MergeUninstallList(folder.u16string().c_str(), names));
+    EXPECT_EQ(testutil::ReadAll(folder / kUninstallListName), Z("a\nb\n"));
+}
+
 TEST(UninstallListMerge, SecondMergeRewritesByteForByte) {
     MergeRun run;
     run.dir.Write(kUninstallListName, "  $Setup\r\n" + kTesutoCp932 + "\\A.pak\r\n\tSave \r\n$Setup\r\n");

@@ -232,6 +232,14 @@ TEST_F(Prune, RecordsThatCannotBeTestedAreKept) {
     EXPECT_EQ(Run(list), list);
 }
 
+// The list's own path fits the engine's 780 units, so it is rewritten (its temporary name is longer).
+TEST_F(Prune, ListAtTheLengthLimitIsRewritten) {
+    const auto folder = testutil::MakeFolderOfLength(game.Root(), 771);  // "\\QMK.hvl" ends at 779 units
+    testutil::WriteAll(folder / "QMK.hvl", EncodeVersionList({Entry("gone", 1)}, false));
+    PruneVersionList(folder.u16string().c_str());
+    EXPECT_EQ(testutil::ReadAll(folder / "QMK.hvl"), EncodeVersionList({}, false));
+}
+
 TEST_F(Prune, NoListNoFile) {
     const std::u16string folder = game.Folder();
     PruneVersionList(folder.c_str());

@@ -277,9 +277,9 @@ TEST(Worker, EntryCountLimits) {
 }
 
 TEST(Worker, NamesThatLeaveTheFolderAreRefused) {
-    // The entry's own name, with no version list.
+    // The entry's own name, with no version list; an empty name would make the target the folder.
     const char* stored[] = {"..\\evil.dll", "../evil.dll", "sub\\..\\..\\evil", "C:\\evil", "\\\\srv\\share\\x",
-                            "\\evil", "/evil", "a:b", ".."};
+                            "\\evil", "/evil", "a:b", "..", ""};
     for (const char* bad : stored) {
         Fixture f;
         f.WritePatch({{"a.arc", "A"}, {bad, "E"}});
