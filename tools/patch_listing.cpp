@@ -8,6 +8,7 @@
 
 #include "support/file.h"
 #include "support/text.h"
+#include "tools/patch_builder.h"
 #include "tools/tool_files.h"
 #include "tools/version_list_file.h"
 #include "update/archive.h"
@@ -118,6 +119,14 @@ std::string VersionListSummary(CFileDX& file, const PayloadIndex& index, const V
     return "none (no entry named QMK.hvl): every entry is installed unverified";
 }
 
+// "part 2 of 3" when the file carries a split build's part name; the payload itself does not say.
+std::string PartOfSplit(const std::string& path) {
+    std::uint32_t part = 0, parts = 0;
+    if (!ParsePartName(path, &part, &parts)) return {};
+    return "part " + std::to_string(part) + " of " + std::to_string(parts) +
+           " (by its name): run the parts in order, each after the one before";
+}
+
 }  // namespace
 
 std::string DescribeResult(std::uint32_t result) {
@@ -135,6 +144,7 @@ int ListPatch(const std::string& path, std::ostream& out, std::ostream& err) {
     VersionList list = LoadVersionList(file, index);
 
     out << "patch: " << path << " (" << fileSize << " bytes)\n";
+    if (std::string part = PartOfSplit(path); !part.empty()) out << "split: " << part << "\n";
     out << "layout: " << magic << ", "
         << (index.wideLayout ? "128-byte index entries (names up to 95 bytes)"
                              : "legacy 32-byte index entries (names up to 15 bytes)")
@@ -163,6 +173,7 @@ int ListPatch(const std::string& path, std::ostream& out, std::ostream& err) {
 int VerifyPatch(const std::string& path, std::ostream& out, std::ostream& err) {
     CFileDX file;
     PayloadIndex index;
+    if (std::string part = PartOfSplit(path); !part.empty()) out << "split: " << part << "\n";
     UpdateResult result = OpenPayload(path, file, index, err);
     if (result != UpdateOk) {
         out << "verify: FAILED: the patcher would stop with " << DescribeResult(result) << "\n";
