@@ -414,33 +414,56 @@ TEST(PatchtoolBuild, PatchReachingTwoGigabytesIsRefusedBeforeCopying) {
 }
 
 TEST(PatchtoolBuild, EveryFailedOsCallLeavesNoPatch) {
-    Workshop w;
-    w.files.resize(2);
-    std::vector<std::string> args = w.BuildArgs();
-    int calls = 0;
-    {
-        FaultOs counting;
-        ASSERT_EQ(Patchtool(args).code, 0);
-        calls = counting.Total();
-    }
-    std::string good = w.dir.Read("patch.exe");
-    for (int n = 1; n <= calls; ++n) {
-        SCOPED_TRACE("failing OS call " + std::to_string(n));
-        std::filesystem::remove(w.dir.Native("patch.exe"));
-        FaultOs faults;
-        faults.FailCallNumber(n);
-        Outcome outcome = Patchtool(args);
-        bool partialLeft = w.dir.Exists("patch.exe.partial");
-        if (outcome.code == 0) {
-            EXPECT_TRUE(w.dir.Read("patch.exe") == good);
-        } else {
-            EXPECT_EQ(outcome.code, 1);
-            EXPECT_NE(outcome.err, "");
-            EXPECT_FALSE(w.dir.Exists("patch.exe"));
+    // One patch, and a split into two parts (every part is complete before any takes its name).
+    for (bool split : {false, true}) {
+        SCOPED_TRACE(split ? "split" : "one patch");
+        Workshop w;
+        w.files.resize(2);
+        w.BuildArgs();  // writes the stub
+        std::vector<std::string> outputs = {"patch.exe"};
+        BuildRequest request;
+        request.stubPath = w.At("stub.exe");
+        request.outPath = w.At("patch.exe");
+        request.split = split;
+        request.limits.maxFiles = 1;
+        request.files = {w.In(w.files[0].first), w.In(w.files[1].first)};
+        if (split) outputs = {"patch.part1of2.exe", "patch.part2of2.exe"};
+        auto build = [&] {
+            BuildSummary summary;
+            std::string error;
+            bool built = BuildPatch(request, &summary, &error);
+            EXPECT_EQ(built, error.empty()) << error;
+            return built ? 0 : 1;
+        };
+        int calls = 0;
+        {
+            FaultOs counting;
+            ASSERT_EQ(build(), 0);
+            calls = counting.Total();
         }
-        // Only a failed delete of the partial file can leave it behind.
-        EXPECT_EQ(partialLeft, faults.FailedKind() == OsCall::RemoveFile);
-        if (partialLeft) std::filesystem::remove(w.dir.Native("patch.exe.partial"));
+        std::vector<std::string> good;
+        for (const std::string& out : outputs) good.push_back(w.dir.Read(out));
+        for (int n = 1; n <= calls; ++n) {
+            SCOPED_TRACE("failing OS call " + std::to_string(n));
+            for (const std::string& out : outputs) std::filesystem::remove(w.dir.Native(out));
+            FaultOs faults;
+            faults.FailCallNumber(n);
+            int code = build();
+            int partialsLeft = 0;
+            for (std::size_t k = 0; k < outputs.size(); ++k) {
+                if (code == 0) {
+                    EXPECT_TRUE(w.dir.Read(outputs[k]) == good[k]);
+                } else {
+                    EXPECT_FALSE(w.dir.Exists(outputs[k]));
+                }
+                if (w.dir.Exists(outputs[k] + ".partial")) {
+                    ++partialsLeft;
+                    std::filesystem::remove(w.dir.Native(outputs[k] + ".partial"));
+                }
+            }
+            // Only a failed delete of a partial file can leave it behind.
+            EXPECT_EQ(partialsLeft, faults.FailedKind() == OsCall::RemoveFile ? 1 : 0);
+        }
     }
 }
 
