@@ -326,9 +326,10 @@ bool FindImageEnd(const std::uint8_t* data, std::size_t size, std::uint32_t* end
 }
 
 std::string PartName(const std::string& out, std::uint32_t part, std::uint32_t parts) {
+    std::string count = std::to_string(parts);
     std::string number = std::to_string(part);
-    number.insert(0, std::to_string(parts).size() - std::min(number.size(), std::to_string(parts).size()), '0');
-    std::string tag = ".part" + number + "of" + std::to_string(parts);
+    if (number.size() < count.size()) number.insert(0, count.size() - number.size(), '0');
+    std::string tag = ".part" + number + "of" + count;
     // The extension is the final component's, from its last dot (a leading dot starts no extension).
     std::size_t nameStart = out.find_last_of("/\\");
     nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
@@ -337,8 +338,9 @@ std::string PartName(const std::string& out, std::uint32_t part, std::uint32_t p
     return out.substr(0, dot) + tag + out.substr(dot);
 }
 
-bool ParsePartName(const std::string& path, std::uint32_t* part, std::uint32_t* parts) {
+bool ParsePartName(const std::string& path, std::uint32_t* part, std::uint32_t* parts, std::string* out) {
     std::string name = BaseName(path);
+    const std::size_t folder = path.size() >= name.size() ? path.size() - name.size() : 0;
     for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
     // ".partKofN" ends the name, or the name without its extension.
     std::vector<std::string> candidates = {name};
@@ -360,6 +362,7 @@ bool ParsePartName(const std::string& path, std::uint32_t* part, std::uint32_t* 
         if (kValue < 1 || kValue > nValue) continue;
         *part = kValue;
         *parts = nValue;
+        if (out) *out = path.substr(0, folder + tag) + path.substr(folder + tag + 5 + rest.size());
         return true;
     }
     return false;
@@ -493,7 +496,8 @@ bool BuildPatch(const BuildRequest& request, BuildSummary* summary, std::string*
             return false;
         }
     }
-    // Every part is complete: only now do they take their names, all or none.
+    // Every part is complete: only now do they take their names, all or none (should a rename fail,
+    // the parts already renamed are removed again).
     for (std::size_t k = 0; k < parts.size(); ++k) {
         if (!outputs[k]->CommitAs(targets[k])) {
             for (std::size_t j = 0; j < k; ++j) os::Current().RemoveFile(targets[j].c_str());

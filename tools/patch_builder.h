@@ -55,15 +55,17 @@ struct BuildSummary {
 };
 
 // Builds the patch, or every part of a split. On failure returns false with a one-line reason and
-// leaves no output file (existing files under the output names stay as they were).
+// leaves no output file. Existing files under the output names stay as they were, unless renaming a
+// finished part over one failed after others had been renamed over theirs: those are then removed.
 bool BuildPatch(const BuildRequest& request, BuildSummary* summary, std::string* error);
 
 // The name of part `part` of `parts` for the output name out: ".partKofN" goes before the file name's
 // extension ("up.exe" gives "up.part2of3.exe"; "up" gives "up.part2of3"), K zero-padded to N's width
 // so the parts sort in order ("up.part02of12.exe").
 std::string PartName(const std::string& out, std::uint32_t part, std::uint32_t parts);
-// Reads the part number and count back from a path named by PartName; false for any other name.
-bool ParsePartName(const std::string& path, std::uint32_t* part, std::uint32_t* parts);
+// Reads the part number and count back from a path named by PartName, and the output name it was
+// made from (with the path's folder); false for any other name.
+bool ParsePartName(const std::string& path, std::uint32_t* part, std::uint32_t* parts, std::string* out = nullptr);
 
 // Where the stub's PE image ends in the file (the end of its headers or of its last section's raw
 // data, whichever is later). False, with a reason, when the bytes are not a PE image or are cut short.

@@ -127,6 +127,45 @@ std::string PartOfSplit(const std::string& path) {
            " (by its name): run the parts in order, each after the one before";
 }
 
+// A part's list must carry every earlier part's files with the checksums those parts install; a
+// part of another build would leave a list that does not match the folder. Compares this part's
+// list with the lists of the earlier parts that lie beside it under their part names.
+void CompareWithEarlierParts(const std::string& path, const VersionList& list, std::ostream& out) {
+    std::uint32_t part = 0, parts = 0;
+    std::string base;
+    if (!ParsePartName(path, &part, &parts, &base)) return;
+    for (std::uint32_t j = 1; j < part; ++j) {
+        std::string sibling = PartName(base, j, parts);
+        std::u16string wide = WidenUtf8(sibling);
+        CFileDX file;
+        PayloadIndex index;
+        if (wide.empty() || !file.OpenRead(wide.c_str()) || ReadPayloadIndex(file, index) != UpdateOk) {
+            out << "split: part " << j << " (" << sibling << ") is not beside it, or cannot be read\n";
+            continue;
+        }
+        VersionList earlier = LoadVersionList(file, index);
+        std::uint32_t same = 0;
+        std::string differs;
+        for (std::uint32_t i = 0; i < index.count; ++i) {
+            EntryInfo entry = DescribeEntry(index, earlier, i);
+            if (!entry.record) continue;  // unverified there, the version list itself included
+            const VersionRecord* here = FindVersionRecord(list, entry.key.c_str());
+            if (here && std::memcmp(here->checksum, entry.record->checksum, 8) == 0) {
+                ++same;
+            } else if (differs.empty()) {
+                differs = DisplayName(entry.stored.c_str());
+            }
+        }
+        out << "split: part " << j << " (" << sibling << ")";
+        if (differs.empty()) {
+            out << " agrees: its " << same << " files have the same checksums here\n";
+        } else {
+            out << " DIFFERS: \"" << differs << "\" has another checksum or none here; the parts come from "
+                << "different builds and would leave a version list that does not match the folder\n";
+        }
+    }
+}
+
 }  // namespace
 
 std::string DescribeResult(std::uint32_t result) {
@@ -226,6 +265,7 @@ int VerifyPatch(const std::string& path, std::ostream& out, std::ostream& err) {
             ++failed;
         }
     }
+    CompareWithEarlierParts(path, list, out);
     out << "verify: " << index.count << " entries: " << verified << " OK, " << unverified << " unverified, " << failed
         << " failed\n";
     if (failed > 0) {

@@ -882,6 +882,12 @@ TEST(PatchtoolSplit, SeventyFiveFilesRunAsThreeParts) {
         EXPECT_EQ(verified.code, 0) << verified.out;
         EXPECT_NE(verified.out.find("split: part " + std::to_string(k) + " of 3"), std::string::npos);
         EXPECT_NE(verified.out.find(std::to_string(files[k - 1]) + " OK, 1 unverified, 0 failed"), std::string::npos);
+        // The earlier parts beside it installed what its list says they did.
+        for (int j = 1; j <= 3; ++j) {
+            std::string line = "split: part " + std::to_string(j) + " (" + w.At("patch.part" + std::to_string(j) +
+                               "of3.exe") + ") agrees: its " + std::to_string(files[j - 1]) + " files";
+            EXPECT_EQ(verified.out.find(line) != std::string::npos, j < k) << verified.out;
+        }
 
         Outcome applied = Patchtool({"apply", w.At(part), game});
         ASSERT_EQ(applied.code, 0) << applied.out;
@@ -908,6 +914,22 @@ TEST(PatchtoolSplit, SeventyFiveFilesRunAsThreeParts) {
         std::string suffix = ".part" + std::to_string(k) + "of3.exe";
         EXPECT_TRUE(w.dir.Read("again" + suffix) == w.dir.Read("patch" + suffix)) << k;
     }
+
+    // A part beside parts of another build, or without them, is told apart by the lists.
+    w.dir.Write("in/f100.arc", "changed");
+    args[std::find(args.begin(), args.end(), "--out") - args.begin() + 1] = w.At("mixed.exe");
+    ASSERT_EQ(Patchtool(args).code, 0);
+    w.dir.Write("mixed.part2of3.exe", w.dir.Read("patch.part2of3.exe"));
+    Outcome mixed = Patchtool({"verify", w.At("mixed.part2of3.exe")});
+    EXPECT_EQ(mixed.code, 0);  // the patcher itself would take it
+    EXPECT_NE(mixed.out.find("split: part 1 (" + w.At("mixed.part1of3.exe") + ") DIFFERS: \"f100.arc\""),
+              std::string::npos)
+        << mixed.out;
+    std::filesystem::remove(w.dir.Native("again.part1of3.exe"));
+    Outcome alone = Patchtool({"verify", w.At("again.part3of3.exe")});
+    EXPECT_NE(alone.out.find("split: part 1 (" + w.At("again.part1of3.exe") + ") is not beside it"),
+              std::string::npos);
+    EXPECT_NE(alone.out.find("split: part 2 (" + w.At("again.part2of3.exe") + ") agrees"), std::string::npos);
 }
 
 TEST(PatchtoolSplit, PartsInOrderLeaveWhatOnePatchLeaves) {
@@ -1053,6 +1075,9 @@ TEST(PatchtoolSplit, PartNames) {
         std::uint32_t part = 0, parts = 0;
         EXPECT_TRUE(ParsePartName(name, &part, &parts)) << name;
         EXPECT_EQ(std::make_pair(part, parts), std::make_pair(k, n)) << name;
+        std::string madeFrom;
+        ASSERT_TRUE(ParsePartName(name, &part, &parts, &madeFrom));
+        EXPECT_EQ(madeFrom, out);
     }
     std::uint32_t part = 0, parts = 0;
     EXPECT_TRUE(ParsePartName("UP.PART2OF3.EXE", &part, &parts));
