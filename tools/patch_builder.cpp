@@ -58,10 +58,14 @@ public:
 
     bool Open() { return opened_ = file_.OpenWrite(path_.c_str(), 0) != 0; }
     bool Write(const void* data, std::uint32_t size) { return file_.Write(data, size) == size; }
-    bool CommitAs(const std::u16string& target) {
+    // Flushes and closes the complete file; it stays "<out>.partial" until committed.
+    bool Finish() {
         bool flushed = file_.Flush() != 0;
         file_.Close();
-        if (!flushed || !os::Current().ReplaceByRename(path_.c_str(), target.c_str())) return false;
+        return finished_ = flushed;
+    }
+    bool CommitAs(const std::u16string& target) {
+        if (!finished_ || !os::Current().ReplaceByRename(path_.c_str(), target.c_str())) return false;
         committed_ = true;
         return true;
     }
@@ -70,14 +74,26 @@ private:
     std::u16string path_;
     CFileDX file_;
     bool opened_ = false;
+    bool finished_ = false;
     bool committed_ = false;
 };
 
+// One patch of a build: a run of consecutive inputs and how much of the version list it carries.
+struct Part {
+    std::size_t first = 0;
+    std::size_t count = 0;
+    std::uint32_t records = 0;  // the list's first records: the given ones and those appended so far
+    std::uint64_t size = 0;     // of the whole patch file
+};
+
+constexpr char kSplitHint[] = "; build --split cuts the update into patches that fit";
+
 bool CheckNames(const BuildRequest& request, std::vector<Input>* inputs, std::string* error) {
     const std::uint32_t nameField = request.legacyIndex ? kLegacyNameField : kWideNameField;
-    if (request.files.size() + 1 > kMaxEntries) {
+    if (!request.split && request.files.size() + 1 > kMaxEntries) {
         *error = std::to_string(request.files.size() + 1) + " entries (" + std::to_string(request.files.size()) +
-                 " files and " + kVersionListName + "); a payload holds at most " + std::to_string(kMaxEntries);
+                 " files and " + kVersionListName + "); a payload holds at most " + std::to_string(kMaxEntries) +
+                 kSplitHint;
         return false;
     }
     for (const std::string& path : request.files) {
@@ -184,9 +200,9 @@ bool ReadStub(const std::string& path, std::string* stub, std::string* error) {
     return true;
 }
 
-std::string ArchiveHead(const std::string& stub, const std::vector<Input>& inputs, std::uint64_t versionListSize,
+std::string ArchiveHead(const std::string& stub, const Input* inputs, std::size_t files, std::uint64_t versionListSize,
                         bool legacy) {
-    const std::uint32_t count = static_cast<std::uint32_t>(inputs.size() + 1);
+    const std::uint32_t count = static_cast<std::uint32_t>(files + 1);
     const std::uint32_t entrySize = legacy ? kLegacyEntrySize : kWideEntrySize;
     const std::uint32_t offsetField = legacy ? kLegacyNameField : kWideNameField;
     std::string head(kIndexOffset + std::size_t(count) * entrySize, '\0');
@@ -197,8 +213,8 @@ std::string ArchiveHead(const std::string& stub, const std::vector<Input>& input
     std::uint32_t offset = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
         std::uint8_t* entry = bytes + kIndexOffset + std::size_t(i) * entrySize;
-        const std::string& name = i < inputs.size() ? inputs[i].name : std::string(kVersionListName);
-        std::uint32_t size = static_cast<std::uint32_t>(i < inputs.size() ? inputs[i].size : versionListSize);
+        const std::string& name = i < files ? inputs[i].name : std::string(kVersionListName);
+        std::uint32_t size = static_cast<std::uint32_t>(i < files ? inputs[i].size : versionListSize);
         std::memcpy(entry, name.data(), name.size());
         StoreLe32(entry + offsetField, offset);
         StoreLe32(entry + offsetField + 4, size);
@@ -309,6 +325,112 @@ bool FindImageEnd(const std::uint8_t* data, std::size_t size, std::uint32_t* end
     return true;
 }
 
+std::string PartName(const std::string& out, std::uint32_t part, std::uint32_t parts) {
+    std::string count = std::to_string(parts);
+    std::string number = std::to_string(part);
+    if (number.size() < count.size()) number.insert(0, count.size() - number.size(), '0');
+    std::string tag = ".part" + number + "of" + count;
+    // The extension is the final component's, from its last dot (a leading dot starts no extension).
+    std::size_t nameStart = out.find_last_of("/\\");
+    nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
+    std::size_t dot = out.rfind('.');
+    if (dot == std::string::npos || dot <= nameStart) return out + tag;
+    return out.substr(0, dot) + tag + out.substr(dot);
+}
+
+bool ParsePartName(const std::string& path, std::uint32_t* part, std::uint32_t* parts, std::string* out) {
+    std::string name = BaseName(path);
+    const std::size_t folder = path.size() >= name.size() ? path.size() - name.size() : 0;
+    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    // ".partKofN" ends the name, or the name without its extension.
+    std::vector<std::string> candidates = {name};
+    std::size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) candidates.push_back(name.substr(0, dot));
+    for (const std::string& candidate : candidates) {
+        std::size_t tag = candidate.rfind(".part");
+        if (tag == std::string::npos) continue;
+        std::string rest = candidate.substr(tag + 5);
+        std::size_t of = rest.find("of");
+        if (of == std::string::npos) continue;
+        std::string k = rest.substr(0, of), n = rest.substr(of + 2);
+        auto isNumber = [](const std::string& digits) {
+            return !digits.empty() && digits.size() <= 9 && digits.find_first_not_of("0123456789") == std::string::npos;
+        };
+        if (!isNumber(k) || !isNumber(n)) continue;
+        std::uint32_t kValue = static_cast<std::uint32_t>(std::stoul(k));
+        std::uint32_t nValue = static_cast<std::uint32_t>(std::stoul(n));
+        if (kValue < 1 || kValue > nValue) continue;
+        *part = kValue;
+        *parts = nValue;
+        if (out) *out = path.substr(0, folder + tag) + path.substr(folder + tag + 5 + rest.size());
+        return true;
+    }
+    return false;
+}
+
+namespace {
+
+// Cuts the inputs, in their order, into parts within the limits. Each part's size counts its index
+// and its version list, which holds the given records and those appended up to its last file.
+bool PlanParts(const std::vector<Input>& inputs, std::uint32_t givenRecords, std::uint32_t recordSize,
+               std::uint32_t entrySize, const PatchLimits& limits, std::vector<Part>* parts, std::string* error) {
+    auto overhead = [&](std::size_t files, std::uint32_t records) {
+        return kIndexOffset + std::uint64_t(files + 1) * entrySize + kVersionListHeaderSize +
+               std::uint64_t(records) * recordSize;
+    };
+    std::size_t next = 0;
+    std::uint32_t records = givenRecords;
+    do {
+        Part part;
+        part.first = next;
+        std::uint64_t data = 0;
+        while (next < inputs.size() && part.count < limits.maxFiles) {
+            const Input& input = inputs[next];
+            std::uint32_t withIt = records + (input.record >= givenRecords ? 1 : 0);
+            std::uint64_t size = overhead(part.count + 1, withIt) + data + input.size;
+            if (size > limits.maxBytes) {
+                if (part.count > 0) break;
+                *error = input.path + ": " + std::to_string(input.size) + " bytes; a patch of it alone would be " +
+                         std::to_string(size) + " bytes, and a patch must stay below " +
+                         std::to_string(limits.maxBytes + 1) + " bytes (2 GiB, the most the patcher can read): "
+                         "no part can hold it";
+                return false;
+            }
+            records = withIt;
+            data += input.size;
+            ++part.count;
+            ++next;
+        }
+        part.records = records;
+        part.size = overhead(part.count, records) + data;
+        parts->push_back(part);
+    } while (next < inputs.size());
+    return true;
+}
+
+bool WritePart(const std::string& stub, const std::vector<Input>& inputs, const Part& part, bool legacy,
+               std::uint8_t* buffer, VersionListFile& list, PartialOutput& out, std::string* error) {
+    const std::uint64_t listSize = kVersionListHeaderSize + std::uint64_t(part.records) * list.RecordSize();
+    std::string head = ArchiveHead(stub, inputs.data() + part.first, part.count, listSize, legacy);
+    if (!out.Write(head.data(), static_cast<std::uint32_t>(head.size()))) {
+        *error = "cannot write the patch (disk full?)";
+        return false;
+    }
+    for (std::size_t i = part.first; i < part.first + part.count; ++i) {
+        if (!CopyEntry(inputs[i], buffer, out, list, error)) return false;
+    }
+    // The checksums of this part's files and the earlier parts' are in; later files' records keep
+    // what the given list said, and the records appended for them are not there yet.
+    std::string listBytes = list.EncodeFirst(part.records);
+    if (!out.Write(listBytes.data(), static_cast<std::uint32_t>(listBytes.size())) || !out.Finish()) {
+        *error = "cannot write the patch (disk full?)";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool BuildPatch(const BuildRequest& request, BuildSummary* summary, std::string* error) {
     *summary = BuildSummary{};
     std::vector<Input> inputs;
@@ -318,50 +440,79 @@ bool BuildPatch(const BuildRequest& request, BuildSummary* summary, std::string*
     }
     VersionListFile list;
     if (!PrepareVersionList(request, &inputs, &list, summary, error)) return false;
-    const std::uint64_t listSize = kVersionListHeaderSize + std::uint64_t(list.records.size());
+    const std::uint32_t givenRecords = list.Count() - summary->recordsAdded;
 
+    // A patch never exceeds what the patcher reads; a split may be asked to stay smaller.
+    PatchLimits limits;
+    if (request.split) {
+        limits.maxFiles = std::min(limits.maxFiles, request.limits.maxFiles);
+        limits.maxBytes = std::min(limits.maxBytes, request.limits.maxBytes);
+    }
     const std::uint32_t entrySize = request.legacyIndex ? kLegacyEntrySize : kWideEntrySize;
-    std::uint64_t total = kIndexOffset + std::uint64_t(inputs.size() + 1) * entrySize + listSize;
-    for (const Input& input : inputs) total += input.size;
-    if (total >= kPatchLimit) {
-        *error = "the patch would be " + std::to_string(total) + " bytes; it must stay below 2 GiB (" +
-                 std::to_string(kPatchLimit) + " bytes), the most the patcher can read";
+    std::vector<Part> parts;
+    std::string planError;
+    bool planned = PlanParts(inputs, givenRecords, list.RecordSize(), entrySize, limits, &parts, &planError);
+    if (!request.split) {
+        std::uint64_t total = kIndexOffset + std::uint64_t(inputs.size() + 1) * entrySize + kVersionListHeaderSize +
+                              std::uint64_t(list.records.size());
+        for (const Input& input : inputs) total += input.size;
+        if (total >= kPatchLimit) {
+            *error = "the patch would be " + std::to_string(total) + " bytes; it must stay below 2 GiB (" +
+                     std::to_string(kPatchLimit) + " bytes), the most the patcher can read" +
+                     (planned ? kSplitHint : "");
+            return false;
+        }
+        parts.assign(1, Part{0, inputs.size(), list.Count(), total});
+    } else if (!planned) {
+        *error = planError;
         return false;
     }
 
     std::string stub;
     if (!ReadStub(request.stubPath, &stub, error)) return false;
 
-    std::u16string target = WidenUtf8(request.outPath);
-    std::u16string partialPath = WidenUtf8(request.outPath + ".partial");
-    if (target.empty() || partialPath.empty()) {
-        *error = request.outPath + ": not a usable path";
-        return false;
-    }
-    PartialOutput out(partialPath);
-    if (!out.Open()) {
-        *error = request.outPath + ".partial: cannot create it";
-        return false;
-    }
-    std::string head = ArchiveHead(stub, inputs, listSize, request.legacyIndex);
-    if (!out.Write(head.data(), static_cast<std::uint32_t>(head.size()))) {
-        *error = "cannot write the patch (disk full?)";
-        return false;
+    std::vector<std::string> names;
+    std::vector<std::u16string> targets;
+    std::vector<std::unique_ptr<PartialOutput>> outputs;
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        names.push_back(request.split ? PartName(request.outPath, static_cast<std::uint32_t>(k + 1),
+                                                 static_cast<std::uint32_t>(parts.size()))
+                                      : request.outPath);
+        targets.push_back(WidenUtf8(names[k]));
+        std::u16string partialPath = WidenUtf8(names[k] + ".partial");
+        if (targets[k].empty() || partialPath.empty()) {
+            *error = names[k] + ": not a usable path";
+            return false;
+        }
+        outputs.push_back(std::make_unique<PartialOutput>(partialPath));
     }
     auto buffer = std::make_unique<std::uint8_t[]>(kStreamChunk);
-    for (const Input& input : inputs) {
-        if (!CopyEntry(input, buffer.get(), out, list, error)) return false;
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        if (!outputs[k]->Open()) {
+            *error = names[k] + ".partial: cannot create it";
+            return false;
+        }
+        if (!WritePart(stub, inputs, parts[k], request.legacyIndex, buffer.get(), list, *outputs[k], error)) {
+            return false;
+        }
     }
-    std::string listBytes = list.Encode();
-    if (!out.Write(listBytes.data(), static_cast<std::uint32_t>(listBytes.size()))) {
-        *error = "cannot write the patch (disk full?)";
-        return false;
+    // Every part is complete: only now do they take their names, all or none (should a rename fail,
+    // the parts already renamed are removed again).
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        if (!outputs[k]->CommitAs(targets[k])) {
+            for (std::size_t j = 0; j < k; ++j) os::Current().RemoveFile(targets[j].c_str());
+            *error = names[k] + ": cannot put the finished patch in place";
+            return false;
+        }
     }
-    if (!out.CommitAs(target)) {
-        *error = request.outPath + ": cannot put the finished patch in place";
-        return false;
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        PartSummary part{names[k], static_cast<std::uint32_t>(parts[k].first),
+                         static_cast<std::uint32_t>(parts[k].count), parts[k].size};
+        summary->parts.push_back(part);
+        if (part.size >= summary->patchSize) {
+            summary->patchSize = part.size;
+            summary->entries = part.files + 1;
+        }
     }
-    summary->entries = static_cast<std::uint32_t>(inputs.size() + 1);
-    summary->patchSize = total;
     return true;
 }

@@ -8,6 +8,7 @@
 
 #include "support/file.h"
 #include "support/text.h"
+#include "tools/patch_builder.h"
 #include "tools/tool_files.h"
 #include "tools/version_list_file.h"
 #include "update/archive.h"
@@ -118,6 +119,53 @@ std::string VersionListSummary(CFileDX& file, const PayloadIndex& index, const V
     return "none (no entry named QMK.hvl): every entry is installed unverified";
 }
 
+// "part 2 of 3" when the file carries a split build's part name; the payload itself does not say.
+std::string PartOfSplit(const std::string& path) {
+    std::uint32_t part = 0, parts = 0;
+    if (!ParsePartName(path, &part, &parts)) return {};
+    return "part " + std::to_string(part) + " of " + std::to_string(parts) +
+           " (by its name): run the parts in order, each after the one before";
+}
+
+// A part's list must carry every earlier part's files with the checksums those parts install; a
+// part of another build would leave a list that does not match the folder. Compares this part's
+// list with the lists of the earlier parts that lie beside it under their part names.
+void CompareWithEarlierParts(const std::string& path, const VersionList& list, std::ostream& out) {
+    std::uint32_t part = 0, parts = 0;
+    std::string base;
+    if (!ParsePartName(path, &part, &parts, &base)) return;
+    for (std::uint32_t j = 1; j < part; ++j) {
+        std::string sibling = PartName(base, j, parts);
+        std::u16string wide = WidenUtf8(sibling);
+        CFileDX file;
+        PayloadIndex index;
+        if (wide.empty() || !file.OpenRead(wide.c_str()) || ReadPayloadIndex(file, index) != UpdateOk) {
+            out << "split: part " << j << " (" << sibling << ") is not beside it, or cannot be read\n";
+            continue;
+        }
+        VersionList earlier = LoadVersionList(file, index);
+        std::uint32_t same = 0;
+        std::string differs;
+        for (std::uint32_t i = 0; i < index.count; ++i) {
+            EntryInfo entry = DescribeEntry(index, earlier, i);
+            if (!entry.record) continue;  // unverified there, the version list itself included
+            const VersionRecord* here = FindVersionRecord(list, entry.key.c_str());
+            if (here && std::memcmp(here->checksum, entry.record->checksum, 8) == 0) {
+                ++same;
+            } else if (differs.empty()) {
+                differs = DisplayName(entry.stored.c_str());
+            }
+        }
+        out << "split: part " << j << " (" << sibling << ")";
+        if (differs.empty()) {
+            out << " agrees: its " << same << " files have the same checksums here\n";
+        } else {
+            out << " DIFFERS: \"" << differs << "\" has another checksum or none here; the parts come from "
+                << "different builds and would leave a version list that does not match the folder\n";
+        }
+    }
+}
+
 }  // namespace
 
 std::string DescribeResult(std::uint32_t result) {
@@ -135,6 +183,7 @@ int ListPatch(const std::string& path, std::ostream& out, std::ostream& err) {
     VersionList list = LoadVersionList(file, index);
 
     out << "patch: " << path << " (" << fileSize << " bytes)\n";
+    if (std::string part = PartOfSplit(path); !part.empty()) out << "split: " << part << "\n";
     out << "layout: " << magic << ", "
         << (index.wideLayout ? "128-byte index entries (names up to 95 bytes)"
                              : "legacy 32-byte index entries (names up to 15 bytes)")
@@ -163,6 +212,7 @@ int ListPatch(const std::string& path, std::ostream& out, std::ostream& err) {
 int VerifyPatch(const std::string& path, std::ostream& out, std::ostream& err) {
     CFileDX file;
     PayloadIndex index;
+    if (std::string part = PartOfSplit(path); !part.empty()) out << "split: " << part << "\n";
     UpdateResult result = OpenPayload(path, file, index, err);
     if (result != UpdateOk) {
         out << "verify: FAILED: the patcher would stop with " << DescribeResult(result) << "\n";
@@ -215,6 +265,7 @@ int VerifyPatch(const std::string& path, std::ostream& out, std::ostream& err) {
             ++failed;
         }
     }
+    CompareWithEarlierParts(path, list, out);
     out << "verify: " << index.count << " entries: " << verified << " OK, " << unverified << " unverified, " << failed
         << " failed\n";
     if (failed > 0) {

@@ -16,25 +16,30 @@ namespace {
 constexpr char kUsage[] =
     "usage: patchtool COMMAND ...\n"
     "\n"
-    "  patchtool build --stub PATCHER.exe --out PATCH.exe [--version-list QMK.hvl] [--legacy-index] FILE...\n"
+    "  patchtool build --stub PATCHER.exe --out PATCH.exe [--version-list QMK.hvl] [--legacy-index] [--split]\n"
+    "                  FILE...\n"
     "      Packs the FILEs, under their base names and in this order, and the version list QMK.hvl\n"
     "      (last) into a payload at 0x60000 behind the patcher stub. Every FILE's checksum goes into\n"
     "      the version list: the given one is updated (its layout and reserved bytes kept, records for\n"
     "      new files appended), without one a new version-2 list is made. --legacy-index writes the\n"
     "      old 32-byte index entries (names up to 15 bytes). Nothing is written on failure.\n"
+    "      A patch holds at most 31 files and stays below 2 GiB; --split cuts a bigger update, in the\n"
+    "      FILEs' order, into parts PATCH.part1of3.exe, PATCH.part2of3.exe, ... to be run in order.\n"
     "  patchtool list PATCH.exe\n"
     "      Prints the payload's layout and every entry with its version record and checksum.\n"
     "  patchtool verify PATCH.exe\n"
-    "      Checks every entry the way the patcher does, without installing anything.\n"
+    "      Checks every entry the way the patcher does, without installing anything. A part of a\n"
+    "      split update is compared with the earlier parts beside it.\n"
     "  patchtool hvl QMK.hvl\n"
     "      Prints a version list file.\n"
-    "  patchtool apply PATCH.exe FOLDER\n"
-    "      Installs the patch into FOLDER with the patcher's own engine; Ctrl-C asks to cancel.\n"
+    "  patchtool apply PATCH.exe... FOLDER\n"
+    "      Installs the patches into FOLDER one after the other with the patcher's own engine,\n"
+    "      stopping at the first that does not succeed; Ctrl-C asks to cancel.\n"
     "  patchtool help\n"
     "      Prints this text.\n"
     "\n"
     "Exit codes: 0 success; 1 the command failed (verify: 1 damaged, 2 too many entries);\n"
-    "apply: the low byte of the update result (1 to 7); 64 a wrong command line.\n";
+    "apply: the low byte of the first update result that is not UpdateOk (1 to 7); 64 a wrong command line.\n";
 
 int UsageError(std::ostream& err, const std::string& message) {
     err << "patchtool: " << message << "\n" << "Run \"patchtool help\" for the commands.\n";
@@ -56,6 +61,8 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
             if (target.empty()) return UsageError(err, "build: " + arg + " needs a file name");
         } else if (!filesOnly && arg == "--legacy-index") {
             request.legacyIndex = true;
+        } else if (!filesOnly && arg == "--split") {
+            request.split = true;
         } else if (!filesOnly && arg == "--") {
             filesOnly = true;
         } else if (!filesOnly && arg.size() > 1 && arg[0] == '-') {
@@ -73,24 +80,49 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
         err << "patchtool: build: " << error << "\n";
         return kExitFailed;
     }
-    out << "wrote " << request.outPath << ": " << summary.patchSize << " bytes, " << summary.entries
-        << " entries; version list: " << summary.recordsUpdated << " records updated, " << summary.recordsAdded
-        << " added\n";
+    if (!request.split) {
+        out << "wrote " << request.outPath << ": " << summary.patchSize << " bytes, " << summary.entries
+            << " entries; version list: " << summary.recordsUpdated << " records updated, " << summary.recordsAdded
+            << " added\n";
+        return kExitOk;
+    }
+    for (const PartSummary& part : summary.parts) {
+        out << "wrote " << part.path << ": " << part.size << " bytes, " << part.files + 1 << " entries";
+        if (part.files > 0) out << " (files " << part.firstFile + 1 << " to " << part.firstFile + part.files << ")";
+        out << "\n";
+    }
+    out << "version list: " << summary.recordsUpdated << " records updated, " << summary.recordsAdded
+        << " added; run the " << summary.parts.size() << (summary.parts.size() == 1 ? " part" : " parts")
+        << " in order\n";
     return kExitOk;
 }
 
-int RunApply(const std::string& patch, const std::string& folder, std::ostream& out, std::ostream& err,
-             const ConsoleIo& io) {
-    std::u16string widePatch = WidenUtf8(patch);
+int RunApply(const std::vector<std::string>& patches, const std::string& folder, std::ostream& out,
+             std::ostream& err, const ConsoleIo& io) {
     std::u16string wideFolder = WidenUtf8(folder);
-    if (widePatch.empty() || wideFolder.empty()) return UsageError(err, "apply: a path cannot be read as UTF-8");
-    UpdateResult result;
-    {
-        ConsoleView view(err, io);
-        result = RunUpdate(wideFolder.c_str(), view, widePatch.c_str());
+    std::vector<std::u16string> widePatches;
+    for (const std::string& patch : patches) widePatches.push_back(WidenUtf8(patch));
+    for (const std::u16string& wide : widePatches) {
+        if (wide.empty()) return UsageError(err, "apply: a path cannot be read as UTF-8");
     }
-    out << "result: " << DescribeResult(result) << "\n";
-    return static_cast<int>(result & 0xFF);
+    if (wideFolder.empty()) return UsageError(err, "apply: a path cannot be read as UTF-8");
+    const bool several = patches.size() > 1;
+    for (std::size_t i = 0; i < patches.size(); ++i) {
+        if (several) err << "applying " << patches[i] << " (" << i + 1 << " of " << patches.size() << ")\n";
+        UpdateResult result;
+        {
+            ConsoleView view(err, io);
+            result = RunUpdate(wideFolder.c_str(), view, widePatches[i].c_str());
+        }
+        out << (several ? patches[i] + ": " : "") << "result: " << DescribeResult(result) << "\n";
+        if (result != UpdateOk) {
+            if (i + 1 < patches.size()) {
+                out << "stopped: " << patches.size() - i - 1 << " more not applied, from " << patches[i + 1] << "\n";
+            }
+            return static_cast<int>(result & 0xFF);
+        }
+    }
+    return kExitOk;
 }
 
 }  // namespace
@@ -114,8 +146,9 @@ int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, co
         return PrintVersionList(args[0], out, err);
     }
     if (command == "apply") {
-        if (args.size() != 2) return UsageError(err, "apply: needs PATCH.exe and FOLDER");
-        return RunApply(args[0], args[1], out, err, io);
+        if (args.size() < 2) return UsageError(err, "apply: needs PATCH.exe and FOLDER");
+        std::vector<std::string> patches(args.begin(), args.end() - 1);
+        return RunApply(patches, args.back(), out, err, io);
     }
     return UsageError(err, "unknown command \"" + command + "\"");
 }

@@ -32,12 +32,13 @@ bool VersionListFile::Append(const std::string& storedName) {
     return true;
 }
 
-std::string VersionListFile::Encode() const {
+std::string VersionListFile::EncodeFirst(std::uint32_t count) const {
+    count = std::min(count, Count());
     std::string bytes(kVersionListHeaderSize, '\0');
     std::memcpy(bytes.data(), v1 ? kVersionListMagicV1 : kVersionListMagicV2, 8);
     std::memcpy(bytes.data() + 8, reserved, 4);
-    StoreLe32(reinterpret_cast<std::uint8_t*>(bytes.data()) + 12, Count());
-    return bytes + records;
+    StoreLe32(reinterpret_cast<std::uint8_t*>(bytes.data()) + 12, count);
+    return bytes.append(records, 0, std::size_t(count) * RecordSize());
 }
 
 bool ParseVersionListFile(const std::string& bytes, VersionListFile* list, std::string* error) {

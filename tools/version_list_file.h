@@ -28,7 +28,9 @@ struct VersionListFile {
     // and its terminator do not fit the name field.
     bool Append(const std::string& storedName);
     // Header and records; no trailing bytes.
-    std::string Encode() const;
+    std::string Encode() const { return EncodeFirst(Count()); }
+    // Header and the first count records only (count at most Count()), as if the rest were not there.
+    std::string EncodeFirst(std::uint32_t count) const;
 };
 
 // Parses a version list file. False, with a reason, for an unknown magic or a count whose records

@@ -1,5 +1,5 @@
-// `patchtool build` against the plainest copy of the same bytes through the same 1 MiB buffer: the
-// build's checksum and bookkeeping should cost little beyond the copy itself.
+// `patchtool build`, whole and split, against the plainest copy of the same bytes through the same
+// 1 MiB buffer: the build's checksum and bookkeeping should cost little beyond the copy itself.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -93,6 +93,26 @@ void BM_PatchtoolBuild(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kFileCount * kFileBytes));
 }
 BENCHMARK(BM_PatchtoolBuild)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same files split into one part each: cutting an update should cost no more than the bytes.
+void BM_PatchtoolBuildSplit(benchmark::State& state) {
+    Inputs& in = TheInputs();
+    BuildRequest request;
+    request.stubPath = in.stub;
+    request.outPath = Utf8(in.root / "split.exe");
+    request.files = in.files;
+    request.split = true;
+    request.limits.maxFiles = 1;
+    for (auto _ : state) {
+        BuildSummary summary;
+        std::string error;
+        if (!BuildPatch(request, &summary, &error) || summary.parts.size() != kFileCount) {
+            state.SkipWithError(error.c_str());
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kFileCount * kFileBytes));
+}
+BENCHMARK(BM_PatchtoolBuildSplit)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_PatchtoolPlainCopy(benchmark::State& state) {
     Inputs& in = TheInputs();
