@@ -1,11 +1,12 @@
 // Power cuts and kills at every step of `patchtool apply` (the patcher's engine) and `patchtool build`.
 //
-// Each job runs once uncut for its reference. Then it is cut after every OS call in turn, once
-// losing every byte written since a file's last flush and once keeping them (crash_os.h); and the
-// real patchtool process is killed with SIGKILL at a seeded set of its OS calls. After each cut
-// every file under the scratch folder must be wholly its old or wholly its new content (a few
-// named whole states in between are allowed, and temporary files may be left); then the job runs
-// again to completion and the scratch folder must equal the reference byte for byte.
+// Each job runs once uncut for its reference. Then the power is cut after every OS call in turn
+// (crash_os.h), which gives two states each: every byte written kept, and every byte written since
+// a file's last flush lost; and the real patchtool process is killed with SIGKILL at a seeded set
+// of its OS calls. In every state each file under the scratch folder must be wholly its old or
+// wholly its new content (a few named whole states in between are allowed, and temporary files may
+// be left); then the job runs again to completion and the folder must equal the reference byte for
+// byte.
 #include <gtest/gtest.h>
 
 #include <algorithm>
