@@ -28,6 +28,7 @@
 namespace {
 
 using testutil::Bytes;
+using testutil::MakeStub;
 using testutil::RandomBytes;
 using testutil::TempDir;
 using testutil::ToUtf8;
@@ -56,27 +57,6 @@ void Put16(std::string& s, std::size_t at, std::uint32_t v) {
 }
 void Put32(std::string& s, std::size_t at, std::uint32_t v) {
     StoreLe32(reinterpret_cast<std::uint8_t*>(s.data()) + at, v);
-}
-
-// A minimal PE file: 0x200 bytes of headers and one section of sectionBytes raw bytes after them.
-std::string MakeStub(std::uint32_t sectionBytes = 0x400, const std::string& tail = {}) {
-    std::string pe(0x200, '\0');
-    pe[0] = 'M';
-    pe[1] = 'Z';
-    Put32(pe, 0x3C, 0x40);
-    std::memcpy(&pe[0x40], "PE\0\0", 4);
-    Put16(pe, 0x44, 0x8664);  // machine
-    Put16(pe, 0x46, 1);       // sections
-    Put16(pe, 0x54, 0xF0);    // optional header size
-    Put16(pe, 0x58, 0x20B);
-    Put32(pe, 0x58 + 60, 0x200);  // SizeOfHeaders
-    std::size_t section = 0x58 + 0xF0;
-    std::memcpy(&pe[section], ".text", 5);
-    Put32(pe, section + 16, sectionBytes);
-    Put32(pe, section + 20, 0x200);
-    std::string body = RandomBytes(sectionBytes, 99);
-    if (!body.empty()) body.back() = '\x90';  // the image's last byte is not zero
-    return pe + body + tail;
 }
 
 std::string Key(const std::string& stored) {

@@ -51,9 +51,12 @@ std::vector<std::string> TempDir::List() const {
 }
 
 std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
+    std::ifstream in(p, std::ios::binary | std::ios::ate);
     if (!in) throw std::runtime_error("cannot read " + ToUtf8(p));
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string bytes(static_cast<std::size_t>(in.tellg()), '\0');
+    in.seekg(0);
+    if (!in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) throw std::runtime_error("cannot read " + ToUtf8(p));
+    return bytes;
 }
 
 void WriteAll(const fs::path& p, const std::string& bytes) {
@@ -81,6 +84,29 @@ std::string RandomBytes(std::size_t size, std::uint32_t seed) {
     std::string s(size, '\0');
     for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
     return s;
+}
+
+std::string MakeStub(std::uint32_t sectionBytes, const std::string& tail) {
+    auto put = [](std::string& s, std::size_t at, std::uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    std::string pe(0x200, '\0');
+    pe[0] = 'M';
+    pe[1] = 'Z';
+    put(pe, 0x3C, 0x40, 4);
+    pe.replace(0x40, 4, "PE\0\0", 4);
+    put(pe, 0x44, 0x8664, 2);  // machine
+    put(pe, 0x46, 1, 2);       // sections
+    put(pe, 0x54, 0xF0, 2);    // optional header size
+    put(pe, 0x58, 0x20B, 2);
+    put(pe, 0x58 + 60, 0x200, 4);  // SizeOfHeaders
+    std::size_t section = 0x58 + 0xF0;
+    pe.replace(section, 5, ".text", 5);
+    put(pe, section + 16, sectionBytes, 4);
+    put(pe, section + 20, 0x200, 4);
+    std::string body = RandomBytes(sectionBytes, 99);
+    if (!body.empty()) body.back() = '\x90';  // the image's last byte is not zero
+    return pe + body + tail;
 }
 
 }  // namespace testutil

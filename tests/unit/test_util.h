@@ -65,4 +65,8 @@ fs::path MakeFolderOfLength(const fs::path& root, std::size_t units);
 // Deterministic pseudo-random bytes.
 std::string RandomBytes(std::size_t size, std::uint32_t seed);
 
+// A minimal PE file, as patchtool takes for a stub: 0x200 bytes of headers and one section of
+// sectionBytes raw bytes after them, then tail.
+std::string MakeStub(std::uint32_t sectionBytes = 0x400, const std::string& tail = {});
+
 }  // namespace testutil
