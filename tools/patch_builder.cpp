@@ -7,6 +7,7 @@
 #include "support/file.h"
 #include "support/os.h"
 #include "support/text.h"
+#include "tools/authenticode.h"
 #include "tools/tool_files.h"
 #include "tools/version_list_file.h"
 #include "update/archive.h"
@@ -169,6 +170,14 @@ bool ReadStub(const std::string& path, std::string* stub, std::string* error) {
     }
     if (!ReadWholeFile(path, kPayloadOffset, stub, error)) return false;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(stub->data());
+    PeSignatureLayout signature;
+    std::string ignored;
+    if (ReadPeSignatureLayout(bytes, stub->size(), &signature, &ignored) && signature.Signed()) {
+        *error = path + ": the stub is signed; sign the patch after it is built instead (the signature must "
+                 "cover the payload). Remove the stub's signature first, e.g. with "
+                 "\"osslsigncode remove-signature -in STUB.exe -out UNSIGNED.exe\"";
+        return false;
+    }
     std::uint32_t imageEnd = 0;
     if (!FindImageEnd(bytes, stub->size(), &imageEnd, error)) {
         *error = path + ": " + *error;
@@ -207,8 +216,19 @@ std::string ArchiveHead(const std::string& stub, const std::vector<Input>& input
     return head;
 }
 
+// Bytes of the files copied so far, for the progress callback.
+struct CopyProgress {
+    const BuildRequest& request;
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
+    void Add(std::uint32_t bytes) {
+        done += bytes;
+        if (request.progress) request.progress(done, total);
+    }
+};
+
 bool CopyEntry(const Input& input, std::uint8_t* buffer, PartialOutput& out, VersionListFile& list,
-               std::string* error) {
+               CopyProgress& progress, std::string* error) {
     CFileDX file;
     std::u16string wide = WidenUtf8(input.path);
     if (wide.empty() || !file.OpenRead(wide.c_str())) {
@@ -230,6 +250,7 @@ bool CopyEntry(const Input& input, std::uint8_t* buffer, PartialOutput& out, Ver
             return false;
         }
         done += chunk;
+        progress.Add(chunk);
     }
     // The index already holds the size measured before the copy; a file that grew since would
     // put bytes in the payload that the checksum never saw.
@@ -349,8 +370,10 @@ bool BuildPatch(const BuildRequest& request, BuildSummary* summary, std::string*
         return false;
     }
     auto buffer = std::make_unique<std::uint8_t[]>(kStreamChunk);
+    CopyProgress progress{request};
+    for (const Input& input : inputs) progress.total += input.size;
     for (const Input& input : inputs) {
-        if (!CopyEntry(input, buffer.get(), out, list, error)) return false;
+        if (!CopyEntry(input, buffer.get(), out, list, progress, error)) return false;
     }
     std::string listBytes = list.Encode();
     if (!out.Write(listBytes.data(), static_cast<std::uint32_t>(listBytes.size()))) {

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,8 @@ struct BuildRequest {
     std::string versionListPath;  // empty: a new version-2 list with a record per file
     bool legacyIndex = false;
     std::vector<std::string> files;
+    // Told the bytes of the files copied so far and their total, after every chunk.
+    std::function<void(std::uint64_t done, std::uint64_t total)> progress;
 };
 
 struct BuildSummary {

@@ -2,10 +2,15 @@
 
 #include <cstring>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "support/os.h"
 #include "tools/console_view.h"
+#include "tools/install_check.h"
 #include "tools/patch_builder.h"
 #include "tools/patch_listing.h"
 #include "tools/tool_files.h"
@@ -16,7 +21,7 @@ namespace {
 constexpr char kUsage[] =
     "usage: patchtool COMMAND ...\n"
     "\n"
-    "  patchtool build --stub PATCHER.exe --out PATCH.exe [--version-list QMK.hvl] [--legacy-index] FILE...\n"
+    "  patchtool build [--stub PATCHER.exe] --out PATCH.exe [--version-list QMK.hvl] [--legacy-index] FILE...\n"
     "      Packs the FILEs, under their base names and in this order, and the version list QMK.hvl\n"
     "      (last) into a payload at 0x60000 behind the patcher stub. Every FILE's checksum goes into\n"
     "      the version list: the given one is updated (its layout and reserved bytes kept, records for\n"
@@ -33,15 +38,19 @@ constexpr char kUsage[] =
     "  patchtool help\n"
     "      Prints this text.\n"
     "\n"
-    "Exit codes: 0 success; 1 the command failed (verify: 1 damaged, 2 too many entries);\n"
-    "apply: the low byte of the update result (1 to 7); 64 a wrong command line.\n";
+    "--json prints one JSON document on stdout instead of the text. On a terminal, build, apply and\n"
+    "check show their progress on stderr.\n"
+    "\n"
+    "Exit codes: 0 success; 1 the command failed (verify: 1 damaged, 2 too many entries; check: no\n"
+    "readable QMK.hvl); apply: the low byte of the update result (1 to 7); 8 verify: the file changed\n"
+    "after it was signed, or its signature is damaged; 9 check: a file is not OK; 64 a wrong command line.\n";
 
 int UsageError(std::ostream& err, const std::string& message) {
     err << "patchtool: " << message << "\n" << "Run \"patchtool help\" for the commands.\n";
     return kExitUsage;
 }
 
-int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const ConsoleIo& io) {
     BuildRequest request;
     bool filesOnly = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -64,12 +73,28 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
             request.files.push_back(arg);
         }
     }
-    if (request.stubPath.empty()) return UsageError(err, "build: --stub PATCHER.exe is missing");
     if (request.outPath.empty()) return UsageError(err, "build: --out PATCH.exe is missing");
+    if (request.stubPath.empty()) {
+        request.stubPath = io.defaultStub.empty() ? InstalledStubPath() : io.defaultStub;
+        if (request.stubPath.empty()) return UsageError(err, "build: --stub PATCHER.exe is missing");
+        std::uint64_t size = 0;
+        std::string error;
+        if (!RegularFileSize(request.stubPath, &size, &error)) {
+            err << "patchtool: build: no --stub given and no installed patcher stub (" << error << ")\n";
+            return kExitFailed;
+        }
+        out << "stub: " << request.stubPath << " (the installed patcher stub)\n";
+    }
 
     BuildSummary summary;
     std::string error;
-    if (!BuildPatch(request, &summary, &error)) {
+    bool built;
+    {
+        ProgressBar bar(err, io.errIsTerminal);
+        request.progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.Show("building", done, total); };
+        built = BuildPatch(request, &summary, &error);
+    }
+    if (!built) {
         err << "patchtool: build: " << error << "\n";
         return kExitFailed;
     }
@@ -93,7 +118,72 @@ int RunApply(const std::string& patch, const std::string& folder, std::ostream& 
     return static_cast<int>(result & 0xFF);
 }
 
+int RunCheck(const std::string& folder, std::ostream& out, std::ostream& err, const ConsoleIo& io,
+             nlohmann::json* doc) {
+    InstallCheck check;
+    std::string error;
+    bool read;
+    {
+        ProgressBar bar(err, io.errIsTerminal);
+        read = CheckInstallation(folder, &check, &error,
+                                 [&](std::uint32_t record, const std::string& name, std::uint64_t done,
+                                     std::uint64_t size) {
+                                     bar.Show("file " + std::to_string(record + 1) + "  " + name, done, size);
+                                 });
+    }
+    if (!read) {
+        err << "patchtool: check: " << error << "\n";
+        if (doc) *doc = {{"folder", folder}, {"error", error}, {"intact", false}};
+        return kExitFailed;
+    }
+    nlohmann::json files = nlohmann::json::array();
+    for (const CheckedFile& file : check.files) {
+        const char* state = FileStateName(file.state);
+        out << state << std::string(12 - std::strlen(state), ' ') << "\"" << file.name << "\"";
+        nlohmann::json json = {{"name", file.name}, {"status", state}, {"expected", file.expected}};
+        switch (file.state) {
+        case FileState::Ok: out << ": " << file.size << " bytes, checksum " << file.actual; break;
+        case FileState::Modified:
+            out << ": the record expects " << file.expected << ", the file gives " << file.actual;
+            break;
+        case FileState::Missing: break;
+        case FileState::Unreadable: out << ": " << file.reason; break;
+        }
+        out << "\n";
+        if (!file.actual.empty()) {
+            json["actual"] = file.actual;
+            json["size"] = file.size;
+        }
+        if (!file.reason.empty()) json["reason"] = file.reason;
+        files.push_back(std::move(json));
+    }
+    const auto& c = check.counts;
+    out << "check: " << check.files.size() << " files: " << c[0] << " OK, " << c[1] << " modified, " << c[2]
+        << " missing, " << c[3] << " unreadable\n";
+    out << (check.Intact() ? "check: intact\n" : "check: NOT intact: repair or reinstall the files above\n");
+    int code = check.Intact() ? kExitOk : kExitNotIntact;
+    if (doc) {
+        *doc = {{"folder", folder},
+                {"versionList", check.versionList},
+                {"files", std::move(files)},
+                {"summary", {{"ok", c[0]}, {"modified", c[1]}, {"missing", c[2]}, {"unreadable", c[3]}}},
+                {"intact", check.Intact()},
+                {"exitCode", code}};
+    }
+    return code;
+}
+
 }  // namespace
+
+std::string InstalledStubPath() {
+    char16_t self[1024];
+    std::uint32_t length = os::Current().GetModulePath(self, 1024);
+    if (length == 0 || length >= 1024) return {};
+    std::string path = NarrowToUtf8(self);
+    std::size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos) return {};
+    return path.substr(0, slash) + "/../share/patchtool/patcher.exe";
+}
 
 int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, const ConsoleIo& io) {
     if (argc < 2) {
@@ -106,11 +196,25 @@ int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, co
         out << kUsage;
         return kExitOk;
     }
-    if (command == "build") return RunBuild(args, out, err);
-    if (command == "list" || command == "verify" || command == "hvl") {
+    if (command == "build") return RunBuild(args, out, err, io);
+    if (command == "list" || command == "verify" || command == "check") {
+        bool json = !args.empty() && args[0] == "--json";
+        if (json) args.erase(args.begin());
+        if (args.size() != 1) {
+            return UsageError(err, command + (command == "check" ? ": needs exactly one folder" : ": needs exactly one file"));
+        }
+        // With --json the text is dropped and the document printed instead.
+        std::ostringstream dropped;
+        std::ostream& text = json ? dropped : out;
+        nlohmann::json doc;
+        int code = command == "list"     ? ListPatch(args[0], text, err, &doc)
+                   : command == "verify" ? VerifyPatch(args[0], text, err, &doc)
+                                         : RunCheck(args[0], text, err, io, &doc);
+        if (json) out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+        return code;
+    }
+    if (command == "hvl") {
         if (args.size() != 1) return UsageError(err, command + ": needs exactly one file");
-        if (command == "list") return ListPatch(args[0], out, err);
-        if (command == "verify") return VerifyPatch(args[0], out, err);
         return PrintVersionList(args[0], out, err);
     }
     if (command == "apply") {

@@ -693,7 +693,7 @@ TEST(PatchtoolApply, CtrlCAsksBeforeCancelling) {
     w.dir.Write("game/uninst.lst", std::string("x\n") + '\0');
     std::istringstream in("y\n");
     std::ostringstream err;
-    ConsoleIo io{&in, true, false};
+    ConsoleIo io{&in, true, false, {}};
     ConsoleView view(err, io);
     ConsoleView::Interrupt();
     EXPECT_EQ(RunUpdate(w.dir.Path("game").c_str(), view, w.dir.Path("patch.exe").c_str()), UpdateCancelled);

@@ -1,0 +1,136 @@
+#include "tools/install_check.h"
+
+#include <memory>
+
+#include "support/file.h"
+#include "support/os.h"
+#include "support/text.h"
+#include "tools/tool_files.h"
+#include "tools/version_list_file.h"
+#include "update/checksum.h"
+#include "update/worker.h"
+
+namespace {
+
+constexpr std::uint32_t kMaxVersionListBytes = 64u << 20;
+constexpr std::uint32_t kChunk = 0x100000;
+
+void CheckOne(const std::u16string& folder, const VersionListFile& list, std::uint32_t i, std::uint8_t* buffer,
+              CheckedFile* file, const CheckProgress& progress) {
+    std::string stored = list.Name(i);
+    file->name = DisplayName(stored.c_str());
+    file->expected = HexBytes(list.Checksum(i), 8);
+    if (progress) progress(i, file->name, 0, 0);
+    if (!list.NameTerminated(i)) {
+        file->state = FileState::Unreadable;
+        file->reason = "the record's name has no terminator";
+        return;
+    }
+    std::unique_ptr<char16_t[]> wide = MultiToWide(stored.c_str());
+    if (!wide || !IsSafeInstallName(wide.get())) {
+        file->state = FileState::Unreadable;
+        file->reason = "the record's name would leave the install folder";
+        return;
+    }
+    // The patcher's "%s\%s": the name's own separators and subfolders are kept.
+    std::u16string path = folder + u"\\" + wide.get();
+    os::Api& api = os::Current();
+    std::uint32_t attributes = api.GetAttributes(path.c_str());
+    if (attributes == os::kInvalidAttributes) {
+        file->state = FileState::Missing;
+        return;
+    }
+    if (attributes & os::kAttrDirectory) {
+        file->state = FileState::Unreadable;
+        file->reason = "a folder has this name";
+        return;
+    }
+    CFileDX in;
+    if (!in.OpenRead(path.c_str())) {
+        std::uint32_t code = in.LastError();
+        file->state = code == os::kErrorFileNotFound || code == os::kErrorPathNotFound ? FileState::Missing
+                                                                                       : FileState::Unreadable;
+        file->reason = "cannot open it (error " + std::to_string(code) + ")";
+        return;
+    }
+    const std::uint64_t size = in.GetSize();
+    file->size = size;
+    RollingChecksum checksum;
+    ResetChecksum(checksum);
+    std::uint64_t done = 0;
+    for (;;) {
+        std::uint32_t got = in.Read(buffer, kChunk);
+        UpdateChecksum(checksum, buffer, got);
+        done += got;
+        if (progress) progress(i, file->name, done, size);
+        if (got < kChunk) break;
+    }
+    // The size is the low 32 bits: a file of 4 GiB or more reads past it, which the patcher never
+    // installs, and a read that stops early is a failing disk or file system.
+    if (done < size) {
+        file->state = FileState::Unreadable;
+        file->reason = "reading stopped after " + std::to_string(done) + " of " + std::to_string(size) + " bytes";
+        return;
+    }
+    file->size = done;
+    file->actual = HexBytes(&checksum, 8);
+    file->state = ChecksumEquals(checksum, list.Checksum(i)) ? FileState::Ok : FileState::Modified;
+}
+
+}  // namespace
+
+const char* FileStateName(FileState state) {
+    switch (state) {
+    case FileState::Ok: return "OK";
+    case FileState::Modified: return "MODIFIED";
+    case FileState::Missing: return "MISSING";
+    case FileState::Unreadable: return "UNREADABLE";
+    }
+    return "?";
+}
+
+bool CheckInstallation(const std::string& folder, InstallCheck* check, std::string* error,
+                       const CheckProgress& progress) {
+    *check = InstallCheck{};
+    std::u16string wideFolder = WidenUtf8(folder);
+    std::u16string listPath = wideFolder + u"\\" + u"QMK.hvl";
+    check->versionList = folder + "/QMK.hvl";
+    if (wideFolder.empty()) {
+        *error = folder + ": not a usable path";
+        return false;
+    }
+    if (os::Current().GetAttributes(wideFolder.c_str()) == os::kInvalidAttributes) {
+        *error = folder + ": no such folder";
+        return false;
+    }
+    // Opened as the patcher opens it, so the name's case does not matter.
+    CFileDX file;
+    if (!file.OpenRead(listPath.c_str())) {
+        *error = folder + ": no QMK.hvl in it (error " + std::to_string(file.LastError()) +
+                 "): not an installed game, or its version list was removed";
+        return false;
+    }
+    std::uint32_t size = file.GetSize();
+    if (size == 0xFFFFFFFFu || size > kMaxVersionListBytes) {
+        *error = check->versionList + ": cannot read its size, or it is too large to be a version list";
+        return false;
+    }
+    std::string bytes(size, '\0');
+    if (size > 0 && file.Read(bytes.data(), size) != size) {
+        *error = check->versionList + ": cannot read it";
+        return false;
+    }
+    VersionListFile list;
+    if (!ParseVersionListFile(bytes, &list, error)) {
+        *error = check->versionList + ": damaged: " + *error;
+        return false;
+    }
+    check->v1 = list.v1;
+    auto buffer = std::make_unique<std::uint8_t[]>(kChunk);
+    check->files.resize(list.Count());
+    for (std::uint32_t i = 0; i < list.Count(); ++i) {
+        CheckOne(wideFolder, list, i, buffer.get(), &check->files[i], progress);
+        ++check->counts[static_cast<int>(check->files[i].state)];
+    }
+    return true;
+}
