@@ -1,5 +1,6 @@
 #include "tools/install_check.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "support/file.h"
@@ -53,24 +54,27 @@ void CheckOne(const std::u16string& folder, const VersionListFile& list, std::ui
         file->reason = "cannot open it (error " + std::to_string(code) + ")";
         return;
     }
-    const std::uint64_t size = in.GetSize();
-    file->size = size;
+    // The low 32 bits of the size: the patcher never installs a file of 4 GiB or more.
+    const std::uint32_t size = in.GetSize();
+    if (size == 0xFFFFFFFFu) {
+        file->state = FileState::Unreadable;
+        file->reason = "cannot read its size";
+        return;
+    }
     RollingChecksum checksum;
     ResetChecksum(checksum);
-    std::uint64_t done = 0;
-    for (;;) {
-        std::uint32_t got = in.Read(buffer, kChunk);
+    std::uint32_t done = 0;
+    while (done < size) {
+        std::uint32_t chunk = std::min(kChunk, size - done);
+        std::uint32_t got = in.Read(buffer, chunk);
         UpdateChecksum(checksum, buffer, got);
         done += got;
         if (progress) progress(i, file->name, done, size);
-        if (got < kChunk) break;
-    }
-    // The size is the low 32 bits: a file of 4 GiB or more reads past it, which the patcher never
-    // installs, and a read that stops early is a failing disk or file system.
-    if (done < size) {
-        file->state = FileState::Unreadable;
-        file->reason = "reading stopped after " + std::to_string(done) + " of " + std::to_string(size) + " bytes";
-        return;
+        if (got != chunk) {
+            file->state = FileState::Unreadable;
+            file->reason = "reading stopped after " + std::to_string(done) + " of " + std::to_string(size) + " bytes";
+            return;
+        }
     }
     file->size = done;
     file->actual = HexBytes(&checksum, 8);
