@@ -1,6 +1,7 @@
 #include "tools/patchtool.h"
 
 #include <cstring>
+#include <filesystem>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -182,7 +183,11 @@ std::string InstalledStubPath() {
     std::string path = NarrowToUtf8(self);
     std::size_t slash = path.find_last_of("/\\");
     if (slash == std::string::npos) return {};
-    return path.substr(0, slash) + "/../share/patchtool/patcher.exe";
+    std::u8string stub = std::filesystem::path(std::u8string(path.begin(), path.begin() + slash) +
+                                               u8"/../share/patchtool/patcher.exe")
+                             .lexically_normal()
+                             .u8string();
+    return std::string(stub.begin(), stub.end());
 }
 
 int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, const ConsoleIo& io) {
