@@ -1,11 +1,17 @@
 #include "tools/install_check.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
+#include <ostream>
+
+#include <nlohmann/json.hpp>
 
 #include "support/file.h"
 #include "support/os.h"
 #include "support/text.h"
+#include "tools/console_view.h"
+#include "tools/patchtool.h"
 #include "tools/tool_files.h"
 #include "tools/version_list_file.h"
 #include "update/checksum.h"
@@ -137,4 +143,59 @@ bool CheckInstallation(const std::string& folder, InstallCheck* check, std::stri
         ++check->counts[static_cast<int>(check->files[i].state)];
     }
     return true;
+}
+
+int CheckFolder(const std::string& folder, std::ostream& out, std::ostream& err, bool errIsTerminal,
+                nlohmann::json* doc) {
+    InstallCheck check;
+    std::string error;
+    bool read;
+    {
+        ProgressBar bar(err, errIsTerminal);
+        read = CheckInstallation(folder, &check, &error,
+                                 [&](std::uint32_t record, const std::string& name, std::uint64_t done,
+                                     std::uint64_t size) {
+                                     bar.Show("file " + std::to_string(record + 1) + "  " + name, done, size);
+                                 });
+    }
+    if (!read) {
+        err << "patchtool: check: " << error << "\n";
+        if (doc) *doc = {{"folder", folder}, {"error", error}, {"intact", false}};
+        return kExitFailed;
+    }
+    nlohmann::json files = nlohmann::json::array();
+    for (const CheckedFile& file : check.files) {
+        const char* state = FileStateName(file.state);
+        out << state << std::string(12 - std::strlen(state), ' ') << "\"" << file.name << "\"";
+        nlohmann::json json = {{"name", file.name}, {"status", state}, {"expected", file.expected}};
+        switch (file.state) {
+        case FileState::Ok: out << ": " << file.size << " bytes, checksum " << file.actual; break;
+        case FileState::Modified:
+            out << ": the record expects " << file.expected << ", the file gives " << file.actual;
+            break;
+        case FileState::Missing: break;
+        case FileState::Unreadable: out << ": " << file.reason; break;
+        }
+        out << "\n";
+        if (!file.actual.empty()) {
+            json["actual"] = file.actual;
+            json["size"] = file.size;
+        }
+        if (!file.reason.empty()) json["reason"] = file.reason;
+        files.push_back(std::move(json));
+    }
+    const auto& c = check.counts;
+    out << "check: " << check.files.size() << " files: " << c[0] << " OK, " << c[1] << " modified, " << c[2]
+        << " missing, " << c[3] << " unreadable\n";
+    out << (check.Intact() ? "check: intact\n" : "check: NOT intact: repair or reinstall the files above\n");
+    int code = check.Intact() ? kExitOk : kExitNotIntact;
+    if (doc) {
+        *doc = {{"folder", folder},
+                {"versionList", check.versionList},
+                {"files", std::move(files)},
+                {"summary", {{"ok", c[0]}, {"modified", c[1]}, {"missing", c[2]}, {"unreadable", c[3]}}},
+                {"intact", check.Intact()},
+                {"exitCode", code}};
+    }
+    return code;
 }

@@ -8,8 +8,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json_fwd.hpp>
 
 enum class FileState { Ok, Modified, Missing, Unreadable };
 
@@ -42,3 +45,8 @@ using CheckProgress = std::function<void(std::uint32_t record, const std::string
 // unreadable or not a version list; then nothing was checked.
 bool CheckInstallation(const std::string& folder, InstallCheck* check, std::string* error,
                        const CheckProgress& progress = {});
+
+// The `check` command: one line per record and a summary on out (and the same in doc when given),
+// a progress bar on err when it is a terminal. Returns kExitOk, kExitNotIntact or kExitFailed.
+int CheckFolder(const std::string& folder, std::ostream& out, std::ostream& err, bool errIsTerminal,
+                nlohmann::json* doc);

@@ -1,7 +1,6 @@
 #include "tools/patchtool.h"
 
 #include <cstring>
-#include <filesystem>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -9,7 +8,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "support/os.h"
 #include "tools/console_view.h"
 #include "tools/install_check.h"
 #include "tools/patch_builder.h"
@@ -119,76 +117,7 @@ int RunApply(const std::string& patch, const std::string& folder, std::ostream& 
     return static_cast<int>(result & 0xFF);
 }
 
-int RunCheck(const std::string& folder, std::ostream& out, std::ostream& err, const ConsoleIo& io,
-             nlohmann::json* doc) {
-    InstallCheck check;
-    std::string error;
-    bool read;
-    {
-        ProgressBar bar(err, io.errIsTerminal);
-        read = CheckInstallation(folder, &check, &error,
-                                 [&](std::uint32_t record, const std::string& name, std::uint64_t done,
-                                     std::uint64_t size) {
-                                     bar.Show("file " + std::to_string(record + 1) + "  " + name, done, size);
-                                 });
-    }
-    if (!read) {
-        err << "patchtool: check: " << error << "\n";
-        if (doc) *doc = {{"folder", folder}, {"error", error}, {"intact", false}};
-        return kExitFailed;
-    }
-    nlohmann::json files = nlohmann::json::array();
-    for (const CheckedFile& file : check.files) {
-        const char* state = FileStateName(file.state);
-        out << state << std::string(12 - std::strlen(state), ' ') << "\"" << file.name << "\"";
-        nlohmann::json json = {{"name", file.name}, {"status", state}, {"expected", file.expected}};
-        switch (file.state) {
-        case FileState::Ok: out << ": " << file.size << " bytes, checksum " << file.actual; break;
-        case FileState::Modified:
-            out << ": the record expects " << file.expected << ", the file gives " << file.actual;
-            break;
-        case FileState::Missing: break;
-        case FileState::Unreadable: out << ": " << file.reason; break;
-        }
-        out << "\n";
-        if (!file.actual.empty()) {
-            json["actual"] = file.actual;
-            json["size"] = file.size;
-        }
-        if (!file.reason.empty()) json["reason"] = file.reason;
-        files.push_back(std::move(json));
-    }
-    const auto& c = check.counts;
-    out << "check: " << check.files.size() << " files: " << c[0] << " OK, " << c[1] << " modified, " << c[2]
-        << " missing, " << c[3] << " unreadable\n";
-    out << (check.Intact() ? "check: intact\n" : "check: NOT intact: repair or reinstall the files above\n");
-    int code = check.Intact() ? kExitOk : kExitNotIntact;
-    if (doc) {
-        *doc = {{"folder", folder},
-                {"versionList", check.versionList},
-                {"files", std::move(files)},
-                {"summary", {{"ok", c[0]}, {"modified", c[1]}, {"missing", c[2]}, {"unreadable", c[3]}}},
-                {"intact", check.Intact()},
-                {"exitCode", code}};
-    }
-    return code;
-}
-
 }  // namespace
-
-std::string InstalledStubPath() {
-    char16_t self[1024];
-    std::uint32_t length = os::Current().GetModulePath(self, 1024);
-    if (length == 0 || length >= 1024) return {};
-    std::string path = NarrowToUtf8(self);
-    std::size_t slash = path.find_last_of("/\\");
-    if (slash == std::string::npos) return {};
-    std::u8string stub = std::filesystem::path(std::u8string(path.begin(), path.begin() + slash) +
-                                               u8"/../share/patchtool/patcher.exe")
-                             .lexically_normal()
-                             .u8string();
-    return std::string(stub.begin(), stub.end());
-}
 
 int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, const ConsoleIo& io) {
     if (argc < 2) {
@@ -214,7 +143,7 @@ int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, co
         nlohmann::json doc;
         int code = command == "list"     ? ListPatch(args[0], text, err, &doc)
                    : command == "verify" ? VerifyPatch(args[0], text, err, &doc)
-                                         : RunCheck(args[0], text, err, io, &doc);
+                                         : CheckFolder(args[0], text, err, io.errIsTerminal, &doc);
         if (json) out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
         return code;
     }

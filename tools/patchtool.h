@@ -24,10 +24,6 @@ struct ConsoleIo {
     std::string defaultStub;          // build's stub when --stub is left out; empty: the installed one
 };
 
-// Where an installed patchtool keeps the patcher stub: <prefix>/share/patchtool/patcher.exe beside
-// <prefix>/bin/patchtool. Empty when the program's own path is unknown.
-std::string InstalledStubPath();
-
 // argv holds UTF-8 strings (the entry point converts them). Normal output goes to out, errors,
 // progress and questions to err. Returns the process exit code.
 int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, const ConsoleIo& io = {});

@@ -538,6 +538,12 @@ TEST(PatchtoolInspect, ListShowsLayoutEntriesAndRecords) {
     EXPECT_NE(listed.out.find("  2  QMK.hvl  offset 5070  size 528  -> no record: installed unverified\n"),
               std::string::npos);
 
+    nlohmann::json doc = nlohmann::json::parse(Patchtool({"list", "--json", p.Make(false)}).out);
+    EXPECT_EQ(doc["entries"].size(), 3u);
+    EXPECT_EQ(doc["entries"][0]["record"]["name"], "data\\データ.arc");
+    EXPECT_EQ(doc["entries"][2]["record"], nullptr);
+    EXPECT_EQ(doc["signature"]["state"], "none");
+
     Outcome legacy = Patchtool({"list", p.Make(true)});
     ASSERT_EQ(legacy.code, 0);
     EXPECT_NE(legacy.out.find("legacy 32-byte index entries"), std::string::npos);
