@@ -973,6 +973,27 @@ TEST(PatchtoolSignature, SignedPatchVerifiesUntilABytesChanges) {
         }
     }
 
+    // The digest inside the signature replaced by the changed file's: the signer's signature fails.
+    std::string changed = signedBytes;
+    changed[kPayloadOffset - 8] ^= 0x01;
+    w.dir.Write("changed.exe", changed);
+    SignatureReport report = ReadSignature(w.At("changed.exe"));
+    ASSERT_EQ(report.state, SignatureReport::State::Changed);
+    auto binary = [](const std::string& hex) {
+        std::string bytes;
+        for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        return bytes;
+    };
+    std::size_t at = changed.rfind(binary(report.signedDigest));
+    ASSERT_NE(at, std::string::npos);
+    changed.replace(at, report.signedDigest.size() / 2, binary(report.fileDigest));
+    w.dir.Write("forged.exe", changed);
+    Outcome forged = Patchtool({"verify", w.At("forged.exe")});
+    EXPECT_EQ(forged.code, kExitSignatureChanged);
+    EXPECT_NE(forged.out.find("signature: damaged: the signer's signature does not cover the signed digest"),
+              std::string::npos)
+        << forged.out;
+
     // A signed stub is refused with the way out; without its signature it builds again.
     w.dir.Write("stub.exe", w.stub);
     ASSERT_TRUE(signer.Sign(w.At("stub.exe"), w.At("signed-stub.exe")));

@@ -1,6 +1,7 @@
 // Signatures read with OpenSSL's libcrypto: the PKCS#7 structure, the signer and the hash.
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
@@ -23,7 +24,7 @@ struct Free {
     void operator()(PKCS7* p) const { PKCS7_free(p); }
     void operator()(X509_SIG* p) const { X509_SIG_free(p); }
     void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
-    void operator()(BIO* p) const { BIO_free(p); }
+    void operator()(BIO* p) const { BIO_free_all(p); }
     void operator()(STACK_OF(ASN1_TYPE)* p) const { sk_ASN1_TYPE_pop_free(p, ASN1_TYPE_free); }
     void operator()(STACK_OF(X509)* p) const { sk_X509_free(p); }
 };
@@ -42,6 +43,31 @@ std::string Subject(X509* certificate) {
     return size > 0 ? std::string(text, static_cast<std::size_t>(size)) : std::string();
 }
 
+// Whether the signer's signature covers the Authenticode data as it stands: the data's digest is in
+// the signed attributes, and those are signed with the certificate's key. Without this a file could
+// be changed and the digest in the signature replaced to match. The digest is taken over the data's
+// contents without their outer SEQUENCE header, as Authenticode defines it.
+bool SignerSignatureHolds(PKCS7* pkcs7, const ASN1_STRING* indirect, X509* signer) {
+    const unsigned char* p = indirect->data;
+    long length = 0;
+    int tag = 0, tagClass = 0;
+    if (ASN1_get_object(&p, &length, &tag, &tagClass, indirect->length) & 0x80) return false;
+    STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(pkcs7);
+    if (!infos || sk_PKCS7_SIGNER_INFO_num(infos) < 1) return false;
+    BIO* content = BIO_new_mem_buf(p, static_cast<int>(length));
+    if (!content) return false;
+    BIO* chain = PKCS7_dataInit(pkcs7, content);
+    if (!chain) {
+        BIO_free(content);
+        return false;
+    }
+    Owned<BIO> owner(chain);  // the whole chain, content included
+    char scratch[4096];
+    while (BIO_read(chain, scratch, sizeof scratch) > 0) {
+    }
+    return PKCS7_signatureVerify(chain, pkcs7, sk_PKCS7_SIGNER_INFO_value(infos, 0), signer) == 1;
+}
+
 // Hashes [from, to) of the file into context.
 bool HashRange(CFileDX& file, EVP_MD_CTX* context, std::uint32_t from, std::uint32_t to, std::uint8_t* buffer) {
     if (!file.Seek(static_cast<std::int32_t>(from))) return false;
@@ -57,6 +83,10 @@ bool HashRange(CFileDX& file, EVP_MD_CTX* context, std::uint32_t from, std::uint
 
 void CheckSignatureBlob(CFileDX& file, const PeSignatureLayout& layout, const std::string& der,
                         SignatureReport* report) {
+    // What failed is told by report; OpenSSL's own error queue is not left for others to find.
+    struct ClearErrors {
+        ~ClearErrors() { ERR_clear_error(); }
+    } clearErrors;
     using State = SignatureReport::State;
     report->state = State::Damaged;
     const auto* p = reinterpret_cast<const unsigned char*>(der.data());
@@ -101,6 +131,10 @@ void CheckSignatureBlob(CFileDX& file, const PeSignatureLayout& layout, const st
         return;
     }
     report->subject = Subject(sk_X509_value(signers.get(), 0));
+    if (!SignerSignatureHolds(pkcs7.get(), indirect->value.sequence, sk_X509_value(signers.get(), 0))) {
+        report->problem = "the signer's signature does not cover the signed digest: the signature was altered";
+        return;
+    }
 
     // Everything before the table, without the CheckSum field and the table's directory entry.
     Owned<EVP_MD_CTX> context(EVP_MD_CTX_new());
