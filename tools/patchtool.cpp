@@ -135,7 +135,8 @@ int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, co
         bool json = !args.empty() && args[0] == "--json";
         if (json) args.erase(args.begin());
         if (args.size() != 1) {
-            return UsageError(err, command + (command == "check" ? ": needs exactly one folder" : ": needs exactly one file"));
+            return UsageError(err, command + (command == "check" ? ": needs exactly one folder"
+                                                                 : ": needs exactly one file"));
         }
         // With --json the text is dropped and the document printed instead.
         std::ostringstream dropped;

@@ -981,7 +981,9 @@ TEST(PatchtoolSignature, SignedPatchVerifiesUntilABytesChanges) {
     ASSERT_EQ(report.state, SignatureReport::State::Changed);
     auto binary = [](const std::string& hex) {
         std::string bytes;
-        for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+            bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        }
         return bytes;
     };
     std::size_t at = changed.rfind(binary(report.signedDigest));
