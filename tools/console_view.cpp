@@ -1,5 +1,6 @@
 #include "tools/console_view.h"
 
+#include <algorithm>
 #include <istream>
 #include <ostream>
 
@@ -101,4 +102,22 @@ void ConsoleView::AskToCancel() {
     }
     out_ << (cancel_ ? "Cancelling: nothing in the folder will be replaced.\n" : "Going on.\n") << std::flush;
     dirty_ = !cancel_;
+}
+
+void ProgressBar::Show(const std::string& label, std::uint64_t done, std::uint64_t total) {
+    if (!terminal_) return;
+    std::uint64_t percent = total ? std::min<std::uint64_t>(done, total) * 100 / total : 100;
+    int filled = static_cast<int>(percent * kBarWidth / 100);
+    std::string line = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, ' ') + "] " +
+                       std::to_string(percent) + "%  " + label;
+    if (line == shown_) return;
+    std::size_t width = line.size();
+    if (width < shown_.size()) line += std::string(shown_.size() - width, ' ');
+    out_ << '\r' << line << std::flush;
+    shown_ = line.substr(0, width);
+}
+
+void ProgressBar::Finish() {
+    if (!shown_.empty()) out_ << '\n' << std::flush;
+    shown_.clear();
 }

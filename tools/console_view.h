@@ -53,3 +53,22 @@ private:
     bool cancel_ = false;
     bool closed_ = false;
 };
+
+// A bar for work measured in bytes (build, check): one line redrawn with '\r' on a terminal and
+// nothing at all otherwise. It redraws only when what it shows changes.
+class ProgressBar {
+public:
+    ProgressBar(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {}
+    ~ProgressBar() { Finish(); }
+    ProgressBar(const ProgressBar&) = delete;
+    ProgressBar& operator=(const ProgressBar&) = delete;
+
+    void Show(const std::string& label, std::uint64_t done, std::uint64_t total);
+    // Ends the line so what follows starts on a line of its own.
+    void Finish();
+
+private:
+    std::ostream& out_;
+    bool terminal_;
+    std::string shown_;
+};

@@ -7,6 +7,7 @@
 #include "support/file.h"
 #include "support/os.h"
 #include "support/text.h"
+#include "tools/authenticode.h"
 #include "tools/tool_files.h"
 #include "tools/version_list_file.h"
 #include "update/archive.h"
@@ -185,6 +186,14 @@ bool ReadStub(const std::string& path, std::string* stub, std::string* error) {
     }
     if (!ReadWholeFile(path, kPayloadOffset, stub, error)) return false;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(stub->data());
+    PeSignatureLayout signature;
+    std::string ignored;
+    if (ReadPeSignatureLayout(bytes, stub->size(), &signature, &ignored) && signature.Signed()) {
+        *error = path + ": the stub is signed; sign the patch after it is built instead (the signature must "
+                 "cover the payload). Remove the stub's signature first, e.g. with "
+                 "\"osslsigncode remove-signature -in STUB.exe -out UNSIGNED.exe\"";
+        return false;
+    }
     std::uint32_t imageEnd = 0;
     if (!FindImageEnd(bytes, stub->size(), &imageEnd, error)) {
         *error = path + ": " + *error;
@@ -223,8 +232,19 @@ std::string ArchiveHead(const std::string& stub, const Input* inputs, std::size_
     return head;
 }
 
+// Bytes of the files copied so far, for the progress callback.
+struct CopyProgress {
+    const BuildRequest& request;
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
+    void Add(std::uint32_t bytes) {
+        done += bytes;
+        if (request.progress) request.progress(done, total);
+    }
+};
+
 bool CopyEntry(const Input& input, std::uint8_t* buffer, PartialOutput& out, VersionListFile& list,
-               std::string* error) {
+               CopyProgress& progress, std::string* error) {
     CFileDX file;
     std::u16string wide = WidenUtf8(input.path);
     if (wide.empty() || !file.OpenRead(wide.c_str())) {
@@ -246,6 +266,7 @@ bool CopyEntry(const Input& input, std::uint8_t* buffer, PartialOutput& out, Ver
             return false;
         }
         done += chunk;
+        progress.Add(chunk);
     }
     // The index already holds the size measured before the copy; a file that grew since would
     // put bytes in the payload that the checksum never saw.
@@ -409,7 +430,8 @@ bool PlanParts(const std::vector<Input>& inputs, std::uint32_t givenRecords, std
 }
 
 bool WritePart(const std::string& stub, const std::vector<Input>& inputs, const Part& part, bool legacy,
-               std::uint8_t* buffer, VersionListFile& list, PartialOutput& out, std::string* error) {
+               std::uint8_t* buffer, VersionListFile& list, PartialOutput& out, CopyProgress& progress,
+               std::string* error) {
     const std::uint64_t listSize = kVersionListHeaderSize + std::uint64_t(part.records) * list.RecordSize();
     std::string head = ArchiveHead(stub, inputs.data() + part.first, part.count, listSize, legacy);
     if (!out.Write(head.data(), static_cast<std::uint32_t>(head.size()))) {
@@ -417,7 +439,7 @@ bool WritePart(const std::string& stub, const std::vector<Input>& inputs, const 
         return false;
     }
     for (std::size_t i = part.first; i < part.first + part.count; ++i) {
-        if (!CopyEntry(inputs[i], buffer, out, list, error)) return false;
+        if (!CopyEntry(inputs[i], buffer, out, list, progress, error)) return false;
     }
     // The checksums of this part's files and the earlier parts' are in; later files' records keep
     // what the given list said, and the records appended for them are not there yet.
@@ -487,12 +509,16 @@ bool BuildPatch(const BuildRequest& request, BuildSummary* summary, std::string*
         outputs.push_back(std::make_unique<PartialOutput>(partialPath));
     }
     auto buffer = std::make_unique<std::uint8_t[]>(kStreamChunk);
+    // One bar over every part: the bytes of all the files.
+    CopyProgress progress{request};
+    for (const Input& input : inputs) progress.total += input.size;
     for (std::size_t k = 0; k < parts.size(); ++k) {
         if (!outputs[k]->Open()) {
             *error = names[k] + ".partial: cannot create it";
             return false;
         }
-        if (!WritePart(stub, inputs, parts[k], request.legacyIndex, buffer.get(), list, *outputs[k], error)) {
+        if (!WritePart(stub, inputs, parts[k], request.legacyIndex, buffer.get(), list, *outputs[k], progress,
+                       error)) {
             return false;
         }
     }

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,8 @@ struct BuildRequest {
     bool split = false;           // write as many parts as the limits need, named by PartName
     PatchLimits limits;           // a split never exceeds these; patches never exceed the defaults
     std::vector<std::string> files;
+    // Told the bytes of the files copied so far and their total, after every chunk.
+    std::function<void(std::uint64_t done, std::uint64_t total)> progress;
 };
 
 struct PartSummary {

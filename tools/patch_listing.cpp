@@ -6,9 +6,13 @@
 #include <memory>
 #include <ostream>
 
+#include <nlohmann/json.hpp>
+
 #include "support/file.h"
 #include "support/text.h"
+#include "tools/authenticode.h"
 #include "tools/patch_builder.h"
+#include "tools/patchtool.h"
 #include "tools/tool_files.h"
 #include "tools/version_list_file.h"
 #include "update/archive.h"
@@ -127,6 +131,13 @@ std::string PartOfSplit(const std::string& path) {
            " (by its name): run the parts in order, each after the one before";
 }
 
+// The same for --json: {"part": K, "parts": N}, or null when the name does not say.
+nlohmann::json SplitJson(const std::string& path) {
+    std::uint32_t part = 0, parts = 0;
+    if (!ParsePartName(path, &part, &parts)) return nullptr;
+    return {{"part", part}, {"parts", parts}};
+}
+
 // A part's list must carry every earlier part's files with the checksums those parts install; a
 // part of another build would leave a list that does not match the folder. Compares this part's
 // list with the lists of the earlier parts that lie beside it under their part names.
@@ -174,13 +185,29 @@ std::string DescribeResult(std::uint32_t result) {
     return std::string(UpdateResultName(result)) + " (" + code + ")";
 }
 
-int ListPatch(const std::string& path, std::ostream& out, std::ostream& err) {
+nlohmann::json SignatureJson(const SignatureReport& report) {
+    nlohmann::json doc = {{"state", SignatureStateName(report.state)}};
+    if (!report.subject.empty()) doc["subject"] = report.subject;
+    if (!report.algorithm.empty()) doc["algorithm"] = report.algorithm;
+    if (!report.signedDigest.empty()) doc["signedDigest"] = report.signedDigest;
+    if (!report.fileDigest.empty()) doc["fileDigest"] = report.fileDigest;
+    if (!report.problem.empty()) doc["problem"] = report.problem;
+    return doc;
+}
+
+int ListPatch(const std::string& path, std::ostream& out, std::ostream& err, nlohmann::json* doc) {
     CFileDX file;
     PayloadIndex index;
-    if (OpenPayload(path, file, index, err) != UpdateOk) return 1;
+    UpdateResult opened = OpenPayload(path, file, index, err);
+    if (opened != UpdateOk) {
+        if (doc) *doc = {{"patch", path}, {"error", DescribeResult(opened)}};
+        return 1;
+    }
     std::uint32_t fileSize = file.GetSize();
     std::string magic = MagicText(file);
     VersionList list = LoadVersionList(file, index);
+    std::string listSummary = VersionListSummary(file, index, list);
+    SignatureReport signature = ReadSignature(path);
 
     out << "patch: " << path << " (" << fileSize << " bytes)\n";
     if (std::string part = PartOfSplit(path); !part.empty()) out << "split: " << part << "\n";
@@ -190,52 +217,77 @@ int ListPatch(const std::string& path, std::ostream& out, std::ostream& err) {
         << "\n";
     out << "entries: " << index.count << "\n";
     out << "data start: " << Hex(index.dataStart) << "\n";
-    out << "version list: " << VersionListSummary(file, index, list) << "\n";
+    out << "version list: " << listSummary << "\n";
+    out << "signature: " << DescribeSignature(signature) << "\n";
+    nlohmann::json entries = nlohmann::json::array();
     for (std::uint32_t i = 0; i < index.count; ++i) {
         EntryInfo entry = DescribeEntry(index, list, i);
+        bool pastEnd = std::uint64_t(index.dataStart) + index.Offset(i) + index.Size(i) > fileSize;
+        nlohmann::json shown = {{"index", i}, {"name", DisplayName(entry.stored.c_str())}, {"offset", index.Offset(i)},
+                                {"size", index.Size(i)}, {"pastEnd", pastEnd}, {"record", nullptr}};
         out << "  " << i << "  " << DisplayName(entry.stored.c_str()) << "  offset " << index.Offset(i) << "  size "
             << index.Size(i);
-        if (std::uint64_t(index.dataStart) + index.Offset(i) + index.Size(i) > fileSize) {
-            out << "  [past the end of the file]";
-        }
+        if (pastEnd) out << "  [past the end of the file]";
         if (entry.record) {
             out << "  -> record \"" << DisplayName(entry.record->name) << "\" checksum "
                 << HexBytes(entry.record->checksum, 8);
+            shown["record"] = {{"name", DisplayName(entry.record->name)},
+                               {"checksum", HexBytes(entry.record->checksum, 8)}};
         } else {
             out << "  -> no record: installed unverified";
         }
         out << "\n";
+        entries.push_back(std::move(shown));
+    }
+    if (doc) {
+        *doc = {{"patch", path},
+                {"split", SplitJson(path)},
+                {"size", fileSize},
+                {"layout", {{"magic", magic}, {"legacyIndex", !index.wideLayout}}},
+                {"dataStart", index.dataStart},
+                {"versionList", listSummary},
+                {"signature", SignatureJson(signature)},
+                {"entries", std::move(entries)}};
     }
     return 0;
 }
 
-int VerifyPatch(const std::string& path, std::ostream& out, std::ostream& err) {
+int VerifyPatch(const std::string& path, std::ostream& out, std::ostream& err, nlohmann::json* doc) {
     CFileDX file;
     PayloadIndex index;
     if (std::string part = PartOfSplit(path); !part.empty()) out << "split: " << part << "\n";
     UpdateResult result = OpenPayload(path, file, index, err);
     if (result != UpdateOk) {
         out << "verify: FAILED: the patcher would stop with " << DescribeResult(result) << "\n";
+        if (doc) *doc = {{"patch", path}, {"passed", false}, {"result", DescribeResult(result)}};
         return static_cast<int>(result & 0xFF);
     }
     VersionList list = LoadVersionList(file, index);
     auto buffer = std::make_unique<std::uint8_t[]>(kCopyChunk);
     std::uint32_t verified = 0, unverified = 0, failed = 0;
+    nlohmann::json entries = nlohmann::json::array();
     for (std::uint32_t i = 0; i < index.count; ++i) {
         EntryInfo entry = DescribeEntry(index, list, i);
         std::string shown = "\"" + DisplayName(entry.stored.c_str()) + "\"";
+        nlohmann::json json = {{"name", DisplayName(entry.stored.c_str())}};
+        auto report = [&](const char* status, const std::string& line) {
+            out << status << std::string(12 - std::strlen(status), ' ') << shown << ": " << line << "\n";
+            json["status"] = status;
+            json["detail"] = line;
+            entries.push_back(json);
+        };
         std::unique_ptr<char16_t[]> onDisk = MultiToWide(entry.record ? entry.record->name : entry.stored.c_str());
         if (!onDisk || !IsSafeInstallName(onDisk.get())) {
-            out << "DAMAGED     " << shown << ": its on-disk name \""
-                << DisplayName(entry.record ? entry.record->name : entry.stored.c_str())
-                << "\" would leave the install folder\n";
             ++failed;
+            report("DAMAGED", "its on-disk name \"" +
+                                  DisplayName(entry.record ? entry.record->name : entry.stored.c_str()) +
+                                  "\" would leave the install folder");
             continue;
         }
         if (!file.Seek(static_cast<std::int32_t>(index.Position(i)))) {
-            out << "DAMAGED     " << shown << ": its data at " << Hex(index.Position(i))
-                << " cannot be reached (the patcher reads below 2 GiB only)\n";
             ++failed;
+            report("DAMAGED", "its data at " + Hex(index.Position(i)) +
+                                  " cannot be reached (the patcher reads below 2 GiB only)");
             continue;
         }
         RollingChecksum checksum;
@@ -251,29 +303,55 @@ int VerifyPatch(const std::string& path, std::ostream& out, std::ostream& err) {
             done += chunk;
         }
         if (!complete) {
-            out << "DAMAGED     " << shown << ": its " << index.Size(i) << " bytes run past the end of the file\n";
             ++failed;
-        } else if (!entry.record) {
-            out << "unverified  " << shown << ": no record in the version list\n";
+            report("DAMAGED", "its " + std::to_string(index.Size(i)) + " bytes run past the end of the file");
+            continue;
+        }
+        json["checksum"] = HexBytes(&checksum, 8);
+        if (!entry.record) {
             ++unverified;
+            report("unverified", "no record in the version list");
         } else if (ChecksumEquals(checksum, entry.record->checksum)) {
-            out << "OK          " << shown << ": checksum " << HexBytes(&checksum, 8) << "\n";
             ++verified;
+            report("OK", "checksum " + HexBytes(&checksum, 8));
         } else {
-            out << "MISMATCH    " << shown << ": record \"" << DisplayName(entry.record->name) << "\" expects "
-                << HexBytes(entry.record->checksum, 8) << ", the payload gives " << HexBytes(&checksum, 8) << "\n";
             ++failed;
+            json["expected"] = HexBytes(entry.record->checksum, 8);
+            report("MISMATCH", "record \"" + DisplayName(entry.record->name) + "\" expects " +
+                                   HexBytes(entry.record->checksum, 8) + ", the payload gives " +
+                                   HexBytes(&checksum, 8));
         }
     }
     CompareWithEarlierParts(path, list, out);
+    SignatureReport signature = ReadSignature(path);
+    const bool signatureBroken = signature.state == SignatureReport::State::Changed ||
+                                 signature.state == SignatureReport::State::Damaged;
+    out << "signature: " << DescribeSignature(signature) << "\n";
     out << "verify: " << index.count << " entries: " << verified << " OK, " << unverified << " unverified, " << failed
         << " failed\n";
+    int code = 0;
     if (failed > 0) {
         out << "verify: FAILED: the patcher would stop with " << DescribeResult(UpdateDamaged) << "\n";
-        return static_cast<int>(UpdateDamaged & 0xFF);
+        code = static_cast<int>(UpdateDamaged & 0xFF);
     }
-    out << "verify: passed: the patcher would accept every entry\n";
-    return 0;
+    if (signatureBroken) {
+        out << "verify: FAILED: the file is not what was signed; Windows will not show it as signed\n";
+        code = kExitSignatureChanged;
+    }
+    if (code == 0) out << "verify: passed: the patcher would accept every entry\n";
+    if (doc) {
+        *doc = {{"patch", path},
+                {"split", SplitJson(path)},
+                {"entries", std::move(entries)},
+                {"verified", verified},
+                {"unverified", unverified},
+                {"failed", failed},
+                {"signature", SignatureJson(signature)},
+                {"result", DescribeResult(failed > 0 ? UpdateDamaged : UpdateOk)},
+                {"passed", code == 0},
+                {"exitCode", code}};
+    }
+    return code;
 }
 
 int PrintVersionList(const std::string& path, std::ostream& out, std::ostream& err) {

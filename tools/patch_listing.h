@@ -9,9 +9,17 @@
 #include <iosfwd>
 #include <string>
 
-int ListPatch(const std::string& path, std::ostream& out, std::ostream& err);
-int VerifyPatch(const std::string& path, std::ostream& out, std::ostream& err);
+#include <nlohmann/json_fwd.hpp>
+
+// With doc, the same facts also go into it as one JSON document.
+int ListPatch(const std::string& path, std::ostream& out, std::ostream& err, nlohmann::json* doc = nullptr);
+// Also reads the Authenticode signature: a file changed after it was signed fails with
+// kExitSignatureChanged even when every entry passes.
+int VerifyPatch(const std::string& path, std::ostream& out, std::ostream& err, nlohmann::json* doc = nullptr);
 int PrintVersionList(const std::string& path, std::ostream& out, std::ostream& err);
+
+// The signature as a JSON object.
+nlohmann::json SignatureJson(const struct SignatureReport& report);
 
 // "UpdateDamaged (0x80000001)".
 std::string DescribeResult(std::uint32_t result);

@@ -2,10 +2,14 @@
 
 #include <cstring>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tools/console_view.h"
+#include "tools/install_check.h"
 #include "tools/patch_builder.h"
 #include "tools/patch_listing.h"
 #include "tools/tool_files.h"
@@ -16,7 +20,7 @@ namespace {
 constexpr char kUsage[] =
     "usage: patchtool COMMAND ...\n"
     "\n"
-    "  patchtool build --stub PATCHER.exe --out PATCH.exe [--version-list QMK.hvl] [--legacy-index] [--split]\n"
+    "  patchtool build [--stub PATCHER.exe] --out PATCH.exe [--version-list QMK.hvl] [--legacy-index] [--split]\n"
     "                  FILE...\n"
     "      Packs the FILEs, under their base names and in this order, and the version list QMK.hvl\n"
     "      (last) into a payload at 0x60000 behind the patcher stub. Every FILE's checksum goes into\n"
@@ -38,15 +42,20 @@ constexpr char kUsage[] =
     "  patchtool help\n"
     "      Prints this text.\n"
     "\n"
-    "Exit codes: 0 success; 1 the command failed (verify: 1 damaged, 2 too many entries);\n"
-    "apply: the low byte of the first update result that is not UpdateOk (1 to 7); 64 a wrong command line.\n";
+    "--json prints one JSON document on stdout instead of the text. On a terminal, build, apply and\n"
+    "check show their progress on stderr.\n"
+    "\n"
+    "Exit codes: 0 success; 1 the command failed (verify: 1 damaged, 2 too many entries; check: no\n"
+    "readable QMK.hvl); apply: the low byte of the first update result that is not UpdateOk (1 to 7);\n"
+    "8 verify: the file changed after it was signed, or its signature is damaged; 9 check: a file is\n"
+    "not OK; 64 a wrong command line.\n";
 
 int UsageError(std::ostream& err, const std::string& message) {
     err << "patchtool: " << message << "\n" << "Run \"patchtool help\" for the commands.\n";
     return kExitUsage;
 }
 
-int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const ConsoleIo& io) {
     BuildRequest request;
     bool filesOnly = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -71,12 +80,28 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
             request.files.push_back(arg);
         }
     }
-    if (request.stubPath.empty()) return UsageError(err, "build: --stub PATCHER.exe is missing");
     if (request.outPath.empty()) return UsageError(err, "build: --out PATCH.exe is missing");
+    if (request.stubPath.empty()) {
+        request.stubPath = io.defaultStub.empty() ? InstalledStubPath() : io.defaultStub;
+        if (request.stubPath.empty()) return UsageError(err, "build: --stub PATCHER.exe is missing");
+        std::uint64_t size = 0;
+        std::string error;
+        if (!RegularFileSize(request.stubPath, &size, &error)) {
+            err << "patchtool: build: no --stub given and no installed patcher stub (" << error << ")\n";
+            return kExitFailed;
+        }
+        out << "stub: " << request.stubPath << " (the installed patcher stub)\n";
+    }
 
     BuildSummary summary;
     std::string error;
-    if (!BuildPatch(request, &summary, &error)) {
+    bool built;
+    {
+        ProgressBar bar(err, io.errIsTerminal);
+        request.progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.Show("building", done, total); };
+        built = BuildPatch(request, &summary, &error);
+    }
+    if (!built) {
         err << "patchtool: build: " << error << "\n";
         return kExitFailed;
     }
@@ -138,11 +163,26 @@ int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, co
         out << kUsage;
         return kExitOk;
     }
-    if (command == "build") return RunBuild(args, out, err);
-    if (command == "list" || command == "verify" || command == "hvl") {
+    if (command == "build") return RunBuild(args, out, err, io);
+    if (command == "list" || command == "verify" || command == "check") {
+        bool json = !args.empty() && args[0] == "--json";
+        if (json) args.erase(args.begin());
+        if (args.size() != 1) {
+            return UsageError(err, command + (command == "check" ? ": needs exactly one folder"
+                                                                 : ": needs exactly one file"));
+        }
+        // With --json the text is dropped and the document printed instead.
+        std::ostringstream dropped;
+        std::ostream& text = json ? dropped : out;
+        nlohmann::json doc;
+        int code = command == "list"     ? ListPatch(args[0], text, err, &doc)
+                   : command == "verify" ? VerifyPatch(args[0], text, err, &doc)
+                                         : CheckFolder(args[0], text, err, io.errIsTerminal, &doc);
+        if (json) out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+        return code;
+    }
+    if (command == "hvl") {
         if (args.size() != 1) return UsageError(err, command + ": needs exactly one file");
-        if (command == "list") return ListPatch(args[0], out, err);
-        if (command == "verify") return VerifyPatch(args[0], out, err);
         return PrintVersionList(args[0], out, err);
     }
     if (command == "apply") {

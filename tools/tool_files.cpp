@@ -98,6 +98,20 @@ std::string BaseName(const std::string& path) {
     return std::string(name.begin(), name.end());
 }
 
+std::string InstalledStubPath() {
+    char16_t self[1024];
+    std::uint32_t length = os::Current().GetModulePath(self, 1024);
+    if (length == 0 || length >= 1024) return {};
+    std::string path = NarrowToUtf8(self);
+    std::size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos) return {};
+    std::u8string stub = fs::path(std::u8string(path.begin(), path.begin() + slash) +
+                                               u8"/../share/patchtool/patcher.exe")
+                             .lexically_normal()
+                             .u8string();
+    return std::string(stub.begin(), stub.end());
+}
+
 std::string HexBytes(const void* data, std::size_t size, const char* separator) {
     static const char digits[] = "0123456789abcdef";
     const auto* p = static_cast<const unsigned char*>(data);

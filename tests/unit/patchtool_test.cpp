@@ -10,8 +10,11 @@
 #include <sstream>
 #include <tuple>
 
+#include <nlohmann/json.hpp>
+
 #include "support/file.h"
 #include "support/text.h"
+#include "tools/authenticode.h"
 #include "tools/console_view.h"
 #include "tools/patch_builder.h"
 #include "tools/patch_format.h"
@@ -483,7 +486,7 @@ TEST(PatchtoolBuild, NameAndImageChecks) {
 TEST(PatchtoolCommandLine, UsageAndWrongArguments) {
     Outcome help = Patchtool({"help"});
     EXPECT_EQ(help.code, 0);
-    EXPECT_NE(help.out.find("patchtool build --stub PATCHER.exe --out PATCH.exe"), std::string::npos);
+    EXPECT_NE(help.out.find("patchtool build [--stub PATCHER.exe] --out PATCH.exe"), std::string::npos);
     EXPECT_NE(help.out.find("Exit codes"), std::string::npos);
     Outcome bare = Patchtool({});
     EXPECT_EQ(bare.code, kExitUsage);
@@ -491,7 +494,6 @@ TEST(PatchtoolCommandLine, UsageAndWrongArguments) {
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> wrong = {
         {{"frobnicate"}, "unknown command \"frobnicate\""},
-        {{"build", "--out", "p.exe", "a"}, "--stub PATCHER.exe is missing"},
         {{"build", "--stub", "s.exe", "a"}, "--out PATCH.exe is missing"},
         {{"build", "--stub"}, "--stub needs a file name"},
         {{"build", "--stub", "a", "--stub", "b"}, "--stub given twice"},
@@ -547,6 +549,12 @@ TEST(PatchtoolInspect, ListShowsLayoutEntriesAndRecords) {
               std::string::npos);
     EXPECT_NE(listed.out.find("  2  QMK.hvl  offset 5070  size 528  -> no record: installed unverified\n"),
               std::string::npos);
+
+    nlohmann::json doc = nlohmann::json::parse(Patchtool({"list", "--json", p.Make(false)}).out);
+    EXPECT_EQ(doc["entries"].size(), 3u);
+    EXPECT_EQ(doc["entries"][0]["record"]["name"], "data\\データ.arc");
+    EXPECT_EQ(doc["entries"][2]["record"], nullptr);
+    EXPECT_EQ(doc["signature"]["state"], "none");
 
     Outcome legacy = Patchtool({"list", p.Make(true)});
     ASSERT_EQ(legacy.code, 0);
@@ -705,7 +713,7 @@ TEST(PatchtoolApply, CtrlCAsksBeforeCancelling) {
     w.dir.Write("game/uninst.lst", std::string("x\n") + '\0');
     std::istringstream in("y\n");
     std::ostringstream err;
-    ConsoleIo io{&in, true, false};
+    ConsoleIo io{&in, true, false, {}};
     ConsoleView view(err, io);
     ConsoleView::Interrupt();
     EXPECT_EQ(RunUpdate(w.dir.Path("game").c_str(), view, w.dir.Path("patch.exe").c_str()), UpdateCancelled);
@@ -1071,5 +1079,309 @@ TEST(PatchtoolSplit, PartNames) {
         EXPECT_FALSE(ParsePartName(other, &part, &parts)) << other;
     }
 }
+
+// An installed game for `check`: its version list names files the ways the patcher finds them.
+struct InstalledGame {
+    TempDir dir;
+    std::string sjis = Bytes({0x83, 0x66, 0x81, 0x5B, 0x83, 0x5E}) + ".arc";  // データ.arc in code page 932
+    std::string big = RandomBytes(kCopyChunk * 2 + 5, 7);
+    std::vector<VersionListEntry> records;
+
+    InstalledGame() {
+        dir.MakeDir("game");
+        dir.MakeDir("game/Data");
+        dir.Write("game/big.arc", big);
+        dir.Write("game/Data/データ.arc", "sjis");
+        dir.Write("game/Data/utf8.dat", "utf8");
+        dir.Write("game/empty.dat", "");
+        Add("BIG.ARC", big);                // case differs from the file's
+        Add("data\\" + sjis, "sjis");       // a subfolder and a code page 932 name
+        Add("data/utf8.dat", "utf8");
+        Add("empty.dat", "");
+        WriteList();
+    }
+    void Add(const std::string& name, const std::string& content) {
+        VersionListEntry record;
+        record.name = name;
+        ChecksumOf(content, record.checksum);
+        records.push_back(record);
+    }
+    void WriteList() { dir.Write("game/QMK.hvl", EncodeVersionList(records, false)); }
+    std::string Folder() const { return ToUtf8(dir.Native("game")); }
+};
+
+TEST(PatchtoolCheck, FindsEveryRecordsFileAndSaysWhatIsWrong) {
+    InstalledGame game;
+    Outcome intact = Patchtool({"check", game.Folder()});
+    EXPECT_EQ(intact.code, 0) << intact.out << intact.err;
+    EXPECT_NE(intact.out.find("OK          \"BIG.ARC\": " + std::to_string(game.big.size()) + " bytes, checksum " +
+                              ChecksumHex(game.big)),
+              std::string::npos)
+        << intact.out;
+    EXPECT_NE(intact.out.find("OK          \"data\\データ.arc\""), std::string::npos);
+    EXPECT_NE(intact.out.find("check: 4 files: 4 OK, 0 modified, 0 missing, 0 unreadable\ncheck: intact\n"),
+              std::string::npos);
+    EXPECT_EQ(intact.err, "");
+
+    std::string changed = game.big;
+    changed[kCopyChunk + 3] ^= 1;
+    game.dir.Write("game/big.arc", changed);
+    std::filesystem::remove(game.dir.Native("game/empty.dat"));
+    game.Add("gone\\missing.arc", "x");
+    game.Add("DATA", "");         // a folder
+    game.Add("..\\outside", "");  // never read
+    game.WriteList();
+    Outcome damaged = Patchtool({"check", game.Folder()});
+    EXPECT_EQ(damaged.code, kExitNotIntact);
+    const std::vector<std::string> lines = {
+        "MODIFIED    \"BIG.ARC\": the record expects " + ChecksumHex(game.big) + ", the file gives " +
+            ChecksumHex(changed) + "\n",
+        "OK          \"data/utf8.dat\"",
+        "MISSING     \"empty.dat\"\n",
+        "MISSING     \"gone\\missing.arc\"\n",
+        "UNREADABLE  \"DATA\": a folder has this name\n",
+        "UNREADABLE  \"..\\outside\": the record's name would leave the install folder\n",
+        "check: 7 files: 2 OK, 1 modified, 2 missing, 2 unreadable\ncheck: NOT intact",
+    };
+    for (const std::string& line : lines) EXPECT_NE(damaged.out.find(line), std::string::npos) << line << damaged.out;
+
+    Outcome json = Patchtool({"check", "--json", game.Folder()});
+    EXPECT_EQ(json.code, kExitNotIntact);
+    nlohmann::json doc = nlohmann::json::parse(json.out);
+    std::vector<std::string> states;
+    for (const auto& file : doc["files"]) states.push_back(file["status"]);
+    EXPECT_EQ(states, (std::vector<std::string>{"MODIFIED", "OK", "OK", "MISSING", "MISSING", "UNREADABLE",
+                                                 "UNREADABLE"}));
+    EXPECT_EQ(doc["files"][1]["name"], "data\\データ.arc");
+    EXPECT_EQ(doc["files"][0]["actual"], ChecksumHex(changed));
+    EXPECT_EQ(doc["summary"], nlohmann::json({{"ok", 2}, {"modified", 1}, {"missing", 2}, {"unreadable", 2}}));
+    EXPECT_EQ(doc["intact"], false);
+    EXPECT_EQ(doc["exitCode"], kExitNotIntact);
+}
+
+TEST(PatchtoolCheck, AMissingOrDamagedVersionListIsAnError) {
+    InstalledGame game;
+    std::string list = game.dir.Read("game/QMK.hvl");
+    const std::vector<std::pair<std::string, std::string>> lists = {
+        {"", "damaged: only 0 bytes, shorter than the 16-byte header"},
+        {"QHV_V3__" + list.substr(8), "damaged: not a version list"},
+        {list.substr(0, list.size() - 1), "damaged: the header counts 4 records"},
+    };
+    for (const auto& [bytes, message] : lists) {
+        game.dir.Write("game/QMK.hvl", bytes);
+        for (bool json : {false, true}) {
+            Outcome outcome = json ? Patchtool({"check", "--json", game.Folder()}) : Patchtool({"check", game.Folder()});
+            EXPECT_EQ(outcome.code, kExitFailed);
+            EXPECT_NE(outcome.err.find(message), std::string::npos) << outcome.err;
+            if (json) EXPECT_EQ(nlohmann::json::parse(outcome.out)["intact"], false);
+        }
+    }
+    std::filesystem::remove(game.dir.Native("game/QMK.hvl"));
+    EXPECT_NE(Patchtool({"check", game.Folder()}).err.find("no QMK.hvl in it"), std::string::npos);
+    EXPECT_NE(Patchtool({"check", game.Folder() + "/nowhere"}).err.find("no such folder"), std::string::npos);
+    EXPECT_EQ(Patchtool({"check"}).code, kExitUsage);
+}
+
+TEST(PatchtoolCheck, EveryFailedOsCallIsReportedNeverPassed) {
+    InstalledGame game;
+    int calls = 0;
+    {
+        FaultOs counting;
+        ASSERT_EQ(Patchtool({"check", game.Folder()}).code, 0);
+        calls = counting.Total();
+    }
+    for (bool shortReads : {false, true}) {
+        for (int n = 1; n <= calls; ++n) {
+            SCOPED_TRACE("failing OS call " + std::to_string(n) + (shortReads ? " (short read)" : ""));
+            FaultOs faults;
+            faults.SetShortTransfers(shortReads);
+            faults.FailCallNumber(n);
+            Outcome outcome = Patchtool({"check", game.Folder()});
+            if (outcome.code == 0) {
+                // A failed name conversion for display may pass; a failed read of a file's bytes never.
+                EXPECT_NE(outcome.out.find("check: 4 files: 4 OK"), std::string::npos);
+                if (!shortReads) EXPECT_NE(faults.FailedKind(), OsCall::Read);
+            } else if (outcome.code == kExitFailed) {
+                EXPECT_NE(outcome.err, "");
+            } else {
+                EXPECT_EQ(outcome.code, kExitNotIntact);
+                EXPECT_NE(outcome.out.find("check: NOT intact"), std::string::npos);
+            }
+        }
+    }
+}
+
+TEST(PatchtoolCheck, ProgressOnlyOnATerminal) {
+    InstalledGame game;
+    ConsoleIo terminal;
+    terminal.errIsTerminal = true;
+    Outcome drawn = Patchtool({"check", game.Folder()}, terminal);
+    EXPECT_EQ(drawn.code, 0);
+    EXPECT_NE(drawn.err.find("\r[########################] 100%  file 1  BIG.ARC"), std::string::npos) << drawn.err;
+    EXPECT_EQ(drawn.err.back(), '\n');
+    EXPECT_EQ(Patchtool({"check", game.Folder()}).err, "");
+
+    Workshop w;
+    std::vector<std::string> args = w.BuildArgs();
+    Outcome built = Patchtool(args, terminal);
+    EXPECT_EQ(built.code, 0) << built.err;
+    EXPECT_NE(built.err.find("] 100%  building\n"), std::string::npos) << built.err;
+    EXPECT_EQ(Patchtool(args).err, "");
+}
+
+TEST(PatchtoolBuild, WithoutStubTheInstalledOneIsUsedAndNamed) {
+    Workshop w;
+    std::vector<std::string> args = w.BuildArgs();
+    args.erase(args.begin() + 1, args.begin() + 3);  // --stub stub.exe
+    ConsoleIo io;
+    io.defaultStub = w.At("stub.exe");
+    Outcome built = Patchtool(args, io);
+    EXPECT_EQ(built.code, 0) << built.err;
+    EXPECT_NE(built.out.find("stub: " + w.At("stub.exe") + " (the installed patcher stub)\n"), std::string::npos);
+    EXPECT_EQ(ReadPatch(w.dir.Path("patch.exe")).result, UpdateOk);
+
+    io.defaultStub = w.At("nowhere/patcher.exe");
+    Outcome missing = Patchtool(args, io);
+    EXPECT_EQ(missing.code, kExitFailed);
+    EXPECT_NE(missing.err.find("no --stub given and no installed patcher stub"), std::string::npos);
+    EXPECT_FALSE(w.dir.Exists("nowhere"));
+}
+
+// A stub osslsigncode can sign: MakeStub's with the optional header's 16 data directories.
+std::string SignableStub() {
+    std::string stub = MakeStub();
+    Put32(stub, 0x58 + 108, 16);
+    return stub;
+}
+
+// A certificate table that is no signature: the table is found and read, the PKCS#7 is not.
+TEST(PatchtoolSignature, CertificateTableIsFoundAndCheckedWhereTheBuildCan) {
+    Workshop w;
+    w.stub = SignableStub();
+    ASSERT_EQ(Patchtool(w.BuildArgs()).code, 0);
+    std::string patch = w.dir.Read("patch.exe");
+    EXPECT_NE(Patchtool({"verify", w.At("patch.exe")}).out.find("signature: none (unsigned)\n"), std::string::npos);
+
+    patch.resize((patch.size() + 7) / 8 * 8, '\0');
+    std::string table(16, '\x5A');
+    Put32(table, 0, 16);
+    Put16(table, 4, 0x0200);
+    Put16(table, 6, 0x0002);
+    const std::size_t entry = 0x58 + 112 + 4 * 8;
+    Put32(patch, entry, static_cast<std::uint32_t>(patch.size()));
+    Put32(patch, entry + 4, 16);
+    w.dir.Write("junk.exe", patch + table);
+    SignatureReport report = ReadSignature(w.At("junk.exe"));
+#ifdef _WIN32
+    EXPECT_EQ(report.state, SignatureReport::State::NotChecked);
+#else
+    EXPECT_EQ(report.state, SignatureReport::State::Damaged);
+    EXPECT_EQ(report.problem, "the certificate table holds no PKCS#7 SignedData");
+    Outcome verified = Patchtool({"verify", w.At("junk.exe")});
+    EXPECT_EQ(verified.code, kExitSignatureChanged);
+    EXPECT_NE(verified.out.find("signature: damaged: the certificate table holds no PKCS#7"), std::string::npos);
+#endif
+    // A table that is not the end of the file leaves bytes outside the signature.
+    w.dir.Write("trailing.exe", patch + table + "x");
+    EXPECT_EQ(ReadSignature(w.At("trailing.exe")).state, SignatureReport::State::Damaged);
+    Put32(table, 0, 17);
+    w.dir.Write("overlong.exe", patch + table);
+    EXPECT_EQ(ReadSignature(w.At("overlong.exe")).problem,
+              "the certificate table's first entry is not a PKCS#7 signature");
+}
+
+#ifndef _WIN32
+// Signs with osslsigncode and a throwaway self-signed certificate made by openssl for this run.
+struct Signer {
+    TempDir dir;
+    Signer() {
+        std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj '/CN=Patchtool Test Signer/O=Test' "
+                          "-keyout '" + At("key.pem") + "' -out '" + At("cert.pem") + "' >/dev/null 2>&1";
+        EXPECT_EQ(std::system(cmd.c_str()), 0) << "openssl is needed (scripts/install-deps installs it)";
+    }
+    std::string At(const std::string& rel) const { return ToUtf8(dir.Native(rel)); }
+    bool Sign(const std::string& in, const std::string& out) const {
+        std::string cmd = "osslsigncode sign -certs '" + At("cert.pem") + "' -key '" + At("key.pem") + "' -in '" + in +
+                          "' -out '" + out + "' >/dev/null 2>&1";
+        return std::system(cmd.c_str()) == 0;
+    }
+};
+
+TEST(PatchtoolSignature, SignedPatchVerifiesUntilABytesChanges) {
+    Signer signer;
+    Workshop w;
+    w.stub = SignableStub();
+    ASSERT_EQ(Patchtool(w.BuildArgs()).code, 0);
+    ASSERT_TRUE(signer.Sign(w.At("patch.exe"), w.At("signed.exe")));
+    const std::string matches = "signature: signed by CN=Patchtool Test Signer,O=Test; its sha256 digest matches";
+    Outcome good = Patchtool({"verify", w.At("signed.exe")});
+    EXPECT_EQ(good.code, 0) << good.out << good.err;
+    EXPECT_NE(good.out.find(matches), std::string::npos) << good.out;
+    EXPECT_NE(Patchtool({"list", w.At("signed.exe")}).out.find(matches), std::string::npos);
+    nlohmann::json doc = nlohmann::json::parse(Patchtool({"verify", "--json", w.At("signed.exe")}).out);
+    EXPECT_EQ(doc["signature"]["state"], "matches");
+    EXPECT_EQ(doc["signature"]["signedDigest"], doc["signature"]["fileDigest"]);
+    EXPECT_EQ(doc["passed"], true);
+
+    // After signing: a payload byte, a byte the patcher never reads, and the excluded CheckSum field.
+    const std::string signedBytes = w.dir.Read("signed.exe");
+    const std::vector<std::tuple<const char*, std::size_t, int, const char*>> changes = {
+        {"payload byte", kPayloadOffset + 0x300, kExitSignatureChanged, "MISMATCH    \"data1.arc\""},
+        {"zero fill before the payload", kPayloadOffset - 8, kExitSignatureChanged, "3 OK"},
+        {"the header's CheckSum field", 0x58 + 64, 0, "digest matches"},
+    };
+    for (const auto& [what, at, code, also] : changes) {
+        SCOPED_TRACE(what);
+        std::string bytes = signedBytes;
+        bytes[at] ^= 0x01;
+        w.dir.Write("changed.exe", bytes);
+        Outcome outcome = Patchtool({"verify", w.At("changed.exe")});
+        EXPECT_EQ(outcome.code, code);
+        EXPECT_NE(outcome.out.find(also), std::string::npos) << outcome.out;
+        if (code != 0) {
+            EXPECT_NE(outcome.out.find("CHANGED after signing"), std::string::npos) << outcome.out;
+            EXPECT_NE(outcome.out.find("verify: FAILED: the file is not what was signed"), std::string::npos);
+        }
+    }
+
+    // The digest inside the signature replaced by the changed file's: the signer's signature fails.
+    std::string changed = signedBytes;
+    changed[kPayloadOffset - 8] ^= 0x01;
+    w.dir.Write("changed.exe", changed);
+    SignatureReport report = ReadSignature(w.At("changed.exe"));
+    ASSERT_EQ(report.state, SignatureReport::State::Changed);
+    auto binary = [](const std::string& hex) {
+        std::string bytes;
+        for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+            bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        }
+        return bytes;
+    };
+    std::size_t at = changed.rfind(binary(report.signedDigest));
+    ASSERT_NE(at, std::string::npos);
+    changed.replace(at, report.signedDigest.size() / 2, binary(report.fileDigest));
+    w.dir.Write("forged.exe", changed);
+    Outcome forged = Patchtool({"verify", w.At("forged.exe")});
+    EXPECT_EQ(forged.code, kExitSignatureChanged);
+    EXPECT_NE(forged.out.find("signature: damaged: the signer's signature does not cover the signed digest"),
+              std::string::npos)
+        << forged.out;
+
+    // A signed stub is refused with the way out; without its signature it builds again.
+    w.dir.Write("stub.exe", w.stub);
+    ASSERT_TRUE(signer.Sign(w.At("stub.exe"), w.At("signed-stub.exe")));
+    std::vector<std::string> args = w.BuildArgs();
+    args[2] = w.At("signed-stub.exe");
+    Outcome refused = Patchtool(args);
+    EXPECT_EQ(refused.code, kExitFailed);
+    EXPECT_NE(refused.err.find("the stub is signed"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("osslsigncode remove-signature -in STUB.exe -out UNSIGNED.exe"), std::string::npos);
+    std::string removed = "osslsigncode remove-signature -in '" + w.At("signed-stub.exe") + "' -out '" +
+                          w.At("unsigned-stub.exe") + "' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(removed.c_str()), 0);
+    args[2] = w.At("unsigned-stub.exe");
+    EXPECT_EQ(Patchtool(args).code, 0) << Patchtool(args).err;
+}
+#endif
 
 }  // namespace

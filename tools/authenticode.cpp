@@ -1,0 +1,126 @@
+#include "tools/authenticode.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "support/file.h"
+#include "tools/tool_files.h"
+#include "update/archive.h"
+
+namespace {
+
+constexpr std::uint16_t kCertificateRevision2 = 0x0200;
+constexpr std::uint16_t kCertificateTypePkcs7 = 0x0002;
+constexpr std::size_t kCertificateHeader = 8;
+// The headers of any PE file this tool reads sit in the stub, before the payload.
+constexpr std::uint32_t kHeaderBytes = 0x1000;
+
+std::uint32_t Le16(const std::uint8_t* p) { return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8; }
+
+}  // namespace
+
+bool ReadPeSignatureLayout(const std::uint8_t* data, std::size_t size, PeSignatureLayout* layout,
+                           std::string* error) {
+    if (size < 0x40 || data[0] != 'M' || data[1] != 'Z') {
+        *error = "not a Windows executable (no MZ header)";
+        return false;
+    }
+    const std::uint64_t pe = LoadLe32(data + 0x3C);
+    if (pe + 24 > size || std::memcmp(data + pe, "PE\0\0", 4) != 0) {
+        *error = "not a PE executable (no PE header)";
+        return false;
+    }
+    const std::uint64_t optional = pe + 24;
+    const std::uint64_t optionalSize = Le16(data + pe + 20);
+    if (optional + 2 > size) {
+        *error = "its PE optional header is cut short";
+        return false;
+    }
+    const std::uint32_t magic = Le16(data + optional);
+    // The data directories follow the fixed fields: 96 bytes of them in PE32, 112 in PE32+.
+    const std::uint64_t directories = optional + (magic == 0x20B ? 112 : 96);
+    const std::uint64_t entry = directories + 4 * 8;  // entry 4: the certificate table
+    if ((magic != 0x10B && magic != 0x20B) || entry + 8 > optional + optionalSize || entry + 8 > size) {
+        *error = "its PE optional header has no certificate-table entry";
+        return false;
+    }
+    const std::uint64_t count = LoadLe32(data + directories - 4);  // NumberOfRvaAndSizes
+    layout->checksumOffset = static_cast<std::uint32_t>(optional + 64);
+    layout->entryOffset = static_cast<std::uint32_t>(entry);
+    layout->tableOffset = count > 4 ? LoadLe32(data + entry) : 0;
+    layout->tableSize = count > 4 ? LoadLe32(data + entry + 4) : 0;
+    return true;
+}
+
+const char* SignatureStateName(SignatureReport::State state) {
+    switch (state) {
+    case SignatureReport::State::None: return "none";
+    case SignatureReport::State::Matches: return "matches";
+    case SignatureReport::State::Changed: return "changed";
+    case SignatureReport::State::Damaged: return "damaged";
+    case SignatureReport::State::NotChecked: return "not checked";
+    }
+    return "?";
+}
+
+SignatureReport ReadSignature(const std::string& path) {
+    SignatureReport report;
+    auto damaged = [&report](std::string problem) {
+        report.state = SignatureReport::State::Damaged;
+        report.problem = std::move(problem);
+        return report;
+    };
+    CFileDX file;
+    std::u16string wide = WidenUtf8(path);
+    if (wide.empty() || !file.OpenRead(wide.c_str())) return damaged("cannot open the file");
+    const std::uint32_t fileSize = file.GetSize();
+    std::string head(std::min(fileSize, kHeaderBytes), '\0');
+    if (fileSize == 0xFFFFFFFFu || file.Read(head.data(), static_cast<std::uint32_t>(head.size())) != head.size()) {
+        return damaged("cannot read the file's headers");
+    }
+    PeSignatureLayout layout;
+    std::string error;
+    if (!ReadPeSignatureLayout(reinterpret_cast<const std::uint8_t*>(head.data()), head.size(), &layout, &error)) {
+        report.problem = error + ", so it cannot carry a signature";
+        return report;
+    }
+    if (!layout.Signed()) return report;
+    // Signers put the table last; anything after it would be outside the digest and unsigned.
+    if (layout.tableSize < kCertificateHeader || std::uint64_t(layout.tableOffset) + layout.tableSize != fileSize ||
+        layout.tableOffset < head.size()) {
+        return damaged("the certificate table (at " + std::to_string(layout.tableOffset) + ", " +
+                       std::to_string(layout.tableSize) + " bytes) is not the end of the file (" +
+                       std::to_string(fileSize) + " bytes)");
+    }
+    std::uint8_t header[kCertificateHeader];
+    if (!file.Seek(static_cast<std::int32_t>(layout.tableOffset)) || file.Read(header, sizeof header) != sizeof header) {
+        return damaged("cannot read the certificate table");
+    }
+    const std::uint32_t length = LoadLe32(header);
+    if (length < kCertificateHeader || length > layout.tableSize || Le16(header + 4) != kCertificateRevision2 ||
+        Le16(header + 6) != kCertificateTypePkcs7) {
+        return damaged("the certificate table's first entry is not a PKCS#7 signature");
+    }
+    std::string der(length - kCertificateHeader, '\0');
+    if (file.Read(der.data(), static_cast<std::uint32_t>(der.size())) != der.size()) {
+        return damaged("the certificate table is cut short");
+    }
+    CheckSignatureBlob(file, layout, der, &report);
+    return report;
+}
+
+std::string DescribeSignature(const SignatureReport& report) {
+    using State = SignatureReport::State;
+    switch (report.state) {
+    case State::None: return report.problem.empty() ? "none (unsigned)" : "none: the file is " + report.problem;
+    case State::Matches:
+        return "signed by " + report.subject + "; its " + report.algorithm +
+               " digest matches the file (unchanged since signing)";
+    case State::Changed:
+        return "signed by " + report.subject + "; CHANGED after signing: the signature's " + report.algorithm +
+               " digest is " + report.signedDigest + ", the file's is " + report.fileDigest;
+    case State::Damaged: return "damaged: " + report.problem;
+    case State::NotChecked: return "present, not checked: " + report.problem;
+    }
+    return {};
+}

@@ -1,0 +1,154 @@
+// Signatures read with OpenSSL's libcrypto: the PKCS#7 structure, the signer and the hash.
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "support/file.h"
+#include "tools/authenticode.h"
+#include "tools/tool_files.h"
+
+namespace {
+
+// SPC_INDIRECT_DATA_OBJID: the content type of an Authenticode signature.
+constexpr char kIndirectData[] = "1.3.6.1.4.1.311.2.1.4";
+constexpr std::uint32_t kChunk = 0x100000;
+
+struct Free {
+    void operator()(PKCS7* p) const { PKCS7_free(p); }
+    void operator()(X509_SIG* p) const { X509_SIG_free(p); }
+    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+    void operator()(BIO* p) const { BIO_free_all(p); }
+    void operator()(STACK_OF(ASN1_TYPE)* p) const { sk_ASN1_TYPE_pop_free(p, ASN1_TYPE_free); }
+    void operator()(STACK_OF(X509)* p) const { sk_X509_free(p); }
+};
+template <typename T>
+using Owned = std::unique_ptr<T, Free>;
+
+std::string Subject(X509* certificate) {
+    Owned<BIO> bio(BIO_new(BIO_s_mem()));
+    // RFC 2253 escaping in the order the certificate holds it, UTF-8 left as it is.
+    if (!bio || X509_NAME_print_ex(bio.get(), X509_get_subject_name(certificate), 0,
+                                   XN_FLAG_RFC2253 & ~XN_FLAG_DN_REV & ~ASN1_STRFLGS_ESC_MSB) < 0) {
+        return "?";
+    }
+    char* text = nullptr;
+    long size = BIO_get_mem_data(bio.get(), &text);
+    return size > 0 ? std::string(text, static_cast<std::size_t>(size)) : std::string();
+}
+
+// Whether the signer's signature covers the Authenticode data as it stands: the data's digest is in
+// the signed attributes, and those are signed with the certificate's key. Without this a file could
+// be changed and the digest in the signature replaced to match. The digest is taken over the data's
+// contents without their outer SEQUENCE header, as Authenticode defines it.
+bool SignerSignatureHolds(PKCS7* pkcs7, const ASN1_STRING* indirect, X509* signer) {
+    const unsigned char* p = indirect->data;
+    long length = 0;
+    int tag = 0, tagClass = 0;
+    if (ASN1_get_object(&p, &length, &tag, &tagClass, indirect->length) & 0x80) return false;
+    STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(pkcs7);
+    if (!infos || sk_PKCS7_SIGNER_INFO_num(infos) < 1) return false;
+    BIO* content = BIO_new_mem_buf(p, static_cast<int>(length));
+    if (!content) return false;
+    BIO* chain = PKCS7_dataInit(pkcs7, content);
+    if (!chain) {
+        BIO_free(content);
+        return false;
+    }
+    Owned<BIO> owner(chain);  // the whole chain, content included
+    char scratch[4096];
+    while (BIO_read(chain, scratch, sizeof scratch) > 0) {
+    }
+    return PKCS7_signatureVerify(chain, pkcs7, sk_PKCS7_SIGNER_INFO_value(infos, 0), signer) == 1;
+}
+
+// Hashes [from, to) of the file into context.
+bool HashRange(CFileDX& file, EVP_MD_CTX* context, std::uint32_t from, std::uint32_t to, std::uint8_t* buffer) {
+    if (!file.Seek(static_cast<std::int32_t>(from))) return false;
+    for (std::uint32_t at = from; at < to;) {
+        std::uint32_t chunk = std::min(kChunk, to - at);
+        if (file.Read(buffer, chunk) != chunk || EVP_DigestUpdate(context, buffer, chunk) != 1) return false;
+        at += chunk;
+    }
+    return true;
+}
+
+}  // namespace
+
+void CheckSignatureBlob(CFileDX& file, const PeSignatureLayout& layout, const std::string& der,
+                        SignatureReport* report) {
+    // What failed is told by report; OpenSSL's own error queue is not left for others to find.
+    struct ClearErrors {
+        ~ClearErrors() { ERR_clear_error(); }
+    } clearErrors;
+    using State = SignatureReport::State;
+    report->state = State::Damaged;
+    const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+    Owned<PKCS7> pkcs7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+    if (!pkcs7 || !PKCS7_type_is_signed(pkcs7.get()) || !pkcs7->d.sign || !pkcs7->d.sign->contents) {
+        report->problem = "the certificate table holds no PKCS#7 SignedData";
+        return;
+    }
+    PKCS7* content = pkcs7->d.sign->contents;
+    char type[80] = {};
+    OBJ_obj2txt(type, sizeof type, content->type, 1);
+    ASN1_TYPE* indirect = std::string(type) == kIndirectData ? content->d.other : nullptr;
+    if (!indirect || indirect->type != V_ASN1_SEQUENCE) {
+        report->problem = "the signature's content is not Authenticode data (" + std::string(type) + ")";
+        return;
+    }
+    // SpcIndirectDataContent: SEQUENCE { data, DigestInfo }.
+    p = indirect->value.sequence->data;
+    Owned<STACK_OF(ASN1_TYPE)> fields(
+        d2i_ASN1_SEQUENCE_ANY(nullptr, &p, indirect->value.sequence->length));
+    if (!fields || sk_ASN1_TYPE_num(fields.get()) < 2 || sk_ASN1_TYPE_value(fields.get(), 1)->type != V_ASN1_SEQUENCE) {
+        report->problem = "the Authenticode data holds no digest";
+        return;
+    }
+    const ASN1_STRING* digestInfo = sk_ASN1_TYPE_value(fields.get(), 1)->value.sequence;
+    p = digestInfo->data;
+    Owned<X509_SIG> sig(d2i_X509_SIG(nullptr, &p, digestInfo->length));
+    const X509_ALGOR* algorithm = nullptr;
+    const ASN1_OCTET_STRING* digest = nullptr;
+    if (sig) X509_SIG_get0(sig.get(), &algorithm, &digest);
+    const EVP_MD* md = algorithm ? EVP_get_digestbyobj(algorithm->algorithm) : nullptr;
+    if (!md || !digest || digest->length != EVP_MD_get_size(md)) {
+        report->problem = "the signed digest is missing or of an unknown algorithm";
+        return;
+    }
+    report->algorithm = OBJ_nid2ln(EVP_MD_get_type(md));
+    report->signedDigest = HexBytes(digest->data, static_cast<std::size_t>(digest->length));
+
+    Owned<STACK_OF(X509)> signers(PKCS7_get0_signers(pkcs7.get(), nullptr, 0));
+    if (!signers || sk_X509_num(signers.get()) < 1) {
+        report->problem = "the signature does not carry its signer's certificate";
+        return;
+    }
+    report->subject = Subject(sk_X509_value(signers.get(), 0));
+    if (!SignerSignatureHolds(pkcs7.get(), indirect->value.sequence, sk_X509_value(signers.get(), 0))) {
+        report->problem = "the signer's signature does not cover the signed digest: the signature was altered";
+        return;
+    }
+
+    // Everything before the table, without the CheckSum field and the table's directory entry.
+    Owned<EVP_MD_CTX> context(EVP_MD_CTX_new());
+    auto buffer = std::make_unique<std::uint8_t[]>(kChunk);
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int valueSize = 0;
+    if (!context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1 ||
+        !HashRange(file, context.get(), 0, layout.checksumOffset, buffer.get()) ||
+        !HashRange(file, context.get(), layout.checksumOffset + 4, layout.entryOffset, buffer.get()) ||
+        !HashRange(file, context.get(), layout.entryOffset + 8, layout.tableOffset, buffer.get()) ||
+        EVP_DigestFinal_ex(context.get(), value, &valueSize) != 1) {
+        report->problem = "cannot read the file to hash it";
+        return;
+    }
+    report->fileDigest = HexBytes(value, valueSize);
+    report->state = report->fileDigest == report->signedDigest ? State::Matches : State::Changed;
+}
