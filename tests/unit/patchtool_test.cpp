@@ -16,6 +16,7 @@
 #include "support/text.h"
 #include "tools/authenticode.h"
 #include "tools/console_view.h"
+#include "tools/install_check.h"
 #include "tools/patch_builder.h"
 #include "tools/patch_format.h"
 #include "tools/patchtool.h"
@@ -723,40 +724,27 @@ TEST(PatchtoolApply, CtrlCAsksBeforeCancelling) {
 
 // ---- Updates split into several patches ----
 
-// The installed QMK.hvl of folder against the files it names, record by record, as `patchtool check`
-// reports it: "OK", "MODIFIED" or "MISSING" and the record's name. Each file is found as the patcher
-// names it and streamed through the rolling checksum.
+// `patchtool check` of folder, shortened: the count of OK records and "STATE name" for the others.
 struct FolderCheck {
     int ok = 0;
     std::vector<std::string> bad;
 };
 FolderCheck CheckFolder(const std::u16string& folder) {
-    FolderCheck check;
-    std::string bytes, error;
-    VersionListFile list;
-    std::string listPath = ToUtf8(std::filesystem::path(folder) / "QMK.hvl");
-    if (!ReadWholeFile(listPath, 64u << 20, &bytes, &error) || !ParseVersionListFile(bytes, &list, &error)) {
-        check.bad.push_back("LIST " + error);
-        return check;
+    FolderCheck result;
+    InstallCheck check;
+    std::string error;
+    if (!CheckInstallation(ToUtf8(std::filesystem::path(folder)), &check, &error)) {
+        result.bad.push_back("LIST " + error);
+        return result;
     }
-    auto buffer = std::make_unique<std::uint8_t[]>(kCopyChunk);
-    for (std::uint32_t i = 0; i < list.Count(); ++i) {
-        std::unique_ptr<char16_t[]> name = MultiToWide(list.Name(i).c_str());
-        CFileDX file;
-        if (!name || !file.OpenRead((folder + u"\\" + name.get()).c_str())) {
-            check.bad.push_back("MISSING " + list.Name(i));
-            continue;
-        }
-        RollingChecksum sum;
-        ResetChecksum(sum);
-        while (std::uint32_t got = file.Read(buffer.get(), kCopyChunk)) UpdateChecksum(sum, buffer.get(), got);
-        if (ChecksumEquals(sum, list.Checksum(i))) {
-            ++check.ok;
+    for (const CheckedFile& file : check.files) {
+        if (file.state == FileState::Ok) {
+            ++result.ok;
         } else {
-            check.bad.push_back("MODIFIED " + list.Name(i));
+            result.bad.push_back(std::string(FileStateName(file.state)) + " " + file.name);
         }
     }
-    return check;
+    return result;
 }
 
 // Every file under root with its bytes, uninst.lst as its sorted lines (parts append their names in
