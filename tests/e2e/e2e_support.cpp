@@ -14,6 +14,18 @@ fs::path& PatcherPathSlot() {
     return path;
 }
 
+fs::path& SignedPatchSlot() {
+    static fs::path path;
+    return path;
+}
+
+std::uint32_t Le32(const std::string& bytes, std::size_t at) {
+    if (at + 4 > bytes.size()) return 0;
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<std::uint8_t>(bytes[at + i]);
+    return value;
+}
+
 fs::path DefaultPatcherPath() {
     wchar_t buffer[MAX_PATH * 2] = {};
     DWORD length = GetEnvironmentVariableW(L"PATCHER_EXE", buffer, MAX_PATH * 2);
@@ -31,6 +43,21 @@ const fs::path& PatcherPath() {
     fs::path& path = PatcherPathSlot();
     if (path.empty()) path = DefaultPatcherPath();
     return path;
+}
+
+void SetSignedPatchPath(const std::wstring& path) { SignedPatchSlot() = fs::path(path); }
+const fs::path& SignedPatchPath() { return SignedPatchSlot(); }
+
+std::uint32_t CertificateTableSize(const std::string& image) {
+    const std::uint32_t pe = Le32(image, 0x3C);
+    if (image.compare(0, 2, "MZ") != 0 || Le32(image, pe) != 0x00004550) return 0;
+    // The optional header follows the 20-byte file header; its data directories begin 96 bytes into
+    // a PE32 optional header and 112 into a PE32+ one, and the certificate table is the fifth.
+    const std::size_t optional = pe + 24;
+    if (optional + 2 > image.size()) return 0;
+    const unsigned magic = static_cast<std::uint8_t>(image[optional]) | static_cast<std::uint8_t>(image[optional + 1]) << 8;
+    const std::size_t entry = optional + (magic == 0x20B ? 112 : 96) + 4 * 8;
+    return Le32(image, entry + 4);
 }
 
 const std::string& PatcherBytes() {

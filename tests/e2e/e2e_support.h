@@ -24,6 +24,15 @@ const fs::path& PatcherPath();
 // The patcher's bytes, read once.
 const std::string& PatcherBytes();
 
+// A signed copy of the good update's patch (--signed-patch PATH, given by scripts/e2e); empty when
+// none was given.
+void SetSignedPatchPath(const std::wstring& path);
+const fs::path& SignedPatchPath();
+// `e2e_driver write-good-patch PATCHER OUT`: writes the good update's patch for scripts/e2e to sign.
+int WriteGoodPatch(const std::wstring& patcher, const std::wstring& out);
+// The size that a PE file's certificate-table entry gives (0: unsigned, or not a PE file).
+std::uint32_t CertificateTableSize(const std::string& image);
+
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
 // A wide text for a failure message: the characters as UTF-8, each U+3000 shown as "_" so that

@@ -1,6 +1,7 @@
 // e2e_driver: the end-to-end tests of the patcher under Wine, and the demo's hands at the screen.
 //
-//   e2e_driver [--patcher PATCHER.exe] [GoogleTest flags]    runs the tests
+//   e2e_driver [--patcher PATCHER.exe] [--signed-patch PATCH.exe] [GoogleTest flags]   runs the tests
+//   e2e_driver write-good-patch PATCHER.exe OUT.exe        the good update's patch, for signing
 //   e2e_driver demo ...                                      see demo.h
 #include <windows.h>
 #include <shellapi.h>
@@ -22,6 +23,7 @@ int main(int, char**) {
     LocalFree(wide);
 
     if (args.size() >= 2 && args[1] == L"demo") return e2e::RunDemo(std::vector<std::wstring>(args.begin() + 2, args.end()));
+    if (args.size() == 4 && args[1] == L"write-good-patch") return e2e::WriteGoodPatch(args[2], args[3]);
 
     // GoogleTest's own flags are ASCII; everything else is ours.
     std::vector<std::string> gtestArgs{"e2e_driver"};
@@ -31,6 +33,8 @@ int main(int, char**) {
             e2e::SetPatcherPath(args[++i]);
         } else if (arg.rfind(L"--patcher=", 0) == 0) {
             e2e::SetPatcherPath(arg.substr(10));
+        } else if (arg == L"--signed-patch" && i + 1 < args.size()) {
+            e2e::SetSignedPatchPath(args[++i]);
         } else if (arg.rfind(L"--gtest_", 0) == 0) {
             gtestArgs.push_back(e2e::ToUtf8(arg));
         } else {

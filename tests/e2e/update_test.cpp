@@ -5,10 +5,41 @@
 #include "expectations.h"
 
 namespace e2e {
+
+// The new files of the good update, deterministic, so the patch that `e2e_driver write-good-patch`
+// writes (for scripts/e2e to sign) is byte for byte the one the tests write.
+struct GoodUpdate {
+    // The payload's files: data1.arc spans three 1 MiB chunks; BGM.ARC is installed in sound\ under
+    // its record's name; the list names a file that is not installed (pruned afterwards).
+    std::vector<Record> NewRecords() const {
+        return {{"game.exe", exe_},   {"data1.arc", data1_}, {"data2.arc", data2_}, {"extra.arc", extra_},
+                {"sound\\bgm.arc", bgm_}, {"movie.arc", movie_}, {"patch.arc", "never shipped"}};
+    }
+    std::vector<PayloadFile> Payload(const std::string& versionList) const {
+        return {{"DATA1.ARC", data1_}, {"data2.arc", data2_}, {"extra.arc", extra_}, {"BGM.ARC", bgm_},
+                {"QMK.hvl", versionList}};
+    }
+    void WriteGoodPatch(const fs::path& patch) const { WritePatch(patch, Payload(VersionList(NewRecords(), kReserved))); }
+
+    static constexpr std::uint32_t kReserved = 0x01010000;
+    const std::string exe_ = "game 1.00";
+    const std::string movie_ = "movie 1.00";
+    const std::string data1_ = RandomData(2 * 1024 * 1024 + 17, 11);
+    const std::string data2_ = RandomData(4096, 12);
+    const std::string extra_ = RandomData(100, 13);
+    const std::string bgm_ = RandomData(65536, 14);
+};
+
+int WriteGoodPatch(const std::wstring& patcher, const std::wstring& out) {
+    SetPatcherPath(patcher);
+    GoodUpdate().WriteGoodPatch(out);
+    return 0;
+}
+
 namespace {
 
 // An installed game in a folder with a Japanese name, and the new files of its update.
-class UpdateTest : public PatcherTest {
+class UpdateTest : public PatcherTest, protected GoodUpdate {
 protected:
     void SetUp() override {
         PatcherTest::SetUp();
@@ -29,17 +60,6 @@ protected:
         ASSERT_TRUE(SetInstalledFolder(game_.wstring()));
     }
 
-    // The payload's files: data1.arc spans three 1 MiB chunks; BGM.ARC is installed in sound\ under
-    // its record's name; the list names a file that is not installed (pruned afterwards).
-    std::vector<Record> NewRecords() const {
-        return {{"game.exe", exe_},   {"data1.arc", data1_}, {"data2.arc", data2_}, {"extra.arc", extra_},
-                {"sound\\bgm.arc", bgm_}, {"movie.arc", movie_}, {"patch.arc", "never shipped"}};
-    }
-    std::vector<PayloadFile> Payload(const std::string& versionList) const {
-        return {{"DATA1.ARC", data1_}, {"data2.arc", data2_}, {"extra.arc", extra_}, {"BGM.ARC", bgm_},
-                {"QMK.hvl", versionList}};
-    }
-
     // Runs the patch, answers Yes, expects the dialog and then the result box; returns the exit code.
     DWORD RunToResult(const fs::path& patch, BoxKind kind, const Message& result) {
         PatcherProcess patcher(patch);
@@ -55,22 +75,14 @@ protected:
         return ExpectExitWithoutWindow(patcher);
     }
 
+    // Runs the good update's patch and checks everything it leaves.
+    void ExpectGoodUpdate(const fs::path& patch);
+
     ScratchDir scratch_;
     fs::path game_;
-    const std::string exe_ = "game 1.00";
-    const std::string movie_ = "movie 1.00";
-    const std::string data1_ = RandomData(2 * 1024 * 1024 + 17, 11);
-    const std::string data2_ = RandomData(4096, 12);
-    const std::string extra_ = RandomData(100, 13);
-    const std::string bgm_ = RandomData(65536, 14);
 };
 
-TEST_F(UpdateTest, GoodPatchInstallsEveryFileAndRecordsThem) {
-    fs::path patch = scratch_.Path(L"patch.exe");
-    const std::uint32_t reserved = 0x01010000;
-    std::string newList = VersionList(NewRecords(), reserved);
-    WritePatch(patch, Payload(newList));
-
+void UpdateTest::ExpectGoodUpdate(const fs::path& patch) {
     EXPECT_EQ(RunToResult(patch, BoxKind::Information, kCompletedText), kExitOk);
 
     EXPECT_TRUE(FileHolds(game_ / L"data1.arc", data1_));
@@ -85,12 +97,37 @@ TEST_F(UpdateTest, GoodPatchInstallsEveryFileAndRecordsThem) {
     // The new list, less the record of the file that is not there; header and records as stored.
     std::vector<Record> kept = NewRecords();
     kept.pop_back();
-    EXPECT_TRUE(FileHolds(game_ / L"QMK.hvl", VersionList(kept, reserved)));
+    EXPECT_TRUE(FileHolds(game_ / L"QMK.hvl", VersionList(kept, kReserved)));
     // Lower case, LF, no duplicates, new names after the old ones, '$' lines last, a zero byte at the end.
     EXPECT_TRUE(FileHolds(game_ / L"uninst.lst",
               std::string("game.exe\ndata1.arc\nqmk.hvl\nmovie.arc\nuninst.lst\ndata2.arc\nextra.arc\n"
                           "sound\\bgm.arc\n$registry marblehollow\n") +
                   '\0'));
+}
+
+TEST_F(UpdateTest, GoodPatchInstallsEveryFileAndRecordsThem) {
+    fs::path patch = scratch_.Path(L"patch.exe");
+    WriteGoodPatch(patch);
+    ExpectGoodUpdate(patch);
+}
+
+// The same patch as publishers ship it, signed (scripts/e2e signs it with osslsigncode and a throwaway
+// certificate): the certificate table behind the payload changes nothing for the patcher.
+TEST_F(UpdateTest, SignedPatchInstallsLikeTheUnsignedOne) {
+    if (SignedPatchPath().empty()) GTEST_SKIP() << "no --signed-patch given";
+    fs::path unsigned_ = scratch_.Path(L"patch.exe");
+    WriteGoodPatch(unsigned_);
+    const std::string plain = ReadFileBytes(unsigned_);
+    const std::string signedBytes = ReadFileBytes(SignedPatchPath());
+    // Signed indeed: the same payload with the certificate table after it, named in the PE header.
+    ASSERT_GT(signedBytes.size(), plain.size());
+    EXPECT_NE(CertificateTableSize(signedBytes), 0u);
+    EXPECT_EQ(CertificateTableSize(plain), 0u);
+    EXPECT_EQ(signedBytes.compare(0x60000, plain.size() - 0x60000, plain, 0x60000, plain.size() - 0x60000), 0);
+
+    fs::path patch = scratch_.Path(L"signed.exe");
+    fs::copy_file(SignedPatchPath(), patch);
+    ExpectGoodUpdate(patch);
 }
 
 TEST_F(UpdateTest, MissingUninstallListIsReportedAfterTheFilesAreInstalled) {
