@@ -85,7 +85,7 @@ int ReplaceFileContents(const char16_t* path, const void* data, std::uint32_t si
             file.Close();
         }
     }
-    if (written && api.ReplaceByRename(temporary, path)) return 1;
+    if (written && os::ReplaceHeldFile(temporary, path)) return 1;
     api.RemoveFile(temporary);
     return 0;
 }

@@ -42,6 +42,7 @@ private:
 };
 
 // Replaces a file's whole content without risking it: writes data to "<path>.new" beside it, flushes
-// it, and renames it over path. On any failure the temporary file is removed and path is left exactly
+// it, and renames it over path (waiting a moment for a path another program holds open, as
+// os::ReplaceHeldFile does). On any failure the temporary file is removed and path is left exactly
 // as it was (a read-only path is refused, as a create-always open of it would be). 1 on success.
 int ReplaceFileContents(const char16_t* path, const void* data, std::uint32_t size);

@@ -11,6 +11,20 @@ Api* g_override = nullptr;
 
 Api& Current() { return g_override ? *g_override : NativeApi(); }
 
+bool ReplaceHeldFile(const char16_t* from, const char16_t* to, std::uint32_t* error) {
+    Api& api = Current();
+    std::uint32_t code = 0;
+    bool moved = api.ReplaceByRename(from, to, &code);
+    for (std::uint32_t wait : kBusyWaits) {
+        if (moved || !IsBusyError(code)) break;
+        api.Wait(wait);
+        code = 0;
+        moved = api.ReplaceByRename(from, to, &code);
+    }
+    if (error != nullptr) *error = moved ? 0 : code;
+    return moved;
+}
+
 Api* SetApi(Api* api) {
     Api* previous = &Current();
     g_override = (api == &NativeApi()) ? nullptr : api;

@@ -34,6 +34,7 @@ inline constexpr std::uint32_t kErrorInvalidHandle = 6;
 inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 inline constexpr std::uint32_t kErrorWriteFault = 29;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
+inline constexpr std::uint32_t kErrorLockViolation = 33;
 inline constexpr std::uint32_t kErrorDiskFull = 112;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorNegativeSeek = 131;
@@ -74,12 +75,17 @@ public:
     // Sets attributes; only kAttrReadOnly has a meaning besides kAttrNormal.
     virtual bool SetAttributes(const char16_t* path, std::uint32_t attributes) = 0;
     // Moves a file over another, replacing it (MoveFileExW with MOVEFILE_REPLACE_EXISTING).
-    // Fails when the source is missing or the target is read-only or a folder.
-    virtual bool ReplaceByRename(const char16_t* from, const char16_t* to) = 0;
+    // Fails when the source is missing or the target is read-only or a folder, or (Windows) while
+    // another program holds either file open without delete sharing; stores the OS error code in
+    // *error when error is not null. The POSIX backend never reports a busy code (see IsBusyError):
+    // Linux has no mandatory locks, so nothing there goes away by waiting.
+    virtual bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error = nullptr) = 0;
     // Deletes a file; fails for a missing or read-only file.
     virtual bool RemoveFile(const char16_t* path) = 0;
     // Creates one folder (for tests and tools; the engine never creates folders).
     virtual bool CreateFolder(const char16_t* path) = 0;
+    // Blocks the thread for about the given time (Sleep). Used only between tries of a rename.
+    virtual void Wait(std::uint32_t milliseconds) = 0;
     // The path of the running executable, truncated and terminated to fit; returns its length
     // (0 on failure), like GetModuleFileNameW.
     virtual std::uint32_t GetModulePath(char16_t* buffer, std::uint32_t capacity) = 0;
@@ -92,6 +98,21 @@ public:
     virtual int MultiToWide(std::uint32_t codePage, const char* text, char16_t* out, int capacity) = 0;
     virtual int WideToMulti(std::uint32_t codePage, const char16_t* text, char* out, int capacity) = 0;
 };
+
+// True for the codes a rename fails with while another program (a virus scanner, an indexer, a
+// backup tool) has one of the files open for a moment: a sharing or lock violation, or access denied,
+// which Windows also gives while a deleted file's last handle is still open.
+inline bool IsBusyError(std::uint32_t error) {
+    return error == kErrorSharingViolation || error == kErrorLockViolation || error == kErrorAccessDenied;
+}
+
+// The waits, in milliseconds, between the tries of ReplaceHeldFile: about one second in all.
+inline constexpr std::uint32_t kBusyWaits[] = {20, 40, 60, 80, 100, 150, 200, 350};
+
+// ReplaceByRename on the current backend, tried again after each of kBusyWaits while it fails with a
+// busy code. Any other failure, or the last try failing, is returned at once with its code. Nothing
+// else runs during the waits (the dialog is not pumped), so no cancel lands in the middle of a commit.
+bool ReplaceHeldFile(const char16_t* from, const char16_t* to, std::uint32_t* error = nullptr);
 
 // The backend chosen by the build (Win32 or POSIX).
 Api& NativeApi();

@@ -11,6 +11,7 @@
 
 #include "support/os.h"
 #include "support/text.h"
+#include "update/worker.h"
 
 namespace {
 
@@ -166,8 +167,10 @@ void PruneVersionList(const char16_t* installFolder) {
         bool keep = true;  // unless the file is known to be missing
         char16_t wideName[kPathUnits];
         char16_t path[kPathUnits];
+        // A name that would leave the install folder names no installed file; nothing outside the
+        // folder is looked at, and the record is kept as it is.
         if (HasTerminator(name, nameField) && MultiToWide(wideName, kPathUnits, name) &&
-            FormatWide(path, kPathUnits, u"%s\\%s", installFolder, wideName) >= 0) {
+            IsSafeInstallName(wideName) && FormatWide(path, kPathUnits, u"%s\\%s", installFolder, wideName) >= 0) {
             keep = os::Current().GetAttributes(path) != os::kInvalidAttributes;
         }
         if (keep) {

@@ -41,5 +41,6 @@ bool MakeNameKey(char* out, std::size_t capacity, const char* storedName);
 VersionList LoadVersionList(CFileDX& file, const PayloadIndex& index);
 // The first record whose final path component, as a key, equals key; null when none does.
 const VersionRecord* FindVersionRecord(const VersionList& list, const char* key);
-// Rewrites "<folder>\QMK.hvl" keeping only the records whose file or folder exists. Silent on failure.
+// Rewrites "<folder>\QMK.hvl" keeping only the records whose file or folder exists (a record whose
+// name would leave the folder is kept without looking). Silent on failure.
 void PruneVersionList(const char16_t* installFolder);

@@ -131,7 +131,8 @@ bool ExtractEntry(Run& run, CFileDX& own, const PayloadIndex& index, const Versi
     return !run.Pump();
 }
 
-// Renames every temporary file over its target in index order; stops at the first failure.
+// Renames every temporary file over its target in index order; stops at the first failure. A target
+// held open for a moment by another program is waited for, about a second at most.
 bool Commit(const char16_t* folder, const NameSlots& names, std::uint32_t count) {
     for (std::uint32_t j = 0; j < count; ++j) {
         if (!names[j]) continue;
@@ -139,7 +140,7 @@ bool Commit(const char16_t* folder, const NameSlots& names, std::uint32_t count)
         char16_t target[kPathUnits];
         if (!ComposePaths(folder, names[j].get(), temp, target)) return false;
         os::Current().SetAttributes(target, os::kAttrNormal);
-        if (!os::Current().ReplaceByRename(temp, target)) return false;
+        if (!os::ReplaceHeldFile(temp, target)) return false;
     }
     return true;
 }

@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -304,13 +305,28 @@ public:
         return chmod(name.c_str(), mode) == 0;
     }
 
-    bool ReplaceByRename(const char16_t* from, const char16_t* to) override {
+    // Never reports a busy code: a refusal here does not go away by waiting, so the codes Windows
+    // would give for it (access denied for a read-only or folder target) are not used.
+    bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override {
         std::string source = ResolvePath(from);
         std::string target = ResolvePath(to);
         struct stat st;
-        if (source.empty() || target.empty() || lstat(source.c_str(), &st) != 0) return false;
-        if (stat(target.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || IsReadOnly(st))) return false;
-        return rename(source.c_str(), target.c_str()) == 0;
+        if (source.empty() || target.empty()) {
+            StoreError(error, kErrorPathNotFound);
+            return false;
+        }
+        if (lstat(source.c_str(), &st) != 0) {
+            StoreError(error, TranslateErrno(errno, source));
+            return false;
+        }
+        if (stat(target.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || IsReadOnly(st))) {
+            StoreError(error, kErrorAlreadyExists);
+            return false;
+        }
+        if (rename(source.c_str(), target.c_str()) == 0) return true;
+        std::uint32_t code = TranslateErrno(errno, target);
+        StoreError(error, IsBusyError(code) ? kErrorGenFailure : code);
+        return false;
     }
 
     bool RemoveFile(const char16_t* path) override {
@@ -319,6 +335,12 @@ public:
         if (name.empty() || lstat(name.c_str(), &st) != 0) return false;
         if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && IsReadOnly(st))) return false;
         return unlink(name.c_str()) == 0;
+    }
+
+    void Wait(std::uint32_t milliseconds) override {
+        struct timespec left = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
     }
 
     bool CreateFolder(const char16_t* path) override {

@@ -60,13 +60,17 @@ public:
         return SetFileAttributesW(Wide(path), attributes) != FALSE;
     }
 
-    bool ReplaceByRename(const char16_t* from, const char16_t* to) override {
-        return MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override {
+        if (MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING) != FALSE) return true;
+        if (error != nullptr) *error = GetLastError();
+        return false;
     }
 
     bool RemoveFile(const char16_t* path) override { return DeleteFileW(Wide(path)) != FALSE; }
 
     bool CreateFolder(const char16_t* path) override { return CreateDirectoryW(Wide(path), nullptr) != FALSE; }
+
+    void Wait(std::uint32_t milliseconds) override { Sleep(milliseconds); }
 
     std::uint32_t GetModulePath(char16_t* buffer, std::uint32_t capacity) override {
         if (buffer == nullptr || capacity == 0) return 0;

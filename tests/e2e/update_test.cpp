@@ -178,5 +178,97 @@ TEST_F(UpdateTest, FailedRunsLeaveTheInstallFolderAsItWas) {
     }
 }
 
+// Another program (a virus scanner, an indexer) holds a target open without delete sharing while
+// the patcher commits: a thread of this driver opens extra.arc, waits until the commit has moved
+// data1.arc and data2.arc and stands at extra.arc (its temporary file still there, data2.arc's gone),
+// keeps it a while longer and lets go.
+class Holder {
+public:
+    Holder(const fs::path& target, const fs::path& before, DWORD holdMs)
+        : target_(target), waitGone_(before.wstring() + L".tmp"), waitThere_(target.wstring() + L".tmp"),
+          holdMs_(holdMs) {
+        file_ = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file_ != INVALID_HANDLE_VALUE) thread_ = CreateThread(nullptr, 0, &Holder::Run, this, 0, nullptr);
+    }
+    ~Holder() { Release(); }
+    bool Holding() const { return thread_ != nullptr; }
+    // Waits for the thread; true when the commit was seen standing at the held file.
+    bool Release() {
+        if (thread_) {
+            WaitForSingleObject(thread_, INFINITE);
+            CloseHandle(thread_);
+            thread_ = nullptr;
+        }
+        if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+        file_ = INVALID_HANDLE_VALUE;
+        return blocked_;
+    }
+
+private:
+    static DWORD WINAPI Run(void* self) {
+        auto* h = static_cast<Holder*>(self);
+        for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(2)) {
+            if (GetFileAttributesW(h->waitGone_.c_str()) == INVALID_FILE_ATTRIBUTES &&
+                GetFileAttributesW(h->waitThere_.c_str()) != INVALID_FILE_ATTRIBUTES) {
+                h->blocked_ = true;
+                break;
+            }
+        }
+        if (h->blocked_) Sleep(h->holdMs_);
+        CloseHandle(h->file_);
+        h->file_ = INVALID_HANDLE_VALUE;
+        return 0;
+    }
+
+    fs::path target_;
+    std::wstring waitGone_;
+    std::wstring waitThere_;
+    DWORD holdMs_;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+    HANDLE thread_ = nullptr;
+    bool blocked_ = false;
+};
+
+TEST_F(UpdateTest, TargetHeldForAMomentIsWaitedFor) {
+    fs::path patch = scratch_.Path(L"patch.exe");
+    WritePatch(patch, Payload(VersionList(NewRecords())));
+    WriteFileBytes(game_ / L"extra.arc", "extra 1.00");
+    Holder holder(game_ / L"extra.arc", game_ / L"data2.arc", 300);
+    ASSERT_TRUE(holder.Holding());
+
+    EXPECT_EQ(RunToResult(patch, BoxKind::Information, kCompletedText), kExitOk);
+
+    EXPECT_TRUE(holder.Release()) << "the commit was never seen waiting for the held file";
+    EXPECT_TRUE(FileHolds(game_ / L"extra.arc", extra_));
+    EXPECT_TRUE(FileHolds(game_ / L"sound" / L"bgm.arc", bgm_));
+    EXPECT_EQ(ListFolder(game_), (std::vector<std::wstring>{L"QMK.hvl", L"data1.arc", L"data2.arc", L"extra.arc",
+                                                             L"game.exe", L"movie.arc", L"sound", L"uninst.lst"}));
+}
+
+// Held for longer than the patcher waits: the commit stops there, as any failed rename stops it.
+TEST_F(UpdateTest, TargetHeldTooLongStopsTheCommit) {
+    fs::path patch = scratch_.Path(L"patch.exe");
+    WritePatch(patch, Payload(VersionList(NewRecords())));
+    WriteFileBytes(game_ / L"extra.arc", "extra 1.00");
+    const std::string list = ReadFileBytes(game_ / L"QMK.hvl");
+    const std::string uninstall = ReadFileBytes(game_ / L"uninst.lst");
+    const std::string bgm = ReadFileBytes(game_ / L"sound" / L"bgm.arc");
+    Holder holder(game_ / L"extra.arc", game_ / L"data2.arc", 4000);
+    ASSERT_TRUE(holder.Holding());
+
+    EXPECT_EQ(RunToResult(patch, BoxKind::Warning, kCannotUpdateText), kExitInstallFailed);
+
+    EXPECT_TRUE(holder.Release()) << "the commit was never seen waiting for the held file";
+    EXPECT_TRUE(FileHolds(game_ / L"data1.arc", data1_));
+    EXPECT_TRUE(FileHolds(game_ / L"data2.arc", data2_));
+    EXPECT_TRUE(FileHolds(game_ / L"extra.arc", "extra 1.00"));
+    EXPECT_TRUE(FileHolds(game_ / L"sound" / L"bgm.arc", bgm));
+    EXPECT_TRUE(FileHolds(game_ / L"QMK.hvl", list));
+    EXPECT_TRUE(FileHolds(game_ / L"uninst.lst", uninstall));
+    EXPECT_EQ(ListFolder(game_), (std::vector<std::wstring>{L"QMK.hvl", L"data1.arc", L"data2.arc", L"extra.arc",
+                                                             L"game.exe", L"movie.arc", L"sound", L"uninst.lst"}));
+}
+
 }  // namespace
 }  // namespace e2e

@@ -1,10 +1,13 @@
 // Runs a fuzz target without libFuzzer: replays the files named on the command line, then feeds it
 // pseudo-random inputs built from bytes that matter to the formats (terminators, CR/LF, backslash,
-// lead and trail bytes, UTF-8 sequence starts, the magics). Usage: fuzz_x [ITERATIONS] [FILE...]
+// lead and trail bytes, UTF-8 sequence starts, the magics). Usage: fuzz_x [ITERATIONS] [FILE|FOLDER...]
+// (a folder: every file in it, in name order).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -50,11 +53,25 @@ std::vector<std::uint8_t> Generate(std::mt19937& rng) {
 
 int main(int argc, char** argv) {
     long iterations = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 10000;
+    std::vector<std::filesystem::path> saved;
     for (int i = 2; i < argc; ++i) {
-        std::ifstream in(argv[i], std::ios::binary);
+        std::filesystem::path p(argv[i]);
+        if (!std::filesystem::is_directory(p)) {
+            saved.push_back(p);
+            continue;
+        }
+        std::vector<std::filesystem::path> files;
+        for (const auto& e : std::filesystem::directory_iterator(p))
+            if (e.is_regular_file()) files.push_back(e.path());
+        std::sort(files.begin(), files.end());
+        saved.insert(saved.end(), files.begin(), files.end());
+    }
+    for (const auto& p : saved) {
+        std::ifstream in(p, std::ios::binary);
         std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         LLVMFuzzerTestOneInput(data.data(), data.size());
     }
+    if (!saved.empty()) std::printf("%zu saved inputs replayed\n", saved.size());
     // FUZZ_LAST names a file that holds the input under test, so a crash leaves it behind.
     const char* last = std::getenv("FUZZ_LAST");
     std::mt19937 rng(20261208);

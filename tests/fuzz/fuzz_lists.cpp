@@ -7,28 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
-#include <unistd.h>
-
+#include "fuzz/memory_os.h"
 #include "update/uninstall_list.h"
 #include "update/version_list.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
-std::string Read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-void Write(const fs::path& p, const std::uint8_t* data, std::size_t size) {
-    std::ofstream(p, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data),
-                                                                static_cast<std::streamsize>(size));
-}
 // Well-formed UTF-8: shortest forms, no surrogates, nothing above U+10FFFF.
 bool IsStrictUtf8(const std::string& s) {
     for (std::size_t i = 0; i < s.size();) {
@@ -56,30 +42,30 @@ void Fail(const char* what) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const fs::path folder = [] {
-        fs::path p = fs::temp_directory_path() / ("patcher-fuzz-lists-" + std::to_string(getpid()));
-        fs::create_directories(p);
-        std::ofstream(p / "game.exe") << "x";
-        return p;
-    }();
-    std::u16string wideFolder = folder.u16string();
+    MemoryOs fs;
+    fs.AddFolder(u"C:\\game");
+    fs.Put(u"C:\\game\\game.exe", "x");
+    auto Read = [&fs](const char16_t* path) {
+        const MemoryOs::Entry* e = fs.File(path);
+        return e ? e->data : std::string();
+    };
     const char16_t* names[] = {u"game.exe", u"Data\\A.arc", u"\u65e5\u672c.dat", nullptr};
+    const std::string before(reinterpret_cast<const char*>(data), size);
 
-    Write(folder / "uninst.lst", data, size);
-    if (MergeUninstallList(wideFolder.c_str(), names)) {
-        std::string once = Read(folder / "uninst.lst");
+    fs.Put(u"C:\\game\\uninst.lst", before);
+    if (MergeUninstallList(u"C:\\game", names)) {
+        std::string once = Read(u"C:\\game\\uninst.lst");
         if (once.empty() || once.back() != '\0') Fail("merged list does not end with its zero byte");
-        if (!MergeUninstallList(wideFolder.c_str(), names)) Fail("second merge failed");
-        if (IsStrictUtf8(once.substr(0, once.size() - 1)) && Read(folder / "uninst.lst") != once)
+        if (!MergeUninstallList(u"C:\\game", names)) Fail("second merge failed");
+        if (IsStrictUtf8(once.substr(0, once.size() - 1)) && Read(u"C:\\game\\uninst.lst") != once)
             Fail("second merge changed the list");
-    } else if (size > 0 && Read(folder / "uninst.lst") != std::string(reinterpret_cast<const char*>(data), size)) {
+    } else if (size > 0 && Read(u"C:\\game\\uninst.lst") != before) {
         Fail("failed merge changed the list");
     }
 
-    Write(folder / "QMK.hvl", data, size);
-    PruneVersionList(wideFolder.c_str());
-    std::string after = Read(folder / "QMK.hvl");
-    std::string before(reinterpret_cast<const char*>(data), size);
+    fs.Put(u"C:\\game\\QMK.hvl", before);
+    PruneVersionList(u"C:\\game");
+    std::string after = Read(u"C:\\game\\QMK.hvl");
     if (after != before) {
         if (after.size() < 16 || after.compare(0, 12, before, 0, 12) != 0) Fail("prune changed the header");
         std::uint32_t was, now;
@@ -88,5 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::uint32_t record = after.compare(0, 8, "QHV_V2__") == 0 ? 256 : 64;
         if (now > was || after.size() != 16 + std::size_t(now) * record) Fail("prune wrote a bad list");
     }
+    if (fs.OpenHandles() != 0) Fail("a file left open");
+    for (const auto& [key, content] : fs.Files())
+        if (key.size() > 4 && key.compare(key.size() - 4, 4, u".new") == 0) Fail("a temporary list left behind");
     return 0;
 }

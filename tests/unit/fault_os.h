@@ -2,7 +2,10 @@
 //
 // Use: construct it (it installs itself and restores the previous backend when destroyed), run the
 // code, read the counts; then fail the N-th call of one kind, or the N-th call of all, and check the
-// outcome. Failed calls never reach the real backend.
+// outcome. Failed calls never reach the real backend. A failed rename reports a plain error unless
+// told to report another code, e.g. a sharing violation, so that a file held open by another
+// program can be played: busy a few times, then free (FailNthTimes), or busy for ever. Waits are
+// recorded, never slept.
 #pragma once
 
 #include <array>
@@ -34,18 +37,22 @@ public:
     FaultOs& operator=(const FaultOs&) = delete;
 
     // Fails the n-th call (1-based) of one kind; with persistent, that one and every later one.
-    void FailNth(OsCall kind, int n, bool persistent = false) {
+    void FailNth(OsCall kind, int n, bool persistent = false) { FailNthTimes(kind, n, persistent ? -1 : 1); }
+    // Fails `times` calls of one kind from the n-th on (-1: every later one), then lets them through.
+    void FailNthTimes(OsCall kind, int n, int times) {
         failKind_ = kind;
         failAt_ = n;
         failAny_ = false;
-        persistent_ = persistent;
+        failTimes_ = times;
     }
     // Fails the n-th call (1-based) of any kind.
     void FailCallNumber(int n) {
         failAny_ = true;
         failAt_ = n;
-        persistent_ = false;
+        failTimes_ = 1;
     }
+    // The code a failed ReplaceByRename reports.
+    void SetRenameError(std::uint32_t code) { renameError_ = code; }
     // A failed Read or Write reports half of what was asked (a short transfer) instead of an error.
     void SetShortTransfers(bool shortTransfers) { short_ = shortTransfers; }
     void Reset() {
@@ -54,6 +61,8 @@ public:
         failAt_ = 0;
         failed_ = 0;
         failedKind_ = OsCall::kCount;
+        waits_ = 0;
+        waited_ = 0;
     }
 
     int Count(OsCall kind) const { return counts_[static_cast<int>(kind)]; }
@@ -61,6 +70,9 @@ public:
     int Failed() const { return failed_; }
     // Kind of the last failed call; kCount when none failed.
     OsCall FailedKind() const { return failedKind_; }
+    // The waits asked for and their sum in milliseconds.
+    int Waits() const { return waits_; }
+    std::uint64_t WaitedMs() const { return waited_; }
     // Kind of the n-th call (1-based) of the last run, when recording is on.
     void Record(bool on) { record_ = on; }
     OsCall KindOfCall(int n) const { return n >= 1 && n <= total_ && n <= kMaxRecorded ? log_[n - 1] : OsCall::kCount; }
@@ -112,8 +124,16 @@ public:
     bool SetAttributes(const char16_t* path, std::uint32_t attributes) override {
         return Fail(OsCall::SetAttributes) ? false : real_.SetAttributes(path, attributes);
     }
-    bool ReplaceByRename(const char16_t* from, const char16_t* to) override {
-        return Fail(OsCall::ReplaceByRename) ? false : real_.ReplaceByRename(from, to);
+    bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override {
+        if (Fail(OsCall::ReplaceByRename)) {
+            if (error) *error = renameError_;
+            return false;
+        }
+        return real_.ReplaceByRename(from, to, error);
+    }
+    void Wait(std::uint32_t milliseconds) override {
+        ++waits_;
+        waited_ += milliseconds;
     }
     bool RemoveFile(const char16_t* path) override {
         return Fail(OsCall::RemoveFile) ? false : real_.RemoveFile(path);
@@ -142,7 +162,7 @@ private:
         bool hit = false;
         if (failAt_ > 0) {
             int seen = failAny_ ? total_ : (kind == failKind_ ? n : -1);
-            hit = persistent_ ? seen >= failAt_ : seen == failAt_;
+            hit = seen >= failAt_ && (failTimes_ < 0 || seen - failAt_ < failTimes_);
         }
         if (hit) {
             ++failed_;
@@ -158,7 +178,10 @@ private:
     OsCall failKind_ = OsCall::kCount;
     int failAt_ = 0;
     bool failAny_ = false;
-    bool persistent_ = false;
+    int failTimes_ = 1;
+    std::uint32_t renameError_ = os::kErrorWriteFault;
+    int waits_ = 0;
+    std::uint64_t waited_ = 0;
     bool short_ = false;
     int failed_ = 0;
     OsCall failedKind_ = OsCall::kCount;

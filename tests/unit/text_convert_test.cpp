@@ -96,7 +96,8 @@ public:
     void Close(os::Handle) override {}
     std::uint32_t GetAttributes(const char16_t*) override { return os::kInvalidAttributes; }
     bool SetAttributes(const char16_t*, std::uint32_t) override { return false; }
-    bool ReplaceByRename(const char16_t*, const char16_t*) override { return false; }
+    bool ReplaceByRename(const char16_t*, const char16_t*, std::uint32_t*) override { return false; }
+    void Wait(std::uint32_t) override {}
     bool RemoveFile(const char16_t*) override { return false; }
     bool CreateFolder(const char16_t*) override { return false; }
     std::uint32_t GetModulePath(char16_t*, std::uint32_t) override { return 0; }

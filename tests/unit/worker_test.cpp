@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "unit/fault_os.h"
 #include "unit/scripted_view.h"
 #include "unit/test_util.h"
+#include "support/os.h"
 #include "update/worker.h"
 
 namespace {
@@ -249,6 +252,71 @@ TEST(Worker, FailedRenameOfThirdOfFourStopsTheCommit) {
     ASSERT_EQ(clean.Run(), UpdateOk);
     EXPECT_EQ(f.Run(), UpdateOk);
     EXPECT_EQ(f.Snapshot(), clean.Snapshot());
+}
+
+// Every rename of a run (the commit's and the two list rewrites') finds its file held by another
+// program: held for a few tries, the run ends as if nothing had held it; held for ever, or failing
+// with a code that is not a busy one, the run ends as a plain failure of that rename does. The waits
+// total about one second at most per file, and none is spent on an error that waiting cannot cure.
+TEST(Worker, RenameOfAHeldFileIsTriedAgain) {
+    Fixture clean(true);
+    ScriptedView cleanView;
+    ASSERT_EQ(clean.Run(cleanView), UpdateOk);
+    const auto updated = clean.Snapshot();
+    int renames = 0;
+    {
+        Fixture f(true);
+        FaultOs count;
+        ASSERT_EQ(f.Run(), UpdateOk);
+        renames = count.Count(OsCall::ReplaceByRename);
+    }
+    ASSERT_EQ(renames, 6);  // four entries, QMK.hvl and uninst.lst
+
+    std::uint32_t allWaits = 0;
+    for (std::uint32_t w : os::kBusyWaits) allWaits += w;
+    EXPECT_LE(allWaits, 1000u);
+    const int tries = static_cast<int>(std::size(os::kBusyWaits)) + 1;
+    struct Case {
+        std::uint32_t code;
+        int times;  // tries that find the file held; `tries`: held through all of them
+    };
+    const Case cases[] = {{os::kErrorSharingViolation, 1},  {os::kErrorLockViolation, 3},
+                          {os::kErrorAccessDenied, tries - 1}, {os::kErrorSharingViolation, tries},
+                          {os::kErrorLockViolation, tries},  {os::kErrorAccessDenied, tries},
+                          {os::kErrorDiskFull, 1}};
+    for (int k = 1; k <= renames; ++k) {
+        Fixture plain(true);
+        UpdateResult failed;
+        {
+            FaultOs fault;
+            fault.FailNth(OsCall::ReplaceByRename, k);
+            failed = plain.Run();
+        }
+        for (const Case& c : cases) {
+            SCOPED_TRACE("rename " + std::to_string(k) + ", code " + std::to_string(c.code) + ", busy " +
+                         std::to_string(c.times));
+            const bool busy = os::IsBusyError(c.code);
+            const bool freed = busy && c.times < tries;
+            Fixture f(true);
+            FaultOs fault;
+            fault.SetRenameError(c.code);
+            fault.FailNthTimes(OsCall::ReplaceByRename, k, c.times);
+            ScriptedView view;
+            if (freed) {
+                EXPECT_EQ(f.Run(view), UpdateOk);
+                EXPECT_TRUE(f.Snapshot() == updated);
+            } else {
+                EXPECT_EQ(f.Run(view), failed);
+                EXPECT_TRUE(f.Snapshot() == plain.Snapshot());
+            }
+            const int waits = busy ? (freed ? c.times : tries - 1) : 0;
+            EXPECT_EQ(fault.Waits(), waits);
+            EXPECT_EQ(view.pumps, cleanView.pumps);  // the dialog is not pumped while waiting
+            EXPECT_EQ(fault.WaitedMs(), std::accumulate(os::kBusyWaits, os::kBusyWaits + waits, 0u));
+            EXPECT_FALSE(f.HasTemporaryFiles());
+            EXPECT_FALSE(f.game.Exists("QMK.hvl.new") || f.game.Exists("uninst.lst.new"));
+        }
+    }
 }
 
 TEST(Worker, TwoEntriesWithOneOnDiskName) {

@@ -1,0 +1,94 @@
+// The whole update on arbitrary archive bytes, against an install folder kept in memory: every run
+// ends with one of the worker's results, closes every handle, never reaches outside the install folder
+// (MemoryOs aborts on that), leaves the patch as it was, leaves no temporary file behind, and changes
+// nothing when it ends before the commit.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "fuzz/memory_os.h"
+#include "update/archive.h"
+#include "update/progress.h"
+#include "update/worker.h"
+
+namespace {
+
+class QuietView final : public ProgressView {
+public:
+    void SetStatus(const char16_t*) override {}
+    void SetFileRange(std::uint32_t, std::uint32_t) override {}
+    void SetFilePos(std::uint32_t) override {}
+    void SetTotalRange(std::uint32_t, std::uint32_t) override {}
+    void SetTotalPos(std::uint32_t) override {}
+    int PumpMessages() override { return 0; }
+    bool CancelRequested() const override { return false; }
+    bool WindowClosed() const override { return closed_; }
+    void SetWindowClosed() override { closed_ = true; }
+
+private:
+    bool closed_ = false;
+};
+
+std::string Record(const char* name, const char* checksum) {
+    std::string r(name);
+    r.resize(248, '\0');
+    return r + std::string(checksum, 8);
+}
+
+void Check(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "fuzz_engine: %s\n", what);
+        std::abort();
+    }
+}
+
+bool EndsWith(const std::u16string& s, const char16_t* tail) {
+    std::u16string t(tail);
+    return s.size() >= t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > (1u << 20)) return 0;
+    MemoryOs fs;
+    fs.AddFolder(u"C:\\game");
+    fs.AddFolder(u"C:\\game\\data");
+    fs.AddFolder(u"C:\\patch");
+    const std::string patch(reinterpret_cast<const char*>(data), size);
+    fs.Put(u"C:\\patch\\patch.exe", patch, kPayloadOffset);
+    fs.Put(u"C:\\game\\game.exe", "exe");
+    fs.Put(u"C:\\game\\a.arc", "old a");
+    fs.Put(u"C:\\game\\data\\b.arc", "old b");
+    std::string list = std::string("QHV_V2__\0\0\0\0\3\0\0\0", 16) + Record("game.exe", "12345678") +
+                       Record("data\\b.arc", "abcdefgh") + Record("gone.arc", "ABCDEFGH");
+    fs.Put(u"C:\\game\\QMK.hvl", list);
+    fs.Put(u"C:\\game\\uninst.lst", "game.exe\r\na.arc\r\n$reg\r\n");
+    const auto before = fs.Files();
+
+    QuietView view;
+    UpdateResult r = RunUpdate(u"C:\\game", view, u"C:\\patch\\patch.exe");
+
+    Check(r == UpdateOk || r == UpdateDamaged || r == UpdateTooManyEntries || r == UpdateInstallFailed ||
+              r == UpdateUninstallListFailed,
+          "a result the worker never gives here");
+    Check(fs.OpenHandles() == 0, "a handle left open");
+    const MemoryOs::Entry* after = fs.File(u"C:\\patch\\patch.exe");
+    Check(after && after->hole == kPayloadOffset && after->data == patch, "the patch changed");
+    const auto files = fs.Files();
+    if (r == UpdateDamaged || r == UpdateTooManyEntries) Check(files == before, "a run that stopped early changed files");
+    // A payload may name a file "x.tmp" or "x.new" itself; only the ones it cannot have named are checked.
+    bool namesTemporary = false;
+    for (const char* word : {"tmp", "TMP", "new", "NEW"})
+        namesTemporary = namesTemporary || patch.find(word) != std::string::npos;
+    for (const auto& [key, content] : files) {
+        if (before.count(key) || namesTemporary) continue;
+        Check(!EndsWith(key, u".tmp") && !EndsWith(key, u".new"), "a temporary file left behind");
+    }
+    if (r == UpdateOk) {
+        const MemoryOs::Entry* lst = fs.File(u"C:\\game\\uninst.lst");
+        Check(lst && !lst->data.empty() && lst->data.back() == '\0', "the merged list lost its zero byte");
+    }
+    return 0;
+}

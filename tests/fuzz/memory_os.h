@@ -1,0 +1,258 @@
+// An OS backend that keeps its files in memory, for fuzz targets that run the engine thousands of
+// times a second without touching the disk. Behaves like the Win32 calls the engine was written for:
+// '\' and '/' both separate, names compare without regard to ASCII case, a read-only file cannot be
+// opened for writing, replaced or deleted, a file can only be created in an existing folder. Code-page
+// conversions go to the native backend (they touch no file).
+//
+// It also watches what the engine asks for: a path with a ".." component, or one outside the folders
+// it was told of, aborts the process (an escape from the install folder is a fault even when it fails).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/os.h"
+
+class MemoryOs final : public os::Api {
+public:
+    struct Entry {
+        std::string data;      // what follows the hole
+        std::uint64_t hole = 0;  // leading zero bytes not stored (a patch's zero fill)
+        bool folder = false;
+        bool readOnly = false;
+    };
+
+    MemoryOs() { previous_ = os::SetApi(this); }
+    ~MemoryOs() override { os::SetApi(previous_); }
+    MemoryOs(const MemoryOs&) = delete;
+    MemoryOs& operator=(const MemoryOs&) = delete;
+
+    // A folder (and its parents) that the engine may reach; everything else is off limits.
+    void AddFolder(const std::u16string& path) {
+        std::u16string key = Normalize(path.c_str());
+        for (std::size_t i = 1; i <= key.size(); ++i)
+            if (i == key.size() || key[i] == u'\\') entries_[key.substr(0, i)].folder = true;
+        allowed_.push_back(key + u'\\');
+    }
+    void Put(const std::u16string& path, std::string data, std::uint64_t hole = 0) {
+        entries_[Key(path.c_str())] = {std::move(data), hole};
+    }
+    const Entry* Find(const std::u16string& path) const {
+        auto it = entries_.find(Key(path.c_str()));
+        return it == entries_.end() ? nullptr : &it->second;
+    }
+    const Entry* File(const std::u16string& path) {
+        auto it = entries_.find(Key(path.c_str()));
+        return it == entries_.end() || it->second.folder ? nullptr : &it->second;
+    }
+    // Every file's key (lowercase, '\' separated) and content (after its hole), in key order.
+    std::map<std::u16string, std::string> Files() const {
+        std::map<std::u16string, std::string> files;
+        for (const auto& [key, e] : entries_)
+            if (!e.folder) files[key] = e.data;
+        return files;
+    }
+    std::size_t OpenHandles() const { return handles_.size(); }
+
+    os::Handle OpenRead(const char16_t* path, std::uint32_t* error) override {
+        Entry* e = Lookup(path);
+        if (!e || e->folder) return Refuse(error, e ? os::kErrorAccessDenied : os::kErrorFileNotFound);
+        return NewHandle(Key(path), false);
+    }
+    os::Handle OpenWrite(const char16_t* path, bool keepContents, std::uint32_t* error) override {
+        std::u16string key = Key(path);
+        Entry* e = Lookup(path);
+        if (e && (e->folder || e->readOnly)) return Refuse(error, os::kErrorAccessDenied);
+        if (!e) {
+            if (!ParentExists(key)) return Refuse(error, os::kErrorPathNotFound);
+            entries_[key] = {};
+        } else if (!keepContents) {
+            e->data.clear();
+            e->hole = 0;
+        }
+        return NewHandle(key, true);
+    }
+    bool Read(os::Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
+        *done = 0;
+        Open* o = Handle(h);
+        if (!o) return false;
+        const Entry& e = entries_[o->key];
+        auto* out = static_cast<char*>(buffer);
+        while (*done < count && o->pos < e.hole + e.data.size()) {
+            std::uint64_t n;
+            if (o->pos < e.hole) {
+                n = std::min<std::uint64_t>(count - *done, e.hole - o->pos);
+                std::memset(out + *done, 0, n);
+            } else {
+                n = std::min<std::uint64_t>(count - *done, e.hole + e.data.size() - o->pos);
+                std::memcpy(out + *done, e.data.data() + (o->pos - e.hole), n);
+            }
+            *done += static_cast<std::uint32_t>(n);
+            o->pos += n;
+        }
+        return true;
+    }
+    bool Write(os::Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
+        *done = 0;
+        Open* o = Handle(h);
+        if (!o || !o->write) return false;
+        Entry& e = entries_[o->key];
+        if (e.hole) {
+            e.data.insert(0, e.hole, '\0');
+            e.hole = 0;
+        }
+        std::string& data = e.data;
+        if (o->pos + count > kMaxFile) return false;
+        if (data.size() < o->pos + count) data.resize(o->pos + count);
+        if (count) std::memcpy(&data[o->pos], buffer, count);
+        o->pos += count;
+        *done = count;
+        return true;
+    }
+    bool Seek(os::Handle h, std::int32_t position) override {
+        Open* o = Handle(h);
+        if (!o || position < 0) return false;
+        o->pos = static_cast<std::uint64_t>(position);
+        return true;
+    }
+    std::uint32_t GetSize(os::Handle h) override {
+        Open* o = Handle(h);
+        if (!o) return 0xFFFFFFFFu;
+        const Entry& e = entries_[o->key];
+        return static_cast<std::uint32_t>(e.hole + e.data.size());
+    }
+    bool Flush(os::Handle h) override { return Handle(h) != nullptr; }
+    void Close(os::Handle h) override {
+        if (!handles_.erase(h)) Abort("a handle closed twice or never opened");
+    }
+    std::uint32_t GetAttributes(const char16_t* path) override {
+        Entry* e = Lookup(path);
+        if (!e) return os::kInvalidAttributes;
+        return e->folder ? os::kAttrDirectory : (e->readOnly ? os::kAttrReadOnly : 0) | 0x20;
+    }
+    bool SetAttributes(const char16_t* path, std::uint32_t attributes) override {
+        Entry* e = Lookup(path);
+        if (!e) return false;
+        if (!e->folder) e->readOnly = (attributes & os::kAttrReadOnly) != 0;
+        return true;
+    }
+    bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override {
+        std::u16string source = Key(from), target = Key(to);
+        Entry* s = Lookup(from);
+        Entry* t = Lookup(to);
+        if (!s) return Fail(error, os::kErrorFileNotFound);
+        if (t && (t->folder || t->readOnly)) return Fail(error, os::kErrorAccessDenied);
+        if (!ParentExists(target)) return Fail(error, os::kErrorPathNotFound);
+        if (source == target) return true;
+        Entry moved = std::move(*s);
+        entries_.erase(source);
+        entries_[target] = std::move(moved);
+        return true;
+    }
+    bool RemoveFile(const char16_t* path) override {
+        Entry* e = Lookup(path);
+        if (!e || e->folder || e->readOnly) return false;
+        entries_.erase(Key(path));
+        return true;
+    }
+    bool CreateFolder(const char16_t* path) override {
+        std::u16string key = Key(path);
+        if (Lookup(path) || !ParentExists(key)) return false;
+        entries_[key].folder = true;
+        return true;
+    }
+    void Wait(std::uint32_t) override {}
+    std::uint32_t GetModulePath(char16_t* buffer, std::uint32_t capacity) override {
+        if (!buffer || capacity == 0) return 0;
+        buffer[0] = 0;
+        return 0;
+    }
+    int MultiToWide(std::uint32_t cp, const char* text, char16_t* out, int capacity) override {
+        return os::NativeApi().MultiToWide(cp, text, out, capacity);
+    }
+    int WideToMulti(std::uint32_t cp, const char16_t* text, char* out, int capacity) override {
+        return os::NativeApi().WideToMulti(cp, text, out, capacity);
+    }
+
+private:
+    struct Open {
+        std::u16string key;
+        std::uint64_t pos = 0;
+        bool write = false;
+    };
+    static constexpr std::uint64_t kMaxFile = 64u << 20;
+
+    [[noreturn]] static void Abort(const char* what) {
+        std::fprintf(stderr, "MemoryOs: %s\n", what);
+        std::abort();
+    }
+
+    // '/' made '\', ASCII lowercased, repeated and trailing separators dropped.
+    static std::u16string Normalize(const char16_t* path) {
+        std::u16string key;
+        std::size_t n = 0;
+        for (const char16_t* p = path; *p; ++p, ++n) {
+            if (n >= 780) Abort("a path of 780 units or more");
+            char16_t c = *p == u'/' ? u'\\' : *p;
+            if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+            if (c == u'\\' && !key.empty() && key.back() == u'\\') continue;
+            key += c;
+        }
+        while (key.size() > 1 && key.back() == u'\\') key.pop_back();
+        return key;
+    }
+    // The lookup key. A ".." component, a path of 780 units or more, or a path outside the known
+    // folders aborts.
+    std::u16string Key(const char16_t* path) const {
+        std::u16string key = Normalize(path);
+        std::u16string padded = u"\\" + key + u"\\";
+        if (padded.find(u"\\..\\") != std::u16string::npos) Abort("a path with a \"..\" component");
+        bool inside = false;
+        for (const auto& a : allowed_)
+            if ((key + u'\\').compare(0, a.size(), a) == 0 || a.compare(0, key.size() + 1, key + u'\\') == 0)
+                inside = true;
+        if (!inside) Abort("a path outside the folders the engine may reach");
+        return key;
+    }
+    Entry* Lookup(const char16_t* path) {
+        auto it = entries_.find(Key(path));
+        return it == entries_.end() ? nullptr : &it->second;
+    }
+    bool ParentExists(const std::u16string& key) const {
+        std::size_t slash = key.rfind(u'\\');
+        if (slash == std::u16string::npos) return false;
+        auto it = entries_.find(key.substr(0, slash));
+        return it != entries_.end() && it->second.folder;
+    }
+    os::Handle NewHandle(const std::u16string& key, bool write) {
+        os::Handle h = next_++;
+        handles_[h] = {key, 0, write};
+        return h;
+    }
+    Open* Handle(os::Handle h) {
+        auto it = handles_.find(h);
+        if (it == handles_.end()) return nullptr;
+        // A handle whose file was renamed away or deleted under it is a fault of the caller here.
+        if (entries_.find(it->second.key) == entries_.end()) Abort("a handle outlived its file");
+        return &it->second;
+    }
+    static os::Handle Refuse(std::uint32_t* error, std::uint32_t code) {
+        if (error) *error = code;
+        return os::kInvalidHandle;
+    }
+    static bool Fail(std::uint32_t* error, std::uint32_t code) {
+        if (error) *error = code;
+        return false;
+    }
+
+    os::Api* previous_ = nullptr;
+    std::map<std::u16string, Entry> entries_;
+    std::vector<std::u16string> allowed_;
+    std::map<os::Handle, Open> handles_;
+    os::Handle next_ = 100;
+};
