@@ -29,7 +29,10 @@ public:
     void Close(os::Handle h) override { Next().Close(h); }
     std::uint32_t GetAttributes(const char16_t* p) override { return Next().GetAttributes(p); }
     bool SetAttributes(const char16_t* p, std::uint32_t a) override { return Next().SetAttributes(p, a); }
-    bool ReplaceByRename(const char16_t* f, const char16_t* t) override { return Next().ReplaceByRename(f, t); }
+    bool ReplaceByRename(const char16_t* f, const char16_t* t, std::uint32_t* e) override {
+        return Next().ReplaceByRename(f, t, e);
+    }
+    void Wait(std::uint32_t ms) override { Next().Wait(ms); }
     bool RemoveFile(const char16_t* p) override { return Next().RemoveFile(p); }
     bool CreateFolder(const char16_t* p) override { return Next().CreateFolder(p); }
     std::uint32_t GetModulePath(char16_t* b, std::uint32_t c) override { return Next().GetModulePath(b, c); }

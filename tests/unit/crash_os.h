@@ -106,9 +106,9 @@ public:
     bool SetAttributes(const char16_t* path, std::uint32_t attributes) override {
         return off_ ? false : Done(real_.SetAttributes(path, attributes));
     }
-    bool ReplaceByRename(const char16_t* from, const char16_t* to) override {
+    bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override {
         if (off_) return false;
-        bool ok = real_.ReplaceByRename(from, to);
+        bool ok = real_.ReplaceByRename(from, to, error);
         if (ok) {
             // What was written to the file goes with it, flushed or not.
             auto it = files_.find(Key(from));
@@ -122,6 +122,8 @@ public:
         }
         return Done(ok);
     }
+    // Nothing is held here, so nothing waits; a wait changes nothing on disk either way.
+    void Wait(std::uint32_t) override {}
     bool RemoveFile(const char16_t* path) override {
         if (off_) return false;
         bool ok = real_.RemoveFile(path);
