@@ -6,9 +6,6 @@
 // final flush.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,6 +17,7 @@
 #include <vector>
 
 #include "support/file.h"
+#include "bench/bench_util.h"
 #include "tools/patch_format.h"
 #include "update/archive.h"
 #include "update/checksum.h"
@@ -132,19 +130,8 @@ void BM_ApplyPeakMemory(benchmark::State& state) {
     Workspace ws("rss", static_cast<std::uint32_t>(state.range(0)));
     double peakMiB = 0;
     for (auto _ : state) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execl(PATCHTOOL_PATH, "patchtool", "apply", ws.patch.c_str(), ws.game.c_str(), (char*)nullptr);
-            _exit(127);
-        }
-        int status = 0;
-        rusage usage{};
-        wait4(pid, &status, 0, &usage);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("patchtool apply failed");
-        peakMiB = usage.ru_maxrss / 1024.0;
+        peakMiB = bench::PatchtoolPeakRssMiB({"apply", ws.patch.string(), ws.game.string()});
+        if (peakMiB < 0) state.SkipWithError("patchtool apply failed");
     }
     state.counters["peak_rss_MiB"] = peakMiB;
 }

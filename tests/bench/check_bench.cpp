@@ -3,9 +3,6 @@
 // the two rows), and its peak memory for a small and a large game.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -15,6 +12,7 @@
 #include <vector>
 
 #include "tools/install_check.h"
+#include "bench/bench_util.h"
 #include "tools/patch_format.h"
 
 namespace {
@@ -96,19 +94,8 @@ void BM_CheckPeakMemory(benchmark::State& state) {
     Game game(static_cast<int>(state.range(0)));
     double peakMiB = 0;
     for (auto _ : state) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execl(PATCHTOOL_PATH, "patchtool", "check", game.root.c_str(), (char*)nullptr);
-            _exit(127);
-        }
-        int status = 0;
-        rusage usage{};
-        wait4(pid, &status, 0, &usage);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("patchtool check failed");
-        peakMiB = usage.ru_maxrss / 1024.0;
+        peakMiB = bench::PatchtoolPeakRssMiB({"check", game.root.string()});
+        if (peakMiB < 0) state.SkipWithError("patchtool check failed");
     }
     state.counters["peak_rss_MiB"] = peakMiB;
 }
