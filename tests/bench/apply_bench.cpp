@@ -18,6 +18,7 @@
 
 #include "support/file.h"
 #include "bench/bench_util.h"
+#include "unit/scripted_view.h"
 #include "tools/patch_format.h"
 #include "update/archive.h"
 #include "update/checksum.h"
@@ -26,19 +27,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-class NullView : public ProgressView {
-public:
-    void SetStatus(const char16_t*) override {}
-    void SetFileRange(std::uint32_t, std::uint32_t) override {}
-    void SetFilePos(std::uint32_t) override {}
-    void SetTotalRange(std::uint32_t, std::uint32_t) override {}
-    void SetTotalPos(std::uint32_t) override {}
-    int PumpMessages() override { return 0; }
-    bool CancelRequested() const override { return false; }
-    bool WindowClosed() const override { return false; }
-    void SetWindowClosed() override {}
-};
 
 struct Workspace {
     fs::path root;
@@ -96,7 +84,7 @@ void BM_ApplyPatch(benchmark::State& state) {
     std::u16string folder = ws.game.u16string();
     std::u16string patch = ws.patch.u16string();
     for (auto _ : state) {
-        NullView view;
+        ScriptedView view;
         if (RunUpdate(folder.c_str(), view, patch.c_str()) != UpdateOk) state.SkipWithError("update failed");
     }
     state.SetBytesProcessed(std::int64_t(state.iterations()) * ws.size);

@@ -8,27 +8,11 @@
 #include <string>
 
 #include "fuzz/memory_os.h"
+#include "unit/scripted_view.h"
 #include "update/archive.h"
-#include "update/progress.h"
 #include "update/worker.h"
 
 namespace {
-
-class QuietView final : public ProgressView {
-public:
-    void SetStatus(const char16_t*) override {}
-    void SetFileRange(std::uint32_t, std::uint32_t) override {}
-    void SetFilePos(std::uint32_t) override {}
-    void SetTotalRange(std::uint32_t, std::uint32_t) override {}
-    void SetTotalPos(std::uint32_t) override {}
-    int PumpMessages() override { return 0; }
-    bool CancelRequested() const override { return false; }
-    bool WindowClosed() const override { return closed_; }
-    void SetWindowClosed() override { closed_ = true; }
-
-private:
-    bool closed_ = false;
-};
 
 std::string Record(const char* name, const char* checksum) {
     std::string r(name);
@@ -67,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fs.Put(u"C:\\game\\uninst.lst", "game.exe\r\na.arc\r\n$reg\r\n");
     const auto before = fs.Files();
 
-    QuietView view;
+    ScriptedView view;
     UpdateResult r = RunUpdate(u"C:\\game", view, u"C:\\patch\\patch.exe");
 
     Check(r == UpdateOk || r == UpdateDamaged || r == UpdateTooManyEntries || r == UpdateInstallFailed ||
