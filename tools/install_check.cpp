@@ -20,7 +20,6 @@
 namespace {
 
 constexpr std::uint32_t kMaxVersionListBytes = 64u << 20;
-constexpr std::uint32_t kChunk = 0x100000;
 
 void CheckOne(const std::u16string& folder, const VersionListFile& list, std::uint32_t i, std::uint8_t* buffer,
               CheckedFile* file, const CheckProgress& progress) {
@@ -71,7 +70,7 @@ void CheckOne(const std::u16string& folder, const VersionListFile& list, std::ui
     ResetChecksum(checksum);
     std::uint32_t done = 0;
     while (done < size) {
-        std::uint32_t chunk = std::min(kChunk, size - done);
+        std::uint32_t chunk = std::min(kCopyChunk, size - done);
         std::uint32_t got = in.Read(buffer, chunk);
         UpdateChecksum(checksum, buffer, got);
         done += got;
@@ -136,7 +135,7 @@ bool CheckInstallation(const std::string& folder, InstallCheck* check, std::stri
         return false;
     }
     check->v1 = list.v1;
-    auto buffer = std::make_unique<std::uint8_t[]>(kChunk);
+    auto buffer = std::make_unique<std::uint8_t[]>(kCopyChunk);
     check->files.resize(list.Count());
     for (std::uint32_t i = 0; i < list.Count(); ++i) {
         CheckOne(wideFolder, list, i, buffer.get(), &check->files[i], progress);
