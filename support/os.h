@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace os {
 
@@ -82,8 +83,6 @@ public:
     virtual bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error = nullptr) = 0;
     // Deletes a file; fails for a missing or read-only file.
     virtual bool RemoveFile(const char16_t* path) = 0;
-    // Creates one folder (for tests and tools; the engine never creates folders).
-    virtual bool CreateFolder(const char16_t* path) = 0;
     // Blocks the thread for about the given time (Sleep). Used only between tries of a rename.
     virtual void Wait(std::uint32_t milliseconds) = 0;
     // The path of the running executable, truncated and terminated to fit; returns its length
@@ -97,7 +96,15 @@ public:
     // it does not fit or the code page is unknown. Invalid input is substituted, never refused.
     virtual int MultiToWide(std::uint32_t codePage, const char* text, char16_t* out, int capacity) = 0;
     virtual int WideToMulti(std::uint32_t codePage, const char16_t* text, char* out, int capacity) = 0;
+
+    // The OS error code of the last call on this thread that failed (GetLastError). Only meaningful
+    // straight after a call that reported failure.
+    virtual std::uint32_t LastError() = 0;
 };
+
+// The system's own words for an error code, in UTF-8 ("No space left on device"); "error N" when
+// the system has none. Implemented by each backend.
+std::string ErrorText(std::uint32_t code);
 
 // True for the codes a rename fails with while another program (a virus scanner, an indexer, a
 // backup tool) has one of the files open for a moment: a sharing or lock violation, or access denied,

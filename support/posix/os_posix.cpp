@@ -155,8 +155,18 @@ bool IsReadOnly(const struct stat& st) { return (st.st_mode & S_IWUSR) == 0; }
 
 int Descriptor(Handle h) { return (h < 0 || h > INT_MAX) ? -1 : static_cast<int>(h); }
 
+// The code of the last call that failed, as GetLastError keeps it.
+thread_local std::uint32_t g_lastError = 0;
+
 void StoreError(std::uint32_t* error, std::uint32_t code) {
+    g_lastError = code;
     if (error != nullptr) *error = code;
+}
+
+// A failed call: keeps the code and gives false.
+bool Fail(std::uint32_t code) {
+    g_lastError = code;
+    return false;
 }
 
 class PosixApi final : public Api {
@@ -216,7 +226,8 @@ public:
     bool Read(Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
         *done = 0;
         int fd = Descriptor(h);
-        if (fd < 0 || (buffer == nullptr && count > 0)) return false;
+        if (fd < 0) return Fail(kErrorInvalidHandle);
+        if (buffer == nullptr && count > 0) return Fail(kErrorInvalidParameter);
         auto* p = static_cast<unsigned char*>(buffer);
         std::uint32_t total = 0;
         while (total < count) {
@@ -226,7 +237,7 @@ public:
             if (n < 0) {
                 if (errno == EINTR) continue;
                 *done = total;
-                return false;
+                return Fail(TranslateErrno(errno, {}));
             }
             if (n == 0) break;  // end of file: success with what there was, as ReadFile
             total += static_cast<std::uint32_t>(n);
@@ -238,7 +249,8 @@ public:
     bool Write(Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
         *done = 0;
         int fd = Descriptor(h);
-        if (fd < 0 || (buffer == nullptr && count > 0)) return false;
+        if (fd < 0) return Fail(kErrorInvalidHandle);
+        if (buffer == nullptr && count > 0) return Fail(kErrorInvalidParameter);
         auto* p = static_cast<const unsigned char*>(buffer);
         std::uint32_t total = 0;
         while (total < count) {
@@ -248,7 +260,8 @@ public:
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 *done = total;
-                return false;
+                // A write that moves nothing without an error is a full disk to WriteFile.
+                return Fail(n < 0 ? TranslateErrno(errno, {}) : kErrorDiskFull);
             }
             total += static_cast<std::uint32_t>(n);
         }
@@ -258,24 +271,28 @@ public:
 
     bool Seek(Handle h, std::int32_t position) override {
         int fd = Descriptor(h);
-        if (fd < 0 || position < 0) return false;
-        return lseek(fd, position, SEEK_SET) == static_cast<off_t>(position);
+        if (fd < 0) return Fail(kErrorInvalidHandle);
+        if (position < 0) return Fail(kErrorNegativeSeek);
+        return lseek(fd, position, SEEK_SET) == static_cast<off_t>(position) || Fail(TranslateErrno(errno, {}));
     }
 
     std::uint32_t GetSize(Handle h) override {
         int fd = Descriptor(h);
         struct stat st;
-        if (fd < 0 || fstat(fd, &st) != 0) return 0xFFFFFFFFu;
+        if (fd < 0 || fstat(fd, &st) != 0) {
+            Fail(fd < 0 ? kErrorInvalidHandle : TranslateErrno(errno, {}));
+            return 0xFFFFFFFFu;
+        }
         return static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size) & 0xFFFFFFFFu);
     }
 
     bool Flush(Handle h) override {
         int fd = Descriptor(h);
-        if (fd < 0) return false;
+        if (fd < 0) return Fail(kErrorInvalidHandle);
         // FlushFileBuffers refuses a handle without write access; fsync would not.
         int flags = fcntl(fd, F_GETFL);
-        if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
-        return fsync(fd) == 0;
+        if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return Fail(kErrorAccessDenied);
+        return fsync(fd) == 0 || Fail(TranslateErrno(errno, {}));
     }
 
     void Close(Handle h) override {
@@ -294,7 +311,8 @@ public:
     bool SetAttributes(const char16_t* path, std::uint32_t attributes) override {
         std::string name = ResolvePath(path);
         struct stat st;
-        if (name.empty() || stat(name.c_str(), &st) != 0) return false;
+        if (name.empty()) return Fail(kErrorPathNotFound);
+        if (stat(name.c_str(), &st) != 0) return Fail(TranslateErrno(errno, name));
         // A read-only folder on Windows still takes new files; write permission on Linux would not.
         if (S_ISDIR(st.st_mode)) return true;
         mode_t mode = st.st_mode & 07777;
@@ -302,7 +320,7 @@ public:
             mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
         else
             mode |= S_IWUSR;
-        return chmod(name.c_str(), mode) == 0;
+        return chmod(name.c_str(), mode) == 0 || Fail(TranslateErrno(errno, name));
     }
 
     // Never reports a busy code: a refusal here does not go away by waiting, so the codes Windows
@@ -332,20 +350,16 @@ public:
     bool RemoveFile(const char16_t* path) override {
         std::string name = ResolvePath(path);
         struct stat st;
-        if (name.empty() || lstat(name.c_str(), &st) != 0) return false;
-        if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && IsReadOnly(st))) return false;
-        return unlink(name.c_str()) == 0;
+        if (name.empty()) return Fail(kErrorPathNotFound);
+        if (lstat(name.c_str(), &st) != 0) return Fail(TranslateErrno(errno, name));
+        if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && IsReadOnly(st))) return Fail(kErrorAccessDenied);
+        return unlink(name.c_str()) == 0 || Fail(TranslateErrno(errno, name));
     }
 
     void Wait(std::uint32_t milliseconds) override {
         struct timespec left = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
         while (nanosleep(&left, &left) != 0 && errno == EINTR) {
         }
-    }
-
-    bool CreateFolder(const char16_t* path) override {
-        std::string name = ResolvePath(path);
-        return !name.empty() && mkdir(name.c_str(), 0777) == 0;
     }
 
     std::uint32_t GetModulePath(char16_t* buffer, std::uint32_t capacity) override {
@@ -371,6 +385,8 @@ public:
     int WideToMulti(std::uint32_t codePage, const char16_t* text, char* out, int capacity) override {
         return posix::WideToMulti(codePage, text, out, capacity);
     }
+
+    std::uint32_t LastError() override { return g_lastError; }
 };
 
 }  // namespace
@@ -378,6 +394,21 @@ public:
 Api& NativeApi() {
     static PosixApi api;
     return api;
+}
+
+// The Linux words for what the code's errno said: the translation above, read backwards.
+std::string ErrorText(std::uint32_t code) {
+    static const struct {
+        std::uint32_t code;
+        int error;
+    } kErrnos[] = {{kErrorFileNotFound, ENOENT},  {kErrorPathNotFound, ENOENT},    {kErrorAccessDenied, EACCES},
+                   {kErrorInvalidHandle, EBADF},  {kErrorNotEnoughMemory, ENOMEM}, {kErrorTooManyOpenFiles, EMFILE},
+                   {kErrorDiskFull, ENOSPC},      {kErrorAlreadyExists, EEXIST},  {kErrorInvalidParameter, EINVAL},
+                   {kErrorNegativeSeek, EINVAL},  {kErrorSharingViolation, EBUSY}, {kErrorWriteFault, EIO}};
+    for (const auto& known : kErrnos) {
+        if (known.code == code) return std::strerror(known.error);
+    }
+    return "error " + std::to_string(code);
 }
 
 }  // namespace os

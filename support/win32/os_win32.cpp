@@ -2,6 +2,8 @@
 // around, with the flags it was designed with.
 #include <windows.h>
 
+#include <string>
+
 #include "support/os.h"
 
 namespace os {
@@ -68,8 +70,6 @@ public:
 
     bool RemoveFile(const char16_t* path) override { return DeleteFileW(Wide(path)) != FALSE; }
 
-    bool CreateFolder(const char16_t* path) override { return CreateDirectoryW(Wide(path), nullptr) != FALSE; }
-
     void Wait(std::uint32_t milliseconds) override { Sleep(milliseconds); }
 
     std::uint32_t GetModulePath(char16_t* buffer, std::uint32_t capacity) override {
@@ -89,6 +89,8 @@ public:
         if (text == nullptr) return 0;
         return WideCharToMultiByte(codePage, 0, Wide(text), -1, out, capacity, nullptr, nullptr);
     }
+
+    std::uint32_t LastError() override { return GetLastError(); }
 };
 
 }  // namespace
@@ -96,6 +98,18 @@ public:
 Api& NativeApi() {
     static Win32Api api;
     return api;
+}
+
+std::string ErrorText(std::uint32_t code) {
+    WCHAR text[512];
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                             512, nullptr);
+    // Without the line break and the full stop the system ends its sentence with.
+    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' || text[n - 1] == L'.')) --n;
+    if (n == 0) return "error " + std::to_string(code);
+    char utf8[1536];
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), utf8, sizeof utf8, nullptr, nullptr);
+    return bytes > 0 ? std::string(utf8, static_cast<std::size_t>(bytes)) : "error " + std::to_string(code);
 }
 
 }  // namespace os

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "support/os.h"
+#include "support/os_forward.h"
 
-class MemoryOs final : public os::Api {
+class MemoryOs final : public os::ForwardingApi {
 public:
     struct Entry {
         std::string data;      // what follows the hole
@@ -27,7 +27,7 @@ public:
         bool readOnly = false;
     };
 
-    MemoryOs() { previous_ = os::SetApi(this); }
+    MemoryOs() : ForwardingApi(os::NativeApi()) { previous_ = os::SetApi(this); }
     ~MemoryOs() override { os::SetApi(previous_); }
     MemoryOs(const MemoryOs&) = delete;
     MemoryOs& operator=(const MemoryOs&) = delete;
@@ -160,23 +160,11 @@ public:
         entries_.erase(Key(path));
         return true;
     }
-    bool CreateFolder(const char16_t* path) override {
-        std::u16string key = Key(path);
-        if (Lookup(path) || !ParentExists(key)) return false;
-        entries_[key].folder = true;
-        return true;
-    }
     void Wait(std::uint32_t) override {}
     std::uint32_t GetModulePath(char16_t* buffer, std::uint32_t capacity) override {
         if (!buffer || capacity == 0) return 0;
         buffer[0] = 0;
         return 0;
-    }
-    int MultiToWide(std::uint32_t cp, const char* text, char16_t* out, int capacity) override {
-        return os::NativeApi().MultiToWide(cp, text, out, capacity);
-    }
-    int WideToMulti(std::uint32_t cp, const char16_t* text, char* out, int capacity) override {
-        return os::NativeApi().WideToMulti(cp, text, out, capacity);
     }
 
 private:

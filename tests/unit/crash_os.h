@@ -19,13 +19,13 @@
 #include <set>
 #include <string>
 
-#include "support/os.h"
+#include "support/os_forward.h"
 
-class CrashOs : public os::Api {
+class CrashOs : public os::ForwardingApi {
 public:
     // cutAfter 0 never cuts (a run that only counts its calls, or a run to completion).
     explicit CrashOs(int cutAfter, std::function<void()> onCut = {})
-        : real_(os::Current()), cutAfter_(cutAfter), onCut_(std::move(onCut)) {
+        : ForwardingApi(os::Current()), real_(os::Current()), cutAfter_(cutAfter), onCut_(std::move(onCut)) {
         previous_ = os::SetApi(this);
     }
     ~CrashOs() override {
@@ -38,6 +38,7 @@ public:
     int Calls() const { return calls_; }
     bool PowerIsOff() const { return off_; }
 
+    // The calls whose effect the model follows; each is counted once it is done.
     os::Handle OpenRead(const char16_t* path, std::uint32_t* error) override {
         if (off_) return NoOpen(error);
         os::Handle h = real_.OpenRead(path, error);
@@ -57,12 +58,8 @@ public:
         }
         return Done(h);
     }
-    bool Read(os::Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        if (off_) return NoTransfer(done);
-        return Done(real_.Read(h, buffer, count, done));
-    }
     bool Write(os::Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        if (off_) return NoTransfer(done);
+        if (off_) return Nothing(done);
         bool ok = real_.Write(h, buffer, count, done);
         auto it = writers_.find(h);
         if (it != writers_.end() && *done > 0) {
@@ -82,7 +79,6 @@ public:
         if (ok && it != writers_.end()) it->second.position = static_cast<std::size_t>(position);
         return Done(ok);
     }
-    std::uint32_t GetSize(os::Handle h) override { return off_ ? 0xFFFFFFFFu : Done(real_.GetSize(h)); }
     // The model makes a file's bytes durable; the real disk is not asked to, since what a real
     // flush guarantees is what this class stands in for (and a loop of fsyncs waits on the disk).
     bool Flush(os::Handle h) override {
@@ -99,12 +95,6 @@ public:
         open_.erase(h);
         writers_.erase(h);
         Done(0);
-    }
-    std::uint32_t GetAttributes(const char16_t* path) override {
-        return off_ ? os::kInvalidAttributes : Done(real_.GetAttributes(path));
-    }
-    bool SetAttributes(const char16_t* path, std::uint32_t attributes) override {
-        return off_ ? false : Done(real_.SetAttributes(path, attributes));
     }
     bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override {
         if (off_) return false;
@@ -130,16 +120,12 @@ public:
         if (ok) files_.erase(Key(path));
         return Done(ok);
     }
-    bool CreateFolder(const char16_t* path) override { return off_ ? false : Done(real_.CreateFolder(path)); }
-    std::uint32_t GetModulePath(char16_t* buffer, std::uint32_t capacity) override {
-        return off_ ? 0 : Done(real_.GetModulePath(buffer, capacity));
-    }
-    int MultiToWide(std::uint32_t cp, const char* text, char16_t* out, int capacity) override {
-        return off_ ? 0 : Done(real_.MultiToWide(cp, text, out, capacity));
-    }
-    int WideToMulti(std::uint32_t cp, const char16_t* text, char* out, int capacity) override {
-        return off_ ? 0 : Done(real_.WideToMulti(cp, text, out, capacity));
-    }
+
+protected:
+    // Every other call passes through while the power is on and is counted.
+    bool Enter(os::Call) override { return !off_; }
+    void Leave(os::Call) override { Done(0); }
+    std::uint32_t RefusalCode(os::Call) override { return os::kErrorWriteFault; }
 
 private:
     struct File {
@@ -172,10 +158,6 @@ private:
     static os::Handle NoOpen(std::uint32_t* error) {
         if (error) *error = os::kErrorWriteFault;
         return os::kInvalidHandle;
-    }
-    static bool NoTransfer(std::uint32_t* done) {
-        if (done) *done = 0;
-        return false;
     }
 
     std::string ReadWhole(const char16_t* path) {

@@ -12,26 +12,14 @@
 #include <cstdint>
 #include <cstring>
 
-#include "support/os.h"
+#include "support/os_forward.h"
 
-enum class OsCall {
-    OpenRead, OpenWrite, Read, Write, Seek, GetSize, Flush, Close,
-    GetAttributes, SetAttributes, ReplaceByRename, RemoveFile, CreateFolder, GetModulePath,
-    MultiToWide, WideToMulti,
-    kCount
-};
+using OsCall = os::Call;
+inline const char* OsCallName(OsCall c) { return os::CallName(c); }
 
-inline const char* OsCallName(OsCall c) {
-    static const char* const names[] = {"OpenRead", "OpenWrite", "Read", "Write", "Seek", "GetSize",
-                                        "Flush", "Close", "GetAttributes", "SetAttributes",
-                                        "ReplaceByRename", "RemoveFile", "CreateFolder", "GetModulePath",
-                                        "MultiToWide", "WideToMulti"};
-    return names[static_cast<int>(c)];
-}
-
-class FaultOs : public os::Api {
+class FaultOs : public os::ForwardingApi {
 public:
-    FaultOs() : real_(os::Current()) { previous_ = os::SetApi(this); }
+    FaultOs() : ForwardingApi(os::Current()) { previous_ = os::SetApi(this); }
     ~FaultOs() override { os::SetApi(previous_); }
     FaultOs(const FaultOs&) = delete;
     FaultOs& operator=(const FaultOs&) = delete;
@@ -53,6 +41,8 @@ public:
     }
     // The code a failed ReplaceByRename reports.
     void SetRenameError(std::uint32_t code) { renameError_ = code; }
+    // The code every other failed call reports (access denied unless told otherwise).
+    void SetError(std::uint32_t code) { error_ = code; }
     // A failed Read or Write reports half of what was asked (a short transfer) instead of an error.
     void SetShortTransfers(bool shortTransfers) { short_ = shortTransfers; }
     void Reset() {
@@ -77,78 +67,28 @@ public:
     void Record(bool on) { record_ = on; }
     OsCall KindOfCall(int n) const { return n >= 1 && n <= total_ && n <= kMaxRecorded ? log_[n - 1] : OsCall::kCount; }
 
-    os::Handle OpenRead(const char16_t* path, std::uint32_t* error) override {
-        if (Fail(OsCall::OpenRead)) {
-            if (error) *error = os::kErrorAccessDenied;
-            return os::kInvalidHandle;
-        }
-        return real_.OpenRead(path, error);
-    }
-    os::Handle OpenWrite(const char16_t* path, bool keep, std::uint32_t* error) override {
-        if (Fail(OsCall::OpenWrite)) {
-            if (error) *error = os::kErrorAccessDenied;
-            return os::kInvalidHandle;
-        }
-        return real_.OpenWrite(path, keep, error);
-    }
     bool Read(os::Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        if (Fail(OsCall::Read)) {
-            if (short_ && count > 1) return real_.Read(h, buffer, count / 2, done);
-            *done = 0;
-            return false;
-        }
-        return real_.Read(h, buffer, count, done);
+        if (!short_ || count <= 1) return ForwardingApi::Read(h, buffer, count, done);
+        return Next().Read(h, buffer, Fail(OsCall::Read) ? count / 2 : count, done);
     }
     bool Write(os::Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        if (Fail(OsCall::Write)) {
-            if (short_ && count > 1) return real_.Write(h, buffer, count / 2, done);
-            *done = 0;
-            return false;
-        }
-        return real_.Write(h, buffer, count, done);
+        if (!short_ || count <= 1) return ForwardingApi::Write(h, buffer, count, done);
+        return Next().Write(h, buffer, Fail(OsCall::Write) ? count / 2 : count, done);
     }
-    bool Seek(os::Handle h, std::int32_t position) override {
-        return Fail(OsCall::Seek) ? false : real_.Seek(h, position);
-    }
-    std::uint32_t GetSize(os::Handle h) override {
-        return Fail(OsCall::GetSize) ? 0xFFFFFFFFu : real_.GetSize(h);
-    }
-    bool Flush(os::Handle h) override { return Fail(OsCall::Flush) ? false : real_.Flush(h); }
     void Close(os::Handle h) override {
         Fail(OsCall::Close);  // counted; a close always releases the handle
-        real_.Close(h);
+        Next().Close(h);
     }
-    std::uint32_t GetAttributes(const char16_t* path) override {
-        return Fail(OsCall::GetAttributes) ? os::kInvalidAttributes : real_.GetAttributes(path);
-    }
-    bool SetAttributes(const char16_t* path, std::uint32_t attributes) override {
-        return Fail(OsCall::SetAttributes) ? false : real_.SetAttributes(path, attributes);
-    }
-    bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override {
-        if (Fail(OsCall::ReplaceByRename)) {
-            if (error) *error = renameError_;
-            return false;
-        }
-        return real_.ReplaceByRename(from, to, error);
-    }
+    // Recorded, never slept, and not counted among the calls.
     void Wait(std::uint32_t milliseconds) override {
         ++waits_;
         waited_ += milliseconds;
     }
-    bool RemoveFile(const char16_t* path) override {
-        return Fail(OsCall::RemoveFile) ? false : real_.RemoveFile(path);
-    }
-    bool CreateFolder(const char16_t* path) override {
-        return Fail(OsCall::CreateFolder) ? false : real_.CreateFolder(path);
-    }
-    std::uint32_t GetModulePath(char16_t* buffer, std::uint32_t capacity) override {
-        return Fail(OsCall::GetModulePath) ? 0 : real_.GetModulePath(buffer, capacity);
-    }
-    int MultiToWide(std::uint32_t cp, const char* text, char16_t* out, int capacity) override {
-        return Fail(OsCall::MultiToWide) ? 0 : real_.MultiToWide(cp, text, out, capacity);
-    }
-    int WideToMulti(std::uint32_t cp, const char16_t* text, char* out, int capacity) override {
-        return Fail(OsCall::WideToMulti) ? 0 : real_.WideToMulti(cp, text, out, capacity);
+
+protected:
+    bool Enter(OsCall kind) override { return !Fail(kind); }
+    std::uint32_t RefusalCode(OsCall kind) override {
+        return kind == OsCall::ReplaceByRename ? renameError_ : error_;
     }
 
 private:
@@ -171,7 +111,6 @@ private:
         return hit;
     }
 
-    os::Api& real_;
     os::Api* previous_ = nullptr;
     std::array<int, static_cast<int>(OsCall::kCount)> counts_{};
     int total_ = 0;
@@ -180,6 +119,7 @@ private:
     bool failAny_ = false;
     int failTimes_ = 1;
     std::uint32_t renameError_ = os::kErrorWriteFault;
+    std::uint32_t error_ = os::kErrorAccessDenied;
     int waits_ = 0;
     std::uint64_t waited_ = 0;
     bool short_ = false;

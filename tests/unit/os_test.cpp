@@ -187,14 +187,22 @@ TEST(OsBackend, ReplaceByRenameSemantics) {
     EXPECT_EQ(dir.Read("folder/b.bin"), "new");
 }
 
-TEST(OsBackend, RemoveFileAndCreateFolder) {
+// Failed calls keep their code for LastError, and the system has words for it.
+TEST(OsBackend, RemoveFileAndLastError) {
     TempDir dir;
-    EXPECT_TRUE(Native().CreateFolder(dir.Path("sub").c_str()));
-    EXPECT_FALSE(Native().CreateFolder(dir.Path("sub").c_str()));
-    EXPECT_FALSE(Native().CreateFolder(dir.Path("no/such").c_str()));
-    EXPECT_NE(Native().GetAttributes(dir.Path("sub").c_str()) & os::kAttrDirectory, 0u);
+    dir.MakeDir("sub");
     EXPECT_FALSE(Native().RemoveFile(dir.Path("sub").c_str()));
+    EXPECT_EQ(Native().LastError(), os::kErrorAccessDenied);
     EXPECT_FALSE(Native().RemoveFile(dir.Path("missing").c_str()));
+    EXPECT_EQ(Native().LastError(), os::kErrorFileNotFound);
+    std::uint32_t done = 1;
+    EXPECT_FALSE(Native().Write(os::kInvalidHandle, "x", 1, &done));
+    EXPECT_EQ(Native().LastError(), os::kErrorInvalidHandle);
+    for (std::uint32_t code : {os::kErrorFileNotFound, os::kErrorAccessDenied, os::kErrorDiskFull}) {
+        EXPECT_NE(os::ErrorText(code), "error " + std::to_string(code));
+        EXPECT_FALSE(os::ErrorText(code).empty());
+    }
+    EXPECT_EQ(os::ErrorText(0xDEAD0001u), "error " + std::to_string(0xDEAD0001u));
     dir.Write("sub/f.bin", "x");
     EXPECT_TRUE(Native().RemoveFile(dir.Path("sub/f.bin").c_str()));
     EXPECT_FALSE(dir.Exists("sub/f.bin"));

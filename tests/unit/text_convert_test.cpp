@@ -69,41 +69,22 @@ TEST(TextMultiToWide, BufferMustHoldTextAndTerminator) {
 
 // Stands for a platform that counts and converts without the terminator, as Wine does after a lone
 // UTF-8 lead byte of a long sequence at the end of the text.
-class TerminatorDroppingOs : public os::Api {
+class TerminatorDroppingOs : public os::ForwardingApi {
 public:
-    TerminatorDroppingOs() : real_(os::NativeApi()) { previous_ = os::SetApi(this); }
+    TerminatorDroppingOs() : ForwardingApi(os::NativeApi()) { previous_ = os::SetApi(this); }
     ~TerminatorDroppingOs() override { os::SetApi(previous_); }
 
     int MultiToWide(std::uint32_t cp, const char* text, char16_t* out, int capacity) override {
         char16_t full[64];
-        int n = real_.MultiToWide(cp, text, full, 64);
+        int n = Next().MultiToWide(cp, text, full, 64);
         if (n < 1) return 0;
         if (capacity == 0) return n - 1;
         if (capacity < n - 1) return 0;
         std::copy(full, full + n - 1, out);
         return n - 1;
     }
-    int WideToMulti(std::uint32_t cp, const char16_t* text, char* out, int capacity) override {
-        return real_.WideToMulti(cp, text, out, capacity);
-    }
-    os::Handle OpenRead(const char16_t*, std::uint32_t*) override { return os::kInvalidHandle; }
-    os::Handle OpenWrite(const char16_t*, bool, std::uint32_t*) override { return os::kInvalidHandle; }
-    bool Read(os::Handle, void*, std::uint32_t, std::uint32_t*) override { return false; }
-    bool Write(os::Handle, const void*, std::uint32_t, std::uint32_t*) override { return false; }
-    bool Seek(os::Handle, std::int32_t) override { return false; }
-    std::uint32_t GetSize(os::Handle) override { return 0xFFFFFFFFu; }
-    bool Flush(os::Handle) override { return false; }
-    void Close(os::Handle) override {}
-    std::uint32_t GetAttributes(const char16_t*) override { return os::kInvalidAttributes; }
-    bool SetAttributes(const char16_t*, std::uint32_t) override { return false; }
-    bool ReplaceByRename(const char16_t*, const char16_t*, std::uint32_t*) override { return false; }
-    void Wait(std::uint32_t) override {}
-    bool RemoveFile(const char16_t*) override { return false; }
-    bool CreateFolder(const char16_t*) override { return false; }
-    std::uint32_t GetModulePath(char16_t*, std::uint32_t) override { return 0; }
 
 private:
-    os::Api& real_;
     os::Api* previous_ = nullptr;
 };
 
