@@ -19,39 +19,6 @@ std::uint32_t Le16(const std::uint8_t* p) { return std::uint32_t(p[0]) | std::ui
 
 }  // namespace
 
-bool ReadPeSignatureLayout(const std::uint8_t* data, std::size_t size, PeSignatureLayout* layout,
-                           std::string* error) {
-    if (size < 0x40 || data[0] != 'M' || data[1] != 'Z') {
-        *error = "not a Windows executable (no MZ header)";
-        return false;
-    }
-    const std::uint64_t pe = LoadLe32(data + 0x3C);
-    if (pe + 24 > size || std::memcmp(data + pe, "PE\0\0", 4) != 0) {
-        *error = "not a PE executable (no PE header)";
-        return false;
-    }
-    const std::uint64_t optional = pe + 24;
-    const std::uint64_t optionalSize = Le16(data + pe + 20);
-    if (optional + 2 > size) {
-        *error = "its PE optional header is cut short";
-        return false;
-    }
-    const std::uint32_t magic = Le16(data + optional);
-    // The data directories follow the fixed fields: 96 bytes of them in PE32, 112 in PE32+.
-    const std::uint64_t directories = optional + (magic == 0x20B ? 112 : 96);
-    const std::uint64_t entry = directories + 4 * 8;  // entry 4: the certificate table
-    if ((magic != 0x10B && magic != 0x20B) || entry + 8 > optional + optionalSize || entry + 8 > size) {
-        *error = "its PE optional header has no certificate-table entry";
-        return false;
-    }
-    const std::uint64_t count = LoadLe32(data + directories - 4);  // NumberOfRvaAndSizes
-    layout->checksumOffset = static_cast<std::uint32_t>(optional + 64);
-    layout->entryOffset = static_cast<std::uint32_t>(entry);
-    layout->tableOffset = count > 4 ? LoadLe32(data + entry) : 0;
-    layout->tableSize = count > 4 ? LoadLe32(data + entry + 4) : 0;
-    return true;
-}
-
 const char* SignatureStateName(SignatureReport::State state) {
     switch (state) {
     case SignatureReport::State::None: return "none";

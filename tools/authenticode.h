@@ -12,18 +12,7 @@
 #include <cstdint>
 #include <string>
 
-// Where a PE file keeps what the Authenticode digest leaves out.
-struct PeSignatureLayout {
-    std::uint32_t checksumOffset = 0;  // the optional header's CheckSum field (4 bytes)
-    std::uint32_t entryOffset = 0;     // the certificate-table directory entry (8 bytes)
-    std::uint32_t tableOffset = 0;     // the table: a file offset, 0 when the file is not signed
-    std::uint32_t tableSize = 0;
-    bool Signed() const { return tableOffset != 0 || tableSize != 0; }
-};
-
-// Reads the layout from the file's first bytes (its headers). False, with a reason, when they are
-// not a PE image's headers.
-bool ReadPeSignatureLayout(const std::uint8_t* data, std::size_t size, PeSignatureLayout* layout, std::string* error);
+#include "tools/pe_image.h"
 
 struct SignatureReport {
     enum class State {

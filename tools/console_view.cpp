@@ -20,7 +20,7 @@ constexpr int kBarWidth = 24;
 
 }  // namespace
 
-ConsoleView::ConsoleView(std::ostream& out, const ConsoleIo& io) : out_(out), io_(io) {
+ConsoleView::ConsoleView(std::ostream& out, const ConsoleIo& io) : out_(out), io_(io), line_(out, io.errIsTerminal) {
     g_interrupted = 0;
     previousHandler_ = std::signal(SIGINT, OnInterrupt);
 }
@@ -70,21 +70,11 @@ int ConsoleView::PumpMessages() {
 
 void ConsoleView::Draw() {
     dirty_ = false;
-    std::uint32_t percent = fileHigh_ ? static_cast<std::uint32_t>(std::uint64_t(filePos_) * 100 / fileHigh_) : 0;
-    int filled = static_cast<int>(percent * kBarWidth / 100);
-    std::string line = status_ + "  [" + std::string(filled, '#') + std::string(kBarWidth - filled, ' ') + "] " +
-                       std::to_string(percent) + "%  file " + std::to_string(totalPos_) + "/" +
-                       std::to_string(totalHigh_);
-    std::size_t width = line.size();
-    if (width < drawnWidth_) line += std::string(drawnWidth_ - width, ' ');
-    drawnWidth_ = width;
-    out_ << '\r' << line << std::flush;
+    line_.Draw(status_ + "  " + ProgressLine::Meter(filePos_, fileHigh_) + "  file " + std::to_string(totalPos_) +
+               "/" + std::to_string(totalHigh_));
 }
 
-void ConsoleView::Finish() {
-    if (drawnWidth_ > 0) out_ << '\n' << std::flush;
-    drawnWidth_ = 0;
-}
+void ConsoleView::Finish() { line_.Finish(); }
 
 void ConsoleView::AskToCancel() {
     Finish();
@@ -104,20 +94,26 @@ void ConsoleView::AskToCancel() {
     dirty_ = !cancel_;
 }
 
-void ProgressBar::Show(const std::string& label, std::uint64_t done, std::uint64_t total) {
-    if (!terminal_) return;
-    std::uint64_t percent = total ? std::min<std::uint64_t>(done, total) * 100 / total : 100;
+std::string ProgressLine::Meter(std::uint64_t done, std::uint64_t total) {
+    std::uint64_t percent = total ? std::min(done, total) * 100 / total : 100;
     int filled = static_cast<int>(percent * kBarWidth / 100);
-    std::string line = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, ' ') + "] " +
-                       std::to_string(percent) + "%  " + label;
-    if (line == shown_) return;
-    std::size_t width = line.size();
-    if (width < shown_.size()) line += std::string(shown_.size() - width, ' ');
-    out_ << '\r' << line << std::flush;
-    shown_ = line.substr(0, width);
+    return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, ' ') + "] " + std::to_string(percent) + "%";
 }
 
-void ProgressBar::Finish() {
+void ProgressLine::Draw(const std::string& line) {
+    if (!terminal_ || line == shown_) return;
+    // Spaces over what is left of a longer line before it.
+    std::string padded = line;
+    if (line.size() < shown_.size()) padded += std::string(shown_.size() - line.size(), ' ');
+    out_ << '\r' << padded << std::flush;
+    shown_ = line;
+}
+
+void ProgressLine::Finish() {
     if (!shown_.empty()) out_ << '\n' << std::flush;
     shown_.clear();
+}
+
+void ProgressBar::Show(const std::string& label, std::uint64_t done, std::uint64_t total) {
+    Draw(Meter(done, total) + "  " + label);
 }

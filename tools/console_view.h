@@ -14,6 +14,27 @@
 #include "tools/patchtool.h"
 #include "update/progress.h"
 
+// One line redrawn with '\r' on a terminal, and nothing at all otherwise. It redraws only when what it
+// shows changes.
+class ProgressLine {
+public:
+    ProgressLine(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {}
+    ~ProgressLine() { Finish(); }
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+    // "[######                  ] 25%"
+    static std::string Meter(std::uint64_t done, std::uint64_t total);
+    void Draw(const std::string& line);
+    // Ends the line so what follows starts on a line of its own.
+    void Finish();
+
+private:
+    std::ostream& out_;
+    bool terminal_;
+    std::string shown_;
+};
+
 class ConsoleView : public ProgressView {
 public:
     // Catches SIGINT for its lifetime.
@@ -48,27 +69,15 @@ private:
     std::string status_;
     std::uint32_t fileHigh_ = 0, filePos_ = 0;
     std::uint32_t totalHigh_ = 0, totalPos_ = 0;
-    std::size_t drawnWidth_ = 0;  // bytes of the line on screen, 0 when none
+    ProgressLine line_;
     bool dirty_ = false;
     bool cancel_ = false;
     bool closed_ = false;
 };
 
-// A bar for work measured in bytes (build, check): one line redrawn with '\r' on a terminal and
-// nothing at all otherwise. It redraws only when what it shows changes.
-class ProgressBar {
+// A bar for work measured in bytes (build, check): the meter, then what is being done.
+class ProgressBar : public ProgressLine {
 public:
-    ProgressBar(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {}
-    ~ProgressBar() { Finish(); }
-    ProgressBar(const ProgressBar&) = delete;
-    ProgressBar& operator=(const ProgressBar&) = delete;
-
+    using ProgressLine::ProgressLine;
     void Show(const std::string& label, std::uint64_t done, std::uint64_t total);
-    // Ends the line so what follows starts on a line of its own.
-    void Finish();
-
-private:
-    std::ostream& out_;
-    bool terminal_;
-    std::string shown_;
 };

@@ -14,76 +14,130 @@
 #include "tools/patchtool.h"
 #include "tools/tool_files.h"
 #include "tools/version_list_file.h"
-#include "update/checksum.h"
-#include "update/worker.h"
+#include "tools/display.h"
+#include "tools/failure_watch.h"
+#include "update/entry_check.h"
+#include "update/install_name.h"
 
 namespace {
 
-constexpr std::uint32_t kMaxVersionListBytes = 64u << 20;
-
-void CheckOne(const std::u16string& folder, const VersionListFile& list, std::uint32_t i, std::uint8_t* buffer,
-              CheckedFile* file, const CheckProgress& progress) {
-    std::string stored = list.Name(i);
-    file->name = DisplayName(stored.c_str());
-    file->expected = HexBytes(list.Checksum(i), 8);
-    if (progress) progress(i, file->name, 0, 0);
-    if (!list.NameTerminated(i)) {
-        file->state = FileState::Unreadable;
-        file->reason = "the record's name has no terminator";
-        return;
+// Bytes read of the record's file, for the progress callback, after every chunk.
+struct CheckStep : StreamStep {
+    const CheckProgress& progress;
+    std::uint32_t record;
+    const std::string& name;
+    std::uint32_t size;
+    CheckStep(const CheckProgress& p, std::uint32_t r, const std::string& n, std::uint32_t s)
+        : progress(p), record(r), name(n), size(s) {}
+    bool Continue(std::uint32_t done) override {
+        if (done > 0 && progress) progress(record, name, done, size);
+        return true;
     }
-    std::unique_ptr<char16_t[]> wide = MultiToWide(stored.c_str());
+};
+
+void Refuse(CheckedFile* file, FileState state, std::string reason) {
+    file->state = state;
+    file->reason = std::move(reason);
+}
+
+// The record's file, found the way the patcher names it; null path when the record names none.
+std::u16string RecordPath(const std::u16string& folder, const VersionListFile& list, std::uint32_t i,
+                          CheckedFile* file) {
+    if (!list.NameTerminated(i)) {
+        Refuse(file, FileState::Unreadable, "the record's name has no terminator");
+        return {};
+    }
+    std::unique_ptr<char16_t[]> wide = MultiToWide(list.Name(i).c_str());
     if (!wide || !IsSafeInstallName(wide.get())) {
-        file->state = FileState::Unreadable;
-        file->reason = "the record's name would leave the install folder";
-        return;
+        Refuse(file, FileState::Unreadable, "the record's name would leave the install folder");
+        return {};
     }
     // The patcher's "%s\%s": the name's own separators and subfolders are kept.
     std::u16string path = folder + u"\\" + wide.get();
-    os::Api& api = os::Current();
-    std::uint32_t attributes = api.GetAttributes(path.c_str());
+    std::uint32_t attributes = os::Current().GetAttributes(path.c_str());
     if (attributes == os::kInvalidAttributes) {
         file->state = FileState::Missing;
-        return;
+        return {};
     }
     if (attributes & os::kAttrDirectory) {
-        file->state = FileState::Unreadable;
-        file->reason = "a folder has this name";
-        return;
+        Refuse(file, FileState::Unreadable, "a folder has this name");
+        return {};
     }
+    return path;
+}
+
+void CheckOne(const std::u16string& folder, const VersionListFile& list, std::uint32_t i, std::uint8_t* buffer,
+              CheckedFile* file, const CheckProgress& progress) {
+    file->name = DisplayName(list.Name(i).c_str());
+    file->expected = HexBytes(list.Checksum(i), 8);
+    if (progress) progress(i, file->name, 0, 0);
+    const std::u16string path = RecordPath(folder, list, i, file);
+    if (path.empty()) return;
+    const std::uint64_t mark = FailureMark();
     CFileDX in;
     if (!in.OpenRead(path.c_str())) {
         std::uint32_t code = in.LastError();
-        file->state = code == os::kErrorFileNotFound || code == os::kErrorPathNotFound ? FileState::Missing
-                                                                                       : FileState::Unreadable;
-        file->reason = "cannot open it (error " + std::to_string(code) + ")";
+        Refuse(file, code == os::kErrorFileNotFound || code == os::kErrorPathNotFound ? FileState::Missing
+                                                                                      : FileState::Unreadable,
+               FailureText("cannot open it (error " + std::to_string(code) + ")", mark));
         return;
     }
     // The low 32 bits of the size: the patcher never installs a file of 4 GiB or more.
     const std::uint32_t size = in.GetSize();
-    if (size == 0xFFFFFFFFu) {
-        file->state = FileState::Unreadable;
-        file->reason = "cannot read its size";
-        return;
+    if (size == 0xFFFFFFFFu) return Refuse(file, FileState::Unreadable, FailureText("cannot read its size", mark));
+    CheckStep step(progress, i, file->name, size);
+    const StreamedBytes read = StreamBytes(in, size, nullptr, buffer, &step);
+    if (read.end != StreamEnd::Complete) {
+        return Refuse(file, FileState::Unreadable,
+                      FailureText("reading stopped after " + std::to_string(read.done) + " of " +
+                                      std::to_string(size) + " bytes",
+                                  mark));
     }
-    RollingChecksum checksum;
-    ResetChecksum(checksum);
-    std::uint32_t done = 0;
-    while (done < size) {
-        std::uint32_t chunk = std::min(kCopyChunk, size - done);
-        std::uint32_t got = in.Read(buffer, chunk);
-        UpdateChecksum(checksum, buffer, got);
-        done += got;
-        if (progress) progress(i, file->name, done, size);
-        if (got != chunk) {
-            file->state = FileState::Unreadable;
-            file->reason = "reading stopped after " + std::to_string(done) + " of " + std::to_string(size) + " bytes";
-            return;
+    file->size = read.done;
+    file->actual = HexBytes(&read.checksum, 8);
+    file->state = JudgeBytes(read.checksum, list.Checksum(i)) == EntryVerdict::Verified ? FileState::Ok
+                                                                                      : FileState::Modified;
+}
+
+// The text form of a check: every line from the document.
+void PrintCheck(const nlohmann::json& doc, std::ostream& out) {
+    for (const nlohmann::json& file : doc["files"]) {
+        const std::string state = file["status"].get<std::string>();
+        out << state << std::string(12 - state.size(), ' ') << "\"" << file["name"].get<std::string>() << "\"";
+        if (state == "OK") {
+            out << ": " << file["size"] << " bytes, checksum " << file["actual"].get<std::string>();
+        } else if (state == "MODIFIED") {
+            out << ": the record expects " << file["expected"].get<std::string>() << ", the file gives "
+                << file["actual"].get<std::string>();
+        } else if (state == "UNREADABLE") {
+            out << ": " << file["reason"].get<std::string>();
         }
+        out << "\n";
     }
-    file->size = done;
-    file->actual = HexBytes(&checksum, 8);
-    file->state = ChecksumEquals(checksum, list.Checksum(i)) ? FileState::Ok : FileState::Modified;
+    const nlohmann::json& c = doc["summary"];
+    out << "check: " << doc["files"].size() << " files: " << c["ok"] << " OK, " << c["modified"] << " modified, "
+        << c["missing"] << " missing, " << c["unreadable"] << " unreadable\n";
+    out << (doc["intact"].get<bool>() ? "check: intact\n" : "check: NOT intact: repair or reinstall the files above\n");
+}
+
+nlohmann::json DescribeCheck(const std::string& folder, const InstallCheck& check) {
+    nlohmann::json files = nlohmann::json::array();
+    for (const CheckedFile& file : check.files) {
+        nlohmann::json json = {{"name", file.name}, {"status", FileStateName(file.state)}, {"expected", file.expected}};
+        if (!file.actual.empty()) {
+            json["actual"] = file.actual;
+            json["size"] = file.size;
+        }
+        if (!file.reason.empty()) json["reason"] = file.reason;
+        files.push_back(std::move(json));
+    }
+    const auto& c = check.counts;
+    return {{"folder", folder},
+            {"versionList", check.versionList},
+            {"files", std::move(files)},
+            {"summary", {{"ok", c[0]}, {"modified", c[1]}, {"missing", c[2]}, {"unreadable", c[3]}}},
+            {"intact", check.Intact()},
+            {"exitCode", check.Intact() ? kExitOk : kExitNotIntact}};
 }
 
 }  // namespace
@@ -101,6 +155,7 @@ const char* FileStateName(FileState state) {
 bool CheckInstallation(const std::string& folder, InstallCheck* check, std::string* error,
                        const CheckProgress& progress) {
     *check = InstallCheck{};
+    FailureWatch watch;
     std::u16string wideFolder = WidenUtf8(folder);
     std::u16string listPath = wideFolder + u"\\" + u"QMK.hvl";
     check->versionList = folder + "/QMK.hvl";
@@ -121,12 +176,12 @@ bool CheckInstallation(const std::string& folder, InstallCheck* check, std::stri
     }
     std::uint32_t size = file.GetSize();
     if (size == 0xFFFFFFFFu || size > kMaxVersionListBytes) {
-        *error = check->versionList + ": cannot read its size, or it is too large to be a version list";
+        *error = FailureText(check->versionList + ": cannot read its size, or it is too large to be a version list");
         return false;
     }
     std::string bytes(size, '\0');
     if (size > 0 && file.Read(bytes.data(), size) != size) {
-        *error = check->versionList + ": cannot read it";
+        *error = FailureText(check->versionList + ": cannot read it");
         return false;
     }
     VersionListFile list;
@@ -162,39 +217,8 @@ int CheckFolder(const std::string& folder, std::ostream& out, std::ostream& err,
         if (doc) *doc = {{"folder", folder}, {"error", error}, {"intact", false}};
         return kExitFailed;
     }
-    nlohmann::json files = nlohmann::json::array();
-    for (const CheckedFile& file : check.files) {
-        const char* state = FileStateName(file.state);
-        out << state << std::string(12 - std::strlen(state), ' ') << "\"" << file.name << "\"";
-        nlohmann::json json = {{"name", file.name}, {"status", state}, {"expected", file.expected}};
-        switch (file.state) {
-        case FileState::Ok: out << ": " << file.size << " bytes, checksum " << file.actual; break;
-        case FileState::Modified:
-            out << ": the record expects " << file.expected << ", the file gives " << file.actual;
-            break;
-        case FileState::Missing: break;
-        case FileState::Unreadable: out << ": " << file.reason; break;
-        }
-        out << "\n";
-        if (!file.actual.empty()) {
-            json["actual"] = file.actual;
-            json["size"] = file.size;
-        }
-        if (!file.reason.empty()) json["reason"] = file.reason;
-        files.push_back(std::move(json));
-    }
-    const auto& c = check.counts;
-    out << "check: " << check.files.size() << " files: " << c[0] << " OK, " << c[1] << " modified, " << c[2]
-        << " missing, " << c[3] << " unreadable\n";
-    out << (check.Intact() ? "check: intact\n" : "check: NOT intact: repair or reinstall the files above\n");
-    int code = check.Intact() ? kExitOk : kExitNotIntact;
-    if (doc) {
-        *doc = {{"folder", folder},
-                {"versionList", check.versionList},
-                {"files", std::move(files)},
-                {"summary", {{"ok", c[0]}, {"modified", c[1]}, {"missing", c[2]}, {"unreadable", c[3]}}},
-                {"intact", check.Intact()},
-                {"exitCode", code}};
-    }
-    return code;
+    nlohmann::json description = DescribeCheck(folder, check);
+    PrintCheck(description, out);
+    if (doc) *doc = std::move(description);
+    return check.Intact() ? kExitOk : kExitNotIntact;
 }

@@ -19,16 +19,7 @@
 #include <string>
 #include <vector>
 
-// The 12 bytes that open an archive with the legacy 32-byte index entries. The patcher reads any
-// magic other than "MORVEN ARC20" as that layout; this one says what the archive is to a person.
-inline constexpr char kLegacyArchiveMagic[12] = {'M', 'O', 'R', 'V', 'E', 'N', ' ', 'A', 'R', 'C', '1', '0'};
-
-// What one patch may hold: the patcher reads at most 32 entries (the version list is one of them) and
-// nothing at or beyond 2 GiB.
-struct PatchLimits {
-    std::uint32_t maxFiles = 31;
-    std::uint64_t maxBytes = 0x7FFFFFFFull;  // the largest patch file
-};
+#include "tools/part_plan.h"
 
 struct BuildRequest {
     std::string stubPath;         // all paths in UTF-8
@@ -61,20 +52,3 @@ struct BuildSummary {
 // leaves no output file. Existing files under the output names stay as they were, unless renaming a
 // finished part over one failed after others had been renamed over theirs: those are then removed.
 bool BuildPatch(const BuildRequest& request, BuildSummary* summary, std::string* error);
-
-// The name of part `part` of `parts` for the output name out: ".partKofN" goes before the file name's
-// extension ("up.exe" gives "up.part2of3.exe"; "up" gives "up.part2of3"), K zero-padded to N's width
-// so the parts sort in order ("up.part02of12.exe").
-std::string PartName(const std::string& out, std::uint32_t part, std::uint32_t parts);
-// Reads the part number and count back from a path named by PartName, and the output name it was
-// made from (with the path's folder); false for any other name.
-bool ParsePartName(const std::string& path, std::uint32_t* part, std::uint32_t* parts, std::string* out = nullptr);
-
-// Where the stub's PE image ends in the file (the end of its headers or of its last section's raw
-// data, whichever is later). False, with a reason, when the bytes are not a PE image or are cut short.
-bool FindImageEnd(const std::uint8_t* data, std::size_t size, std::uint32_t* end, std::string* error);
-
-// Why a name may not be installed, or empty when it may. An entry name is a single file name that
-// Windows can hold; a record name may also name subfolders, but never leaves the install folder.
-std::string EntryNameProblem(const std::string& utf8Name);
-std::string RecordNameProblem(const std::string& utf8Name);

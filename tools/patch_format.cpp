@@ -8,9 +8,6 @@
 
 namespace {
 
-// Any magic but the wide layout's selects the legacy index; this one tells a person what it is.
-constexpr char kLegacyMagic[12] = {'M', 'O', 'R', 'V', 'E', 'N', ' ', 'A', 'R', 'C', '1', '0'};
-
 void PutLe32(std::string& out, std::size_t at, std::uint32_t value) {
     StoreLe32(reinterpret_cast<std::uint8_t*>(out.data() + at), value);
 }
@@ -26,7 +23,7 @@ std::string EncodeArchive(const std::vector<PayloadFile>& files, bool legacyInde
     const std::size_t entrySize = legacyIndex ? kLegacyEntrySize : kWideEntrySize;
     const std::size_t nameField = legacyIndex ? kLegacyNameField : kWideNameField;
     std::string out(kHeaderSize + files.size() * entrySize, '\0');
-    std::memcpy(out.data(), legacyIndex ? kLegacyMagic : kArchiveMagic, 12);
+    std::memcpy(out.data(), legacyIndex ? kLegacyArchiveMagic : kArchiveMagic, 12);
     PutLe32(out, 12, static_cast<std::uint32_t>(files.size()));
 
     std::uint32_t offset = 0;
@@ -52,9 +49,9 @@ std::string EncodeVersionList(const std::vector<VersionListEntry>& records, bool
     const std::size_t recordSize = v1 ? kRecordSizeV1 : kRecordSizeV2;
     const std::size_t nameField = v1 ? kNameFieldV1 : kNameFieldV2;
     std::string out(kVersionListHeaderSize + records.size() * recordSize, '\0');
-    std::memcpy(out.data(), v1 ? kVersionListMagicV1 : kVersionListMagicV2, 8);
-    PutLe32(out, 8, reserved);
-    PutLe32(out, 12, static_cast<std::uint32_t>(records.size()));
+    VersionListHeader header{v1, {}, static_cast<std::uint32_t>(records.size())};
+    StoreLe32(header.reserved, reserved);
+    StoreVersionListHeader(reinterpret_cast<std::uint8_t*>(out.data()), header);
     for (std::size_t i = 0; i < records.size(); ++i) {
         const std::size_t at = kVersionListHeaderSize + i * recordSize;
         PutName(out, at, records[i].name, nameField);

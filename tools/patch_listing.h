@@ -17,9 +17,3 @@ int ListPatch(const std::string& path, std::ostream& out, std::ostream& err, nlo
 // kExitSignatureChanged even when every entry passes.
 int VerifyPatch(const std::string& path, std::ostream& out, std::ostream& err, nlohmann::json* doc = nullptr);
 int PrintVersionList(const std::string& path, std::ostream& out, std::ostream& err);
-
-// The signature as a JSON object.
-nlohmann::json SignatureJson(const struct SignatureReport& report);
-
-// "UpdateDamaged (0x80000001)".
-std::string DescribeResult(std::uint32_t result);

@@ -11,7 +11,9 @@
 #include "tools/console_view.h"
 #include "tools/install_check.h"
 #include "tools/patch_builder.h"
+#include "tools/failure_watch.h"
 #include "tools/patch_listing.h"
+#include "tools/patch_reading.h"
 #include "tools/tool_files.h"
 #include "update/worker.h"
 
@@ -135,11 +137,15 @@ int RunApply(const std::vector<std::string>& patches, const std::string& folder,
     for (std::size_t i = 0; i < patches.size(); ++i) {
         if (several) err << "applying " << patches[i] << " (" << i + 1 << " of " << patches.size() << ")\n";
         UpdateResult result;
+        FailureWatch watch;
         {
             ConsoleView view(err, io);
             result = RunUpdate(wideFolder.c_str(), view, widePatches[i].c_str());
         }
         out << (several ? patches[i] + ": " : "") << "result: " << DescribeResult(result) << "\n";
+        // The engine says only what the update came to; the watch says which call failed, and why.
+        const bool stopped = result == UpdateCancelled || result == UpdateWindowClosed;
+        if (result != UpdateOk && !stopped && watch.Failures() > 0) err << "patchtool: apply: " << watch.Message() << "\n";
         if (result != UpdateOk) {
             if (i + 1 < patches.size()) {
                 out << "stopped: " << patches.size() - i - 1 << " more not applied, from " << patches[i + 1] << "\n";

@@ -7,27 +7,13 @@
 #include "support/file.h"
 #include "support/os.h"
 #include "support/text.h"
+#include "tools/failure_watch.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 fs::path NativePath(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
-
-std::string EscapeBytes(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string shown;
-    for (unsigned char c : bytes) {
-        if (c < 0x20 || c == 0x7F) {
-            shown += "\\x";
-            shown += digits[c >> 4];
-            shown += digits[c & 15];
-        } else {
-            shown += static_cast<char>(c);
-        }
-    }
-    return shown;
-}
 
 }  // namespace
 
@@ -79,15 +65,16 @@ bool ReadWholeFile(const std::string& path, std::uint32_t maxSize, std::string* 
                  " this file may have";
         return false;
     }
+    const std::uint64_t mark = FailureMark();
     CFileDX file;
     std::u16string wide = WidenUtf8(path);
     if (wide.empty() || !file.OpenRead(wide.c_str())) {
-        *error = path + ": cannot open it (error " + std::to_string(file.LastError()) + ")";
+        *error = FailureText(path + ": cannot open it (error " + std::to_string(file.LastError()) + ")", mark);
         return false;
     }
     bytes->assign(static_cast<std::size_t>(size), '\0');
     if (size > 0 && file.Read(bytes->data(), static_cast<std::uint32_t>(size)) != size) {
-        *error = path + ": cannot read it";
+        *error = FailureText(path + ": cannot read it", mark);
         return false;
     }
     return true;
@@ -110,27 +97,4 @@ std::string InstalledStubPath() {
                              .lexically_normal()
                              .u8string();
     return std::string(stub.begin(), stub.end());
-}
-
-std::string HexBytes(const void* data, std::size_t size, const char* separator) {
-    static const char digits[] = "0123456789abcdef";
-    const auto* p = static_cast<const unsigned char*>(data);
-    std::string hex;
-    for (std::size_t i = 0; i < size; ++i) {
-        if (i > 0) hex += separator;
-        hex += digits[p[i] >> 4];
-        hex += digits[p[i] & 15];
-    }
-    return hex;
-}
-
-std::string DisplayName(const char* storedName) {
-    std::unique_ptr<char[]> utf8 = ConvertText(storedName, TE_UTF8);
-    if (!utf8) {
-        std::string raw(storedName);
-        std::string shown;
-        for (unsigned char c : raw) shown += "\\x" + HexBytes(&c, 1);
-        return shown;
-    }
-    return EscapeBytes(utf8.get());
 }

@@ -21,9 +21,3 @@ std::string BaseName(const std::string& path);
 // Where an installed patchtool keeps the patcher stub: <prefix>/share/patchtool/patcher.exe beside
 // <prefix>/bin/patchtool. Empty when the program's own path is unknown.
 std::string InstalledStubPath();
-
-// Hex of bytes, "06b4500012cc2660" or, with a separator, "00 00 00 00".
-std::string HexBytes(const void* data, std::size_t size, const char* separator = "");
-// A stored name (ASCII, UTF-8 or code page 932) as printable UTF-8: converted, with control
-// characters and unconvertible names shown as \xNN escapes.
-std::string DisplayName(const char* storedName);

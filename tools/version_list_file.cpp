@@ -35,9 +35,9 @@ bool VersionListFile::Append(const std::string& storedName) {
 std::string VersionListFile::EncodeFirst(std::uint32_t count) const {
     count = std::min(count, Count());
     std::string bytes(kVersionListHeaderSize, '\0');
-    std::memcpy(bytes.data(), v1 ? kVersionListMagicV1 : kVersionListMagicV2, 8);
-    std::memcpy(bytes.data() + 8, reserved, 4);
-    StoreLe32(reinterpret_cast<std::uint8_t*>(bytes.data()) + 12, count);
+    VersionListHeader header{v1, {}, count};
+    std::memcpy(header.reserved, reserved, 4);
+    StoreVersionListHeader(reinterpret_cast<std::uint8_t*>(bytes.data()), header);
     return bytes.append(records, 0, std::size_t(count) * RecordSize());
 }
 
@@ -46,17 +46,15 @@ bool ParseVersionListFile(const std::string& bytes, VersionListFile* list, std::
         *error = "only " + std::to_string(bytes.size()) + " bytes, shorter than the 16-byte header";
         return false;
     }
-    VersionListFile parsed;
-    if (std::memcmp(bytes.data(), kVersionListMagicV2, 8) == 0) {
-        parsed.v1 = false;
-    } else if (std::memcmp(bytes.data(), kVersionListMagicV1, 8) == 0) {
-        parsed.v1 = true;
-    } else {
+    VersionListHeader header;
+    if (!ParseVersionListHeader(reinterpret_cast<const std::uint8_t*>(bytes.data()), &header)) {
         *error = "not a version list (magic is neither \"QHV_V2__\" nor \"QHV_____\")";
         return false;
     }
-    std::memcpy(parsed.reserved, bytes.data() + 8, 4);
-    std::uint64_t count = LoadLe32(reinterpret_cast<const std::uint8_t*>(bytes.data()) + 12);
+    VersionListFile parsed;
+    parsed.v1 = header.v1;
+    std::memcpy(parsed.reserved, header.reserved, 4);
+    std::uint64_t count = header.count;
     std::uint64_t needed = count * parsed.RecordSize();
     std::uint64_t present = bytes.size() - kVersionListHeaderSize;
     if (needed > present) {

@@ -10,6 +10,9 @@
 
 #include "update/version_list.h"
 
+// A version list names a game's files; anything near this size is not one.
+inline constexpr std::uint32_t kMaxVersionListBytes = 64u << 20;
+
 struct VersionListFile {
     bool v1 = false;
     std::uint8_t reserved[4] = {};

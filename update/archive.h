@@ -18,6 +18,9 @@ inline constexpr std::uint32_t kHeaderSize = 16;
 inline constexpr std::uint32_t kIndexOffset = kPayloadOffset + kHeaderSize;
 inline constexpr std::uint32_t kMaxEntries = 32;
 inline constexpr char kArchiveMagic[12] = {'M', 'O', 'R', 'V', 'E', 'N', ' ', 'A', 'R', 'C', '2', '0'};
+// Any other magic selects the legacy 32-byte layout; patchtool writes this one, which tells a person
+// what the archive is.
+inline constexpr char kLegacyArchiveMagic[12] = {'M', 'O', 'R', 'V', 'E', 'N', ' ', 'A', 'R', 'C', '1', '0'};
 inline constexpr std::uint32_t kWideEntrySize = 128;   // name field 96 bytes, offset at 96, size at 100
 inline constexpr std::uint32_t kLegacyEntrySize = 32;  // name field 16 bytes, offset at 16, size at 20
 inline constexpr std::uint32_t kWideNameField = 96;

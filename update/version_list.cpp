@@ -11,12 +11,9 @@
 
 #include "support/os.h"
 #include "support/text.h"
-#include "update/worker.h"
+#include "update/install_name.h"
 
 namespace {
-
-// The UTF-8 form of a stored archive name: up to three bytes for each byte of a 95-byte name.
-constexpr std::size_t kKeyCapacity = 3 * kWideNameField + 1;
 
 // What GetSize reports when it fails. The bound on a record count must come from a real size.
 constexpr std::uint32_t kUnknownSize = 0xFFFFFFFFu;
@@ -35,9 +32,10 @@ void NormalizeName(VersionRecord& record) {
 
 // Reads count records of the layout at the file's position into 256-byte records. False on a short
 // read, including a count whose records the file cannot hold.
-bool ReadRecords(CFileDX& file, std::uint64_t available, std::uint32_t count, bool v1, VersionList& list) {
-    const std::uint32_t recordSize = v1 ? kRecordSizeV1 : kRecordSizeV2;
-    const std::uint64_t bytes = std::uint64_t(count) * recordSize;
+bool ReadRecords(CFileDX& file, std::uint64_t available, const VersionListHeader& header, VersionList& list) {
+    const std::uint32_t count = header.count;
+    const bool v1 = header.v1;
+    const std::uint64_t bytes = std::uint64_t(count) * header.RecordSize();
     if (bytes > available) return false;
     if (count == 0) return true;
 
@@ -64,6 +62,25 @@ bool ReadRecords(CFileDX& file, std::uint64_t available, std::uint32_t count, bo
 
 }  // namespace
 
+bool ParseVersionListHeader(const std::uint8_t* bytes, VersionListHeader* header) {
+    if (std::memcmp(bytes, kVersionListMagicV2, 8) == 0) {
+        header->v1 = false;
+    } else if (std::memcmp(bytes, kVersionListMagicV1, 8) == 0) {
+        header->v1 = true;
+    } else {
+        return false;
+    }
+    std::memcpy(header->reserved, bytes + 8, 4);
+    header->count = LoadLe32(bytes + 12);
+    return true;
+}
+
+void StoreVersionListHeader(std::uint8_t* bytes, const VersionListHeader& header) {
+    std::memcpy(bytes, header.v1 ? kVersionListMagicV1 : kVersionListMagicV2, 8);
+    std::memcpy(bytes + 8, header.reserved, 4);
+    StoreLe32(bytes + 12, header.count);
+}
+
 bool MakeNameKey(char* out, std::size_t capacity, const char* storedName) {
     if (!ConvertText(out, capacity, storedName, TE_UTF8)) return false;
     StrToLower(out);
@@ -75,7 +92,7 @@ VersionList LoadVersionList(CFileDX& file, const PayloadIndex& index) {
     std::uint32_t entry = index.count;
     for (std::uint32_t i = 0; i < index.count; ++i) {
         char name[kWideNameField + 1];
-        char key[kKeyCapacity];
+        char key[kNameKeyCapacity];
         if (MakeNameKey(key, sizeof key, index.Name(i, name)) && StrCompare(key, kVersionListKey) == 0) {
             entry = i;
             break;
@@ -85,24 +102,16 @@ VersionList LoadVersionList(CFileDX& file, const PayloadIndex& index) {
 
     const std::uint32_t position = index.Position(entry);
     if (!file.Seek(static_cast<std::int32_t>(position))) return list;
-    std::uint8_t header[kVersionListHeaderSize];
-    if (file.Read(header, sizeof header) != sizeof header) return list;
-
-    bool v1;
-    if (std::memcmp(header, kVersionListMagicV2, 8) == 0) {
-        v1 = false;
-    } else if (std::memcmp(header, kVersionListMagicV1, 8) == 0) {
-        v1 = true;
-    } else {
-        return list;
-    }
+    std::uint8_t bytes[kVersionListHeaderSize];
+    VersionListHeader header;
+    if (file.Read(bytes, sizeof bytes) != sizeof bytes || !ParseVersionListHeader(bytes, &header)) return list;
     // The records are read straight after the header, whatever the entry's stored size; what the
     // file holds beyond that point bounds them.
     const std::uint32_t fileSize = file.GetSize();
     if (fileSize == kUnknownSize) return list;
-    const std::uint64_t recordsAt = std::uint64_t(position) + sizeof header;
+    const std::uint64_t recordsAt = std::uint64_t(position) + sizeof bytes;
     const std::uint64_t available = fileSize > recordsAt ? fileSize - recordsAt : 0;
-    if (!ReadRecords(file, available, LoadLe32(header + 12), v1, list)) return VersionList{};
+    if (!ReadRecords(file, available, header, list)) return VersionList{};
 
     for (std::uint32_t i = 0; i < list.count; ++i) NormalizeName(list.records[i]);
     return list;
@@ -135,20 +144,10 @@ void PruneVersionList(const char16_t* installFolder) {
     CFileDX file;
     if (!file.OpenRead(listPath)) return;
     std::uint8_t header[kVersionListHeaderSize];
-    if (file.Read(header, sizeof header) != sizeof header) return;
-
-    std::uint32_t recordSize, nameField;
-    if (std::memcmp(header, kVersionListMagicV2, 8) == 0) {
-        recordSize = kRecordSizeV2;
-        nameField = kNameFieldV2;
-    } else if (std::memcmp(header, kVersionListMagicV1, 8) == 0) {
-        recordSize = kRecordSizeV1;
-        nameField = kNameFieldV1;
-    } else {
-        return;
-    }
-
-    const std::uint32_t count = LoadLe32(header + 12);
+    VersionListHeader parsed;
+    if (file.Read(header, sizeof header) != sizeof header || !ParseVersionListHeader(header, &parsed)) return;
+    const std::uint32_t recordSize = parsed.RecordSize(), nameField = parsed.NameField();
+    const std::uint32_t count = parsed.count;
     const std::uint64_t bytes = std::uint64_t(count) * recordSize;
     const std::uint32_t fileSize = file.GetSize();
     if (fileSize == kUnknownSize || fileSize < sizeof header || bytes > fileSize - sizeof header) return;  // a short read

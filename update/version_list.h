@@ -5,6 +5,7 @@
 // checksum 8). In memory every record has the 256-byte layout and a UTF-8 name.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -18,8 +19,24 @@ inline constexpr std::uint32_t kRecordSizeV2 = 256;
 inline constexpr std::uint32_t kRecordSizeV1 = 64;
 inline constexpr std::uint32_t kNameFieldV2 = 248;
 inline constexpr std::uint32_t kNameFieldV1 = 56;
+// The lookup key of an archive entry's stored name: its UTF-8 form, up to three bytes per byte.
+inline constexpr std::size_t kNameKeyCapacity = 3 * kWideNameField + 1;
 inline constexpr char kVersionListName[] = "QMK.hvl";
 inline constexpr char kVersionListKey[] = "qmk.hvl";  // the name as compared: UTF-8, ASCII-lowercased
+
+// The 16-byte header: the magic decides the layout; 4 reserved bytes; the record count.
+struct VersionListHeader {
+    bool v1 = false;
+    std::uint8_t reserved[4] = {};
+    std::uint32_t count = 0;
+
+    std::uint32_t RecordSize() const { return v1 ? kRecordSizeV1 : kRecordSizeV2; }
+    std::uint32_t NameField() const { return v1 ? kNameFieldV1 : kNameFieldV2; }
+};
+// Reads the header from its 16 bytes; false when the magic is neither layout's.
+bool ParseVersionListHeader(const std::uint8_t* bytes, VersionListHeader* header);
+// Writes the header's 16 bytes.
+void StoreVersionListHeader(std::uint8_t* bytes, const VersionListHeader& header);
 
 struct VersionRecord {
     char name[kNameFieldV2];

@@ -14,6 +14,7 @@
 #include "support/text.h"
 #include "update/archive.h"
 #include "update/checksum.h"
+#include "update/entry_check.h"
 #include "update/uninstall_list.h"
 #include "update/version_list.h"
 
@@ -42,8 +43,6 @@ struct Run {
     }
 };
 
-bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
-
 // Composes "<folder>\<name>.tmp" and "<folder>\<name>" into 780-unit buffers; false when either
 // does not fit.
 bool ComposePaths(const char16_t* folder, const char16_t* name, char16_t* temp, char16_t* target) {
@@ -51,84 +50,64 @@ bool ComposePaths(const char16_t* folder, const char16_t* name, char16_t* temp, 
            FormatWide(target, kPathUnits, kTargetFormat, folder, name) >= 0;
 }
 
-// Extracts one entry into its temporary file while checksumming it. Returns false when the loop
-// must stop after this entry (the result says why, or a flag is set).
-bool ExtractEntry(Run& run, CFileDX& own, const PayloadIndex& index, const VersionList& versions,
-                  std::uint32_t i, std::uint8_t* buffer, NameSlots& names) {
+// The dialog follows the copy: the file bar after each chunk, a pump, and the flags before the next.
+struct CopyStep : StreamStep {
+    Run& run;
+    std::uint32_t size;
+    CopyStep(Run& r, std::uint32_t s) : run(r), size(s) {}
+    bool Continue(std::uint32_t done) override {
+        if (done > 0) {
+            run.view.SetFilePos(static_cast<std::uint32_t>(std::uint64_t(done) * 0xFFFF / size));
+            if (run.Pump()) return false;
+        }
+        return !run.Stopped();
+    }
+};
+
+// Extracts one entry into its temporary file while checksumming it, verifies and counts it.
+// UpdateOk when the loop goes on; otherwise why it stops.
+UpdateResult ExtractEntry(Run& run, CFileDX& own, const PayloadIndex& index, const VersionList& versions,
+                          std::uint32_t i, std::uint8_t* buffer, NameSlots& names) {
     ProgressView& view = run.view;
+    const UpdateResult stopped = UpdateCancelled;  // the flags decide the run's result in the end
 
     // Positioned.
-    if (!own.Seek(static_cast<std::int32_t>(index.Position(i)))) return false;
+    if (!own.Seek(static_cast<std::int32_t>(index.Position(i)))) return UpdateDamaged;
 
-    // Named: the version record, when there is one, decides the on-disk name and the checksum.
-    char stored[kWideNameField + 1];
-    index.Name(i, stored);
-    char key[kLineBytes];
-    const VersionRecord* record = nullptr;
-    if (MakeNameKey(key, sizeof key, stored)) record = FindVersionRecord(versions, key);
-    const std::uint8_t* expected = record ? record->checksum : nullptr;
-    std::uint32_t size = index.Size(i);
-
-    std::unique_ptr<char16_t[]> name = MultiToWide(record ? record->name : stored);
-    // A name that would leave the install folder is a damaged patch; nothing is created for it.
-    if (!name || !IsSafeInstallName(name.get())) {
-        run.result = UpdateDamaged;
-        return false;
-    }
+    // Named: the version record, when there is one, decides the on-disk name and the checksum. A
+    // name that would leave the install folder is a damaged patch; nothing is created for it.
+    ResolvedEntry entry;
+    ResolveEntry(index, versions, i, &entry);
+    if (!entry.onDisk) return UpdateDamaged;
+    const char16_t* name = entry.onDisk.get();
     char16_t temp[kPathUnits];
     char16_t target[kPathUnits];
     char16_t status[kPathUnits];
-    if (!ComposePaths(run.folder, name.get(), temp, target) ||
-        FormatWide(status, kPathUnits, kStatusFormat, name.get()) < 0) {
-        run.result = UpdateInstallFailed;
-        return false;
+    if (!ComposePaths(run.folder, name, temp, target) || FormatWide(status, kPathUnits, kStatusFormat, name) < 0) {
+        return UpdateInstallFailed;
     }
-    names[i] = std::move(name);
+    names[i] = std::move(entry.onDisk);
 
     view.SetStatus(status);
     view.SetFilePos(0);
-    if (run.Pump()) return false;
+    if (run.Pump()) return stopped;
 
     // Writing. A read-only leftover of an earlier run is made writable first.
     os::Current().SetAttributes(temp, os::kAttrNormal);
     CFileDX out;
-    if (!out.OpenWrite(temp, 0)) {
-        run.result = UpdateInstallFailed;
-        return false;
-    }
-    RollingChecksum checksum;
-    bool failed = false;
-    std::uint32_t done = 0;
-    std::uint32_t chunk = kCopyChunk;
-    while (done < size) {
-        if (run.Stopped()) break;
-        if (chunk > size - done) chunk = size - done;
-        if (own.Read(buffer, chunk) != chunk) {
-            failed = true;  // the result stays UpdateDamaged
-            break;
-        }
-        UpdateChecksum(checksum, buffer, chunk);
-        if (out.Write(buffer, chunk) != chunk) {
-            run.result = UpdateInstallFailed;
-            failed = true;
-            break;
-        }
-        done += chunk;
-        view.SetFilePos(static_cast<std::uint32_t>(std::uint64_t(done) * 0xFFFF / size));
-        if (run.Pump()) break;
-    }
+    if (!out.OpenWrite(temp, 0)) return UpdateInstallFailed;
+    CopyStep step(run, index.Size(i));
+    const StreamedBytes copied = StreamBytes(own, index.Size(i), &out, buffer, &step);
+    if (copied.end == StreamEnd::Stopped) return stopped;
+    if (copied.end == StreamEnd::ReadFailed) return UpdateDamaged;
     // Flushed before it is closed, so a power cut after the commit cannot leave an empty target.
-    if (!failed && !run.Stopped() && !out.Flush()) {
-        run.result = UpdateInstallFailed;
-        failed = true;
-    }
+    if (copied.end == StreamEnd::WriteFailed || !out.Flush()) return UpdateInstallFailed;
     out.Close();
 
     // Verified and counted.
-    if (run.Stopped() || failed) return false;
-    if (expected && !ChecksumEquals(checksum, expected)) return false;
+    if (JudgeBytes(copied.checksum, entry.Expected()) == EntryVerdict::Mismatch) return UpdateDamaged;
     view.SetTotalPos(i + 1);
-    return !run.Pump();
+    return run.Pump() ? stopped : UpdateOk;
 }
 
 // Renames every temporary file over its target in index order; stops at the first failure. A target
@@ -166,7 +145,6 @@ void Update(Run& run, const char16_t* payloadPath) {
     PayloadIndex index;
     run.result = ReadPayloadIndex(own, index);
     if (run.result != UpdateOk) return;
-    run.result = UpdateDamaged;
 
     NameSlots names(new std::unique_ptr<char16_t[]>[index.count + 1]);
     VersionList versions = LoadVersionList(own, index);
@@ -181,7 +159,8 @@ void Update(Run& run, const char16_t* payloadPath) {
     {
         std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kCopyChunk]);
         while (done < index.count && !run.Stopped()) {
-            if (!ExtractEntry(run, own, index, versions, done, buffer.get(), names)) break;
+            run.result = ExtractEntry(run, own, index, versions, done, buffer.get(), names);
+            if (run.result != UpdateOk) break;
             ++done;
         }
     }
@@ -201,19 +180,6 @@ void Update(Run& run, const char16_t* payloadPath) {
 }
 
 }  // namespace
-
-bool IsSafeInstallName(const char16_t* name) {
-    if (!name || !name[0] || IsSeparator(name[0])) return false;
-    const char16_t* component = name;
-    for (const char16_t* p = name;; ++p) {
-        if (*p == u':') return false;
-        if (*p == 0 || IsSeparator(*p)) {
-            if (p - component == 2 && component[0] == u'.' && component[1] == u'.') return false;
-            if (*p == 0) return true;
-            component = p + 1;
-        }
-    }
-}
 
 UpdateResult RunUpdate(const char16_t* installFolder, ProgressView& view, const char16_t* payloadPath) {
     Run run{installFolder, view};

@@ -12,12 +12,6 @@
 #include "update/progress.h"
 #include "update/result.h"
 
-inline constexpr std::uint32_t kCopyChunk = 0x100000;
-
 // Runs the update into installFolder. The payload is read from payloadPath, or from the running
 // executable when payloadPath is null.
 UpdateResult RunUpdate(const char16_t* installFolder, ProgressView& view, const char16_t* payloadPath = nullptr);
-
-// True when an on-disk name stays inside the install folder: not empty, no drive, no UNC or leading
-// separator, no ".." component and no ':'.
-bool IsSafeInstallName(const char16_t* name);

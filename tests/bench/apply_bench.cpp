@@ -22,6 +22,7 @@
 #include "tools/patch_format.h"
 #include "update/archive.h"
 #include "update/checksum.h"
+#include "update/entry_check.h"
 #include "update/worker.h"
 
 namespace {

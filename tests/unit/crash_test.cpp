@@ -24,6 +24,7 @@
 #include "tools/patchtool.h"
 #include "unit/crash_os.h"
 #include "unit/test_util.h"
+#include "update/entry_check.h"
 #include "update/worker.h"
 
 #ifdef PATCHTOOL_PATH

@@ -17,7 +17,10 @@
 #include "tools/authenticode.h"
 #include "tools/console_view.h"
 #include "tools/install_check.h"
+#include "tools/name_rules.h"
 #include "tools/patch_builder.h"
+#include "tools/patch_reading.h"
+#include "tools/pe_image.h"
 #include "tools/patch_format.h"
 #include "tools/patchtool.h"
 #include "tools/tool_files.h"
@@ -27,6 +30,7 @@
 #include "update/archive.h"
 #include "update/checksum.h"
 #include "update/version_list.h"
+#include "update/entry_check.h"
 #include "update/worker.h"
 
 namespace {

@@ -15,6 +15,7 @@
 #include "unit/scripted_view.h"
 #include "unit/test_util.h"
 #include "support/os.h"
+#include "update/install_name.h"
 #include "update/worker.h"
 
 namespace {

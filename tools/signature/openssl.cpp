@@ -12,13 +12,13 @@
 
 #include "support/file.h"
 #include "tools/authenticode.h"
-#include "tools/tool_files.h"
+#include "tools/display.h"
+#include "update/entry_check.h"
 
 namespace {
 
 // SPC_INDIRECT_DATA_OBJID: the content type of an Authenticode signature.
 constexpr char kIndirectData[] = "1.3.6.1.4.1.311.2.1.4";
-constexpr std::uint32_t kChunk = 0x100000;
 
 struct Free {
     void operator()(PKCS7* p) const { PKCS7_free(p); }
@@ -72,7 +72,7 @@ bool SignerSignatureHolds(PKCS7* pkcs7, const ASN1_STRING* indirect, X509* signe
 bool HashRange(CFileDX& file, EVP_MD_CTX* context, std::uint32_t from, std::uint32_t to, std::uint8_t* buffer) {
     if (!file.Seek(static_cast<std::int32_t>(from))) return false;
     for (std::uint32_t at = from; at < to;) {
-        std::uint32_t chunk = std::min(kChunk, to - at);
+        std::uint32_t chunk = std::min(kCopyChunk, to - at);
         if (file.Read(buffer, chunk) != chunk || EVP_DigestUpdate(context, buffer, chunk) != 1) return false;
         at += chunk;
     }
@@ -138,7 +138,7 @@ void CheckSignatureBlob(CFileDX& file, const PeSignatureLayout& layout, const st
 
     // Everything before the table, without the CheckSum field and the table's directory entry.
     Owned<EVP_MD_CTX> context(EVP_MD_CTX_new());
-    auto buffer = std::make_unique<std::uint8_t[]>(kChunk);
+    auto buffer = std::make_unique<std::uint8_t[]>(kCopyChunk);
     unsigned char value[EVP_MAX_MD_SIZE];
     unsigned int valueSize = 0;
     if (!context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1 ||

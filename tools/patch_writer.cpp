@@ -1,0 +1,181 @@
+#include "tools/patch_writer.h"
+
+#include <cstring>
+#include <memory>
+
+#include "support/file.h"
+#include "support/os.h"
+#include "tools/failure_watch.h"
+#include "tools/tool_files.h"
+#include "update/archive.h"
+#include "update/entry_check.h"
+
+namespace {
+
+// "<out>.partial" while the patch is written: removed on every way out unless it became the patch.
+class PartialOutput {
+public:
+    PartialOutput(std::string name, std::u16string path) : name_(std::move(name)), path_(std::move(path)) {}
+    ~PartialOutput() {
+        file_.Close();
+        if (opened_ && !committed_) os::Current().RemoveFile(path_.c_str());
+    }
+    PartialOutput(const PartialOutput&) = delete;
+    PartialOutput& operator=(const PartialOutput&) = delete;
+
+    CFileDX& File() { return file_; }
+    bool Open() { return opened_ = file_.OpenWrite(path_.c_str(), 0) != 0; }
+    bool Write(const void* data, std::uint32_t size) { return file_.Write(data, size) == size; }
+    // Flushes and closes the complete file; it stays "<out>.partial" until committed.
+    bool Finish() {
+        bool flushed = file_.Flush() != 0;
+        file_.Close();
+        return finished_ = flushed;
+    }
+    bool CommitAs(const std::u16string& target) {
+        if (!finished_ || !os::Current().ReplaceByRename(path_.c_str(), target.c_str())) return false;
+        committed_ = true;
+        return true;
+    }
+    // Why the last call failed, in the words of the watch: "cannot write up.exe.partial: ...".
+    std::string Failure(const char* operation) const { return FailureText("cannot " + std::string(operation) + " " + name_); }
+
+private:
+    std::string name_;  // UTF-8, for messages
+    std::u16string path_;
+    CFileDX file_;
+    bool opened_ = false;
+    bool finished_ = false;
+    bool committed_ = false;
+};
+
+std::string ArchiveHead(const PartWriting& writing, const Part& part, std::uint64_t versionListSize) {
+    const std::uint32_t count = static_cast<std::uint32_t>(part.count + 1);
+    const std::uint32_t entrySize = writing.legacyIndex ? kLegacyEntrySize : kWideEntrySize;
+    const std::uint32_t offsetField = writing.legacyIndex ? kLegacyNameField : kWideNameField;
+    std::string head(kIndexOffset + std::size_t(count) * entrySize, '\0');
+    auto* bytes = reinterpret_cast<std::uint8_t*>(head.data());
+    std::memcpy(bytes, writing.stub->data(), writing.stub->size());
+    std::memcpy(bytes + kPayloadOffset, writing.legacyIndex ? kLegacyArchiveMagic : kArchiveMagic, 12);
+    StoreLe32(bytes + kPayloadOffset + 12, count);
+    std::uint32_t offset = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const PackedFile* file = i < part.count ? &(*writing.files)[part.first + i] : nullptr;
+        const std::string name = file ? file->name : std::string(kVersionListName);
+        const auto size = static_cast<std::uint32_t>(file ? file->size : versionListSize);
+        std::uint8_t* entry = bytes + kIndexOffset + std::size_t(i) * entrySize;
+        std::memcpy(entry, name.data(), name.size());
+        StoreLe32(entry + offsetField, offset);
+        StoreLe32(entry + offsetField + 4, size);
+        offset += size;
+    }
+    return head;
+}
+
+// Bytes of the files copied so far, for the progress callback, after every chunk.
+struct CopyProgress : StreamStep {
+    const PartWriting& writing;
+    std::uint64_t before = 0;  // of the files copied before this one
+    std::uint64_t total = 0;
+    explicit CopyProgress(const PartWriting& w) : writing(w) {}
+    bool Continue(std::uint32_t done) override {
+        if (done > 0 && writing.progress) writing.progress(before + done, total);
+        return true;
+    }
+};
+
+bool CopyInput(const PackedFile& input, std::uint8_t* buffer, PartialOutput& out, const PartWriting& writing,
+              CopyProgress& progress, std::string* error) {
+    CFileDX file;
+    std::u16string wide = WidenUtf8(input.path);
+    if (wide.empty() || !file.OpenRead(wide.c_str())) {
+        *error = FailureText(input.path + ": cannot open it");
+        return false;
+    }
+    const std::uint64_t mark = FailureMark();
+    const StreamedBytes copied = StreamBytes(file, static_cast<std::uint32_t>(input.size), &out.File(), buffer, &progress);
+    progress.before += copied.done;
+    if (copied.end == StreamEnd::WriteFailed) {
+        *error = out.Failure("write");
+        return false;
+    }
+    if (copied.end == StreamEnd::ReadFailed) {
+        *error = FailureText(input.path + ": became shorter while it was read (it had " + std::to_string(input.size) +
+                                 " bytes)",
+                             mark);
+        return false;
+    }
+    // The index already holds the size measured before the copy; a file that grew since would
+    // put bytes in the payload that the checksum never saw.
+    if (file.Read(buffer, 1) != 0) {
+        *error = input.path + ": grew while it was read";
+        return false;
+    }
+    std::uint8_t sum[8];
+    std::memcpy(sum, &copied.checksum, sizeof sum);
+    writing.list->SetChecksum(input.record, sum);
+    return true;
+}
+
+bool WritePart(const PartWriting& writing, const Part& part, std::uint8_t* buffer, PartialOutput& out,
+               CopyProgress& progress, std::string* error) {
+    const std::uint64_t listSize = kVersionListHeaderSize + std::uint64_t(part.records) * writing.list->RecordSize();
+    std::string head = ArchiveHead(writing, part, listSize);
+    if (!out.Write(head.data(), static_cast<std::uint32_t>(head.size()))) {
+        *error = out.Failure("write");
+        return false;
+    }
+    for (std::size_t i = part.first; i < part.first + part.count; ++i) {
+        if (!CopyInput((*writing.files)[i], buffer, out, writing, progress, error)) return false;
+    }
+    // The checksums of this part's files and the earlier parts' are in; later files' records keep
+    // what the given list said, and the records appended for them are not there yet.
+    std::string listBytes = writing.list->EncodeFirst(part.records);
+    if (!out.Write(listBytes.data(), static_cast<std::uint32_t>(listBytes.size()))) {
+        *error = out.Failure("write");
+        return false;
+    }
+    if (!out.Finish()) {
+        *error = out.Failure("flush");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool WriteParts(const PartWriting& writing, const std::vector<Part>& parts, const std::vector<std::string>& names,
+                std::string* error) {
+    std::vector<std::u16string> targets;
+    std::vector<std::unique_ptr<PartialOutput>> outputs;
+    for (const std::string& name : names) {
+        targets.push_back(WidenUtf8(name));
+        std::u16string partialPath = WidenUtf8(name + ".partial");
+        if (targets.back().empty() || partialPath.empty()) {
+            *error = name + ": not a usable path";
+            return false;
+        }
+        outputs.push_back(std::make_unique<PartialOutput>(name + ".partial", partialPath));
+    }
+    auto buffer = std::make_unique<std::uint8_t[]>(kCopyChunk);
+    // One bar over every part: the bytes of all the files.
+    CopyProgress progress(writing);
+    for (const PackedFile& file : *writing.files) progress.total += file.size;
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        if (!outputs[k]->Open()) {
+            *error = outputs[k]->Failure("create");
+            return false;
+        }
+        if (!WritePart(writing, parts[k], buffer.get(), *outputs[k], progress, error)) return false;
+    }
+    // Every part is complete: only now do they take their names, all or none (should a rename fail,
+    // the parts already renamed are removed again).
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        if (!outputs[k]->CommitAs(targets[k])) {
+            *error = FailureText(names[k] + ": cannot put the finished patch in place");
+            for (std::size_t j = 0; j < k; ++j) os::Current().RemoveFile(targets[j].c_str());
+            return false;
+        }
+    }
+    return true;
+}

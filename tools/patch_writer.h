@@ -1,0 +1,30 @@
+// Writing the planned parts of a build: the stub, zero fill to 0x60000, the archive's index, every
+// file streamed through the copy buffer and checksummed on the way, and last the version list.
+//
+// Each part is written beside its name as "<name>.partial"; only when every part is complete do they
+// take their names, all or none.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tools/part_plan.h"
+#include "tools/version_list_file.h"
+
+struct PartWriting {
+    const std::string* stub = nullptr;
+    const std::vector<PackedFile>* files = nullptr;
+    bool legacyIndex = false;
+    // Every file's checksum goes into its record as it is copied.
+    VersionListFile* list = nullptr;
+    // Told the bytes of the files copied so far and their total, after every chunk.
+    std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+};
+
+// Writes parts[k] as names[k] (UTF-8). On failure returns false with a one-line reason and leaves
+// no output file; existing files under the names stay as they were, unless renaming a finished part
+// over one failed after others had been renamed over theirs: those are then removed.
+bool WriteParts(const PartWriting& writing, const std::vector<Part>& parts, const std::vector<std::string>& names,
+                std::string* error);

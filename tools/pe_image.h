@@ -1,0 +1,34 @@
+// Reading a Windows executable's headers: where its image ends and where a signature would sit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Where a PE file keeps what the Authenticode digest leaves out.
+struct PeSignatureLayout {
+    std::uint32_t checksumOffset = 0;  // the optional header's CheckSum field (4 bytes)
+    std::uint32_t entryOffset = 0;     // the certificate-table directory entry (8 bytes)
+    std::uint32_t tableOffset = 0;     // the table: a file offset, 0 when the file is not signed
+    std::uint32_t tableSize = 0;
+    bool Signed() const { return tableOffset != 0 || tableSize != 0; }
+};
+
+struct PeHeaders {
+    // The end of the headers or of the last section's raw data, whichever is later.
+    std::uint64_t imageEnd = 0;
+    bool hasCertificateEntry = false;  // the optional header is long enough to hold one
+    PeSignatureLayout signature;       // valid when hasCertificateEntry
+};
+
+// Reads the headers from the file's first bytes. False, with a reason, when they are not a PE
+// image's headers (no MZ or PE signature, an optional header or section table cut short).
+bool ReadPeHeaders(const std::uint8_t* data, std::size_t size, PeHeaders* headers, std::string* error);
+
+// The signature layout from the file's first bytes; false, with a reason, as ReadPeHeaders, or
+// when the optional header has no certificate-table entry.
+bool ReadPeSignatureLayout(const std::uint8_t* data, std::size_t size, PeSignatureLayout* layout, std::string* error);
+
+// Where the PE image held whole in data ends. False, with a reason, when the bytes are not a PE
+// image or are cut short.
+bool FindImageEnd(const std::uint8_t* data, std::size_t size, std::uint32_t* end, std::string* error);
