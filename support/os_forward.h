@@ -33,60 +33,52 @@ public:
     explicit ForwardingApi(Api& next) : next_(&next) {}
 
     Handle OpenRead(const char16_t* path, std::uint32_t* error) override {
-        if (!Pass(Call::OpenRead, error)) return kInvalidHandle;
-        return Left(Call::OpenRead, next_->OpenRead(path, error));
+        return Forward(Call::OpenRead, kInvalidHandle, error, [&] { return next_->OpenRead(path, error); });
     }
     Handle OpenWrite(const char16_t* path, bool keep, std::uint32_t* error) override {
-        if (!Pass(Call::OpenWrite, error)) return kInvalidHandle;
-        return Left(Call::OpenWrite, next_->OpenWrite(path, keep, error));
+        return Forward(Call::OpenWrite, kInvalidHandle, error, [&] { return next_->OpenWrite(path, keep, error); });
     }
     bool Read(Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        if (!Pass(Call::Read, nullptr)) return Nothing(done);
-        return Left(Call::Read, next_->Read(h, buffer, count, done));
+        if (done) *done = 0;
+        return Forward(Call::Read, false, nullptr, [&] { return next_->Read(h, buffer, count, done); });
     }
     bool Write(Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        if (!Pass(Call::Write, nullptr)) return Nothing(done);
-        return Left(Call::Write, next_->Write(h, buffer, count, done));
+        if (done) *done = 0;
+        return Forward(Call::Write, false, nullptr, [&] { return next_->Write(h, buffer, count, done); });
     }
     bool Seek(Handle h, std::int32_t position) override {
-        return Pass(Call::Seek, nullptr) && Left(Call::Seek, next_->Seek(h, position));
+        return Forward(Call::Seek, false, nullptr, [&] { return next_->Seek(h, position); });
     }
     std::uint32_t GetSize(Handle h) override {
-        return Pass(Call::GetSize, nullptr) ? Left(Call::GetSize, next_->GetSize(h)) : 0xFFFFFFFFu;
+        return Forward(Call::GetSize, 0xFFFFFFFFu, nullptr, [&] { return next_->GetSize(h); });
     }
-    bool Flush(Handle h) override { return Pass(Call::Flush, nullptr) && Left(Call::Flush, next_->Flush(h)); }
+    bool Flush(Handle h) override { return Forward(Call::Flush, false, nullptr, [&] { return next_->Flush(h); }); }
     void Close(Handle h) override {
-        if (!Pass(Call::Close, nullptr)) return;
-        next_->Close(h);
-        Leave(Call::Close);
+        Forward(Call::Close, 0, nullptr, [&] { return next_->Close(h), 0; });
     }
     std::uint32_t GetAttributes(const char16_t* path) override {
-        return Pass(Call::GetAttributes, nullptr) ? Left(Call::GetAttributes, next_->GetAttributes(path))
-                                                  : kInvalidAttributes;
+        return Forward(Call::GetAttributes, kInvalidAttributes, nullptr, [&] { return next_->GetAttributes(path); });
     }
     bool SetAttributes(const char16_t* path, std::uint32_t attributes) override {
-        return Pass(Call::SetAttributes, nullptr) && Left(Call::SetAttributes, next_->SetAttributes(path, attributes));
+        return Forward(Call::SetAttributes, false, nullptr, [&] { return next_->SetAttributes(path, attributes); });
     }
     bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override {
-        return Pass(Call::ReplaceByRename, error) && Left(Call::ReplaceByRename, next_->ReplaceByRename(from, to, error));
+        return Forward(Call::ReplaceByRename, false, error, [&] { return next_->ReplaceByRename(from, to, error); });
     }
     bool RemoveFile(const char16_t* path) override {
-        return Pass(Call::RemoveFile, nullptr) && Left(Call::RemoveFile, next_->RemoveFile(path));
+        return Forward(Call::RemoveFile, false, nullptr, [&] { return next_->RemoveFile(path); });
     }
     void Wait(std::uint32_t milliseconds) override {
-        if (!Pass(Call::Wait, nullptr)) return;
-        next_->Wait(milliseconds);
-        Leave(Call::Wait);
+        Forward(Call::Wait, 0, nullptr, [&] { return next_->Wait(milliseconds), 0; });
     }
     std::uint32_t GetModulePath(char16_t* buffer, std::uint32_t capacity) override {
-        if (!Pass(Call::GetModulePath, nullptr)) return 0;
-        return Left(Call::GetModulePath, next_->GetModulePath(buffer, capacity));
+        return Forward(Call::GetModulePath, 0u, nullptr, [&] { return next_->GetModulePath(buffer, capacity); });
     }
     int MultiToWide(std::uint32_t cp, const char* text, char16_t* out, int capacity) override {
-        return Pass(Call::MultiToWide, nullptr) ? Left(Call::MultiToWide, next_->MultiToWide(cp, text, out, capacity)) : 0;
+        return Forward(Call::MultiToWide, 0, nullptr, [&] { return next_->MultiToWide(cp, text, out, capacity); });
     }
     int WideToMulti(std::uint32_t cp, const char16_t* text, char* out, int capacity) override {
-        return Pass(Call::WideToMulti, nullptr) ? Left(Call::WideToMulti, next_->WideToMulti(cp, text, out, capacity)) : 0;
+        return Forward(Call::WideToMulti, 0, nullptr, [&] { return next_->WideToMulti(cp, text, out, capacity); });
     }
     // The refusal's code when this layer refused the last call, else the next backend's.
     std::uint32_t LastError() override { return refused_ != 0 ? refused_ : next_->LastError(); }
@@ -99,21 +91,16 @@ protected:
     // The error a refused call reports.
     virtual std::uint32_t RefusalCode(Call) { return kErrorAccessDenied; }
 
-    static bool Nothing(std::uint32_t* done) {
-        if (done) *done = 0;
-        return false;
-    }
-
 private:
-    bool Pass(Call kind, std::uint32_t* error) {
+    template <typename T, typename F>
+    T Forward(Call kind, T refusal, std::uint32_t* error, F&& call) {
         refused_ = 0;
-        if (Enter(kind)) return true;
-        refused_ = RefusalCode(kind);
-        if (error) *error = refused_;
-        return false;
-    }
-    template <typename T>
-    T Left(Call kind, T result) {
+        if (!Enter(kind)) {
+            refused_ = RefusalCode(kind);
+            if (error) *error = refused_;
+            return refusal;
+        }
+        T result = call();
         Leave(kind);
         return result;
     }

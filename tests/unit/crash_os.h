@@ -59,7 +59,10 @@ public:
         return Done(h);
     }
     bool Write(os::Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        if (off_) return Nothing(done);
+        if (off_) {
+            if (done) *done = 0;
+            return false;
+        }
         bool ok = real_.Write(h, buffer, count, done);
         auto it = writers_.find(h);
         if (it != writers_.end() && *done > 0) {

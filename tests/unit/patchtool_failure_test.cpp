@@ -1,0 +1,62 @@
+// A failed read, write or rename says which call failed, on which file, in the system's words.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tools/patch_format.h"
+#include "tools/patchtool.h"
+#include "unit/fault_os.h"
+#include "unit/test_util.h"
+
+namespace {
+
+using testutil::MakeStub;
+using testutil::TempDir;
+using testutil::ToUtf8;
+
+TEST(PatchtoolFailure, NamesTheOperationThePathAndTheReason) {
+    TempDir dir;
+    const std::vector<PayloadFile> files = {{"a.arc", "alpha"}, {"QMK.hvl", EncodeVersionListOf({{"a.arc", "alpha"}})}};
+    dir.Write("stub.exe", MakeStub());
+    dir.Write("a.arc", "alpha");
+    dir.Write("patch.exe", EncodePatch(MakeStub(), EncodeArchive(files, false)));
+    dir.MakeDir("game");
+    dir.Write("game/a.arc", "old");
+    dir.Write("game/QMK.hvl", files[1].data);
+    const std::string at = ToUtf8(dir.Root()) + "/";
+    const std::vector<std::string> build = {"build", "--stub", at + "stub.exe", "--out", at + "new.exe", at + "a.arc"};
+    const struct {
+        std::vector<std::string> args;
+        OsCall kind;
+        std::string operation;  // as the message names it, and the file it names
+    } cases[] = {
+        {build, OsCall::Write, "write " + at + "new.exe.partial"},
+        {build, OsCall::Read, "read " + at + "stub.exe"},
+        {build, OsCall::ReplaceByRename, "rename " + at + "new.exe.partial to " + at + "new.exe"},
+        {{"verify", at + "patch.exe"}, OsCall::Read, "read " + at + "patch.exe"},
+        {{"check", at + "game"}, OsCall::Read, "read " + at + "game\\QMK.hvl"},
+        {{"apply", at + "patch.exe", at + "game"}, OsCall::Read, "read " + at + "patch.exe"},
+        {{"apply", at + "patch.exe", at + "game"}, OsCall::Write, "write " + at + "game\\a.arc.tmp"},
+        {{"apply", at + "patch.exe", at + "game"}, OsCall::ReplaceByRename,
+         "rename " + at + "game\\a.arc.tmp to " + at + "game\\a.arc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + " with a failed " + OsCallName(c.kind));
+        std::vector<std::string> args = {"patchtool"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        std::ostringstream out, err;
+        FaultOs faults;
+        faults.SetError(os::kErrorDiskFull);
+        faults.SetRenameError(os::kErrorDiskFull);
+        faults.FailNth(c.kind, 1);
+        EXPECT_NE(RunPatchtool(static_cast<int>(argv.size()), argv.data(), out, err), 0);
+        EXPECT_EQ(faults.Failed(), 1);
+        const std::string said = out.str() + err.str();
+        EXPECT_NE(said.find("cannot " + c.operation + ": " + os::ErrorText(os::kErrorDiskFull)), std::string::npos)
+            << said;
+    }
+}
+
+}  // namespace
