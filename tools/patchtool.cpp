@@ -57,19 +57,19 @@ int UsageError(std::ostream& err, const std::string& message) {
     return kExitUsage;
 }
 
-int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const ConsoleIo& io) {
-    BuildRequest request;
+// The build's command line; an empty string when it is right, else what is wrong with it.
+std::string ParseBuildArgs(const std::vector<std::string>& args, BuildRequest& request) {
     bool filesOnly = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (!filesOnly && (arg == "--stub" || arg == "--out" || arg == "--version-list")) {
-            if (i + 1 >= args.size()) return UsageError(err, "build: " + arg + " needs a file name");
+            if (i + 1 >= args.size()) return "build: " + arg + " needs a file name";
             std::string& target = arg == "--stub" ? request.stubPath
                                   : arg == "--out" ? request.outPath
                                                    : request.versionListPath;
-            if (!target.empty()) return UsageError(err, "build: " + arg + " given twice");
+            if (!target.empty()) return "build: " + arg + " given twice";
             target = args[++i];
-            if (target.empty()) return UsageError(err, "build: " + arg + " needs a file name");
+            if (target.empty()) return "build: " + arg + " needs a file name";
         } else if (!filesOnly && arg == "--legacy-index") {
             request.legacyIndex = true;
         } else if (!filesOnly && arg == "--split") {
@@ -77,12 +77,17 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
         } else if (!filesOnly && arg == "--") {
             filesOnly = true;
         } else if (!filesOnly && arg.size() > 1 && arg[0] == '-') {
-            return UsageError(err, "build: unknown option " + arg);
+            return "build: unknown option " + arg;
         } else {
             request.files.push_back(arg);
         }
     }
-    if (request.outPath.empty()) return UsageError(err, "build: --out PATCH.exe is missing");
+    return request.outPath.empty() ? "build: --out PATCH.exe is missing" : "";
+}
+
+int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const ConsoleIo& io) {
+    BuildRequest request;
+    if (std::string wrong = ParseBuildArgs(args, request); !wrong.empty()) return UsageError(err, wrong);
     if (request.stubPath.empty()) {
         request.stubPath = io.defaultStub.empty() ? InstalledStubPath() : io.defaultStub;
         if (request.stubPath.empty()) return UsageError(err, "build: --stub PATCHER.exe is missing");

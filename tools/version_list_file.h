@@ -30,8 +30,6 @@ struct VersionListFile {
     // Appends a record with this name (zero-filled field) and a zero checksum. False when the name
     // and its terminator do not fit the name field.
     bool Append(const std::string& storedName);
-    // Header and records; no trailing bytes.
-    std::string Encode() const { return EncodeFirst(Count()); }
     // Header and the first count records only (count at most Count()), as if the rest were not there.
     std::string EncodeFirst(std::uint32_t count) const;
 };

@@ -68,11 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string after = Read(u"C:\\game\\QMK.hvl");
     if (after != before) {
         if (after.size() < 16 || after.compare(0, 12, before, 0, 12) != 0) Fail("prune changed the header");
-        std::uint32_t was, now;
-        std::memcpy(&was, before.data() + 12, 4);
-        std::memcpy(&now, after.data() + 12, 4);
-        std::uint32_t record = after.compare(0, 8, "QHV_V2__") == 0 ? 256 : 64;
-        if (now > was || after.size() != 16 + std::size_t(now) * record) Fail("prune wrote a bad list");
+        VersionListHeader was, now;
+        if (!ParseVersionListHeader(reinterpret_cast<const std::uint8_t*>(before.data()), &was) ||
+            !ParseVersionListHeader(reinterpret_cast<const std::uint8_t*>(after.data()), &now))
+            Fail("prune rewrote a list it cannot read");
+        if (now.count > was.count || after.size() != 16 + std::size_t(now.count) * now.RecordSize())
+            Fail("prune wrote a bad list");
     }
     if (fs.OpenHandles() != 0) Fail("a file left open");
     for (const auto& [key, content] : fs.Files())
