@@ -1,6 +1,5 @@
 #include "unit/patchtool_fixture.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -17,24 +16,6 @@ Outcome Patchtool(std::vector<std::string> args, const ConsoleIo& io) {
     outcome.out = out.str();
     outcome.err = err.str();
     return outcome;
-}
-
-std::string Key(const std::string& stored) {
-    char key[800];
-    EXPECT_TRUE(MakeNameKey(key, sizeof key, stored.c_str()));
-    return key;
-}
-
-std::string ChecksumHex(const std::string& data) {
-    std::uint8_t sum[8];
-    ChecksumOf(data, sum);
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (std::uint8_t b : sum) {
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-    }
-    return hex;
 }
 
 std::string RawVersionList(bool v1, std::uint32_t reserved, const std::vector<std::string>& recordBytes) {
@@ -75,21 +56,6 @@ ReadBack ReadPatch(const std::u16string& path) {
     return back;
 }
 
-Workshop::Workshop() {
-    dir.MakeDir("in");
-    dir.MakeDir("in/sub");
-    Add("data1.arc", RandomBytes(kCopyChunk * 2 + 17, 1));
-    Add("empty.dat", "");
-    Add("テスト.dat", RandomBytes(3000, 2));
-}
-
-std::vector<std::string> Workshop::BuildArgs(const std::string& out) {
-    dir.Write("stub.exe", stub);
-    std::vector<std::string> args = {"build", "--stub", At("stub.exe"), "--out", At(out)};
-    for (const auto& f : files) args.push_back(In(f.first));
-    return args;
-}
-
 std::string HandMadePatch::Make(bool legacy, std::uint8_t tamperAt) {
     std::vector<VersionListEntry> records(2);
     records[0].name = "data\\" + sjisName;
@@ -123,13 +89,6 @@ FolderCheck CheckFolder(const std::u16string& folder) {
     return result;
 }
 
-std::map<std::string, std::string> Snapshot(const std::filesystem::path& root, bool sortUninstallList) {
-    std::map<std::string, std::string> files = testutil::FileTree(root);
-    auto list = files.find("uninst.lst");
-    if (sortUninstallList && list != files.end()) list->second = testutil::SortedLines(list->second);
-    return files;
-}
-
 SplitShop::SplitShop(int count, std::size_t base) {
     files.clear();
     std::vector<std::string> records;
@@ -152,10 +111,6 @@ SplitShop::SplitShop(int count, std::size_t base) {
     dir.Write("game/uninst.lst", std::string("Game.exe\r\n$Registry\r\n") + '\0');
 }
 
-std::size_t SplitShop::RecordsThrough(std::size_t files) const {
-    return given.size() + static_cast<std::size_t>(std::count(matched.begin(), matched.begin() + files, false));
-}
-
 std::string SplitShop::Record(const std::string& name, const std::string& content) {
     given.push_back(name);
     std::string record = RawRecord(false, name, "", 0);
@@ -176,11 +131,6 @@ BuildRequest SplitShop::Request(const std::string& out, bool split) {
     return request;
 }
 
-std::string SplitShop::Game(const std::string& name) {
-    std::filesystem::copy(dir.Native("game"), dir.Native(name), std::filesystem::copy_options::recursive);
-    return At(name);
-}
-
 InstalledGame::InstalledGame() {
     dir.MakeDir("game");
     dir.MakeDir("game/Data");
@@ -193,19 +143,6 @@ InstalledGame::InstalledGame() {
     Add("data/utf8.dat", "utf8");
     Add("empty.dat", "");
     WriteList();
-}
-
-void InstalledGame::Add(const std::string& name, const std::string& content) {
-    VersionListEntry record;
-    record.name = name;
-    ChecksumOf(content, record.checksum);
-    records.push_back(record);
-}
-
-std::string SignableStub() {
-    std::string stub = MakeStub();
-    Put32(stub, 0x58 + 108, 16);
-    return stub;
 }
 
 #ifndef _WIN32

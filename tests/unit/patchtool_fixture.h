@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -52,8 +53,22 @@ inline void Put32(std::string& s, std::size_t at, std::uint32_t v) {
 }
 
 // The key the patcher looks a stored name up by.
-std::string Key(const std::string& stored);
-std::string ChecksumHex(const std::string& data);
+inline std::string Key(const std::string& stored) {
+    char key[800];
+    EXPECT_TRUE(MakeNameKey(key, sizeof key, stored.c_str()));
+    return key;
+}
+inline std::string ChecksumHex(const std::string& data) {
+    std::uint8_t sum[8];
+    ChecksumOf(data, sum);
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (std::uint8_t b : sum) {
+        hex += digits[b >> 4];
+        hex += digits[b & 15];
+    }
+    return hex;
+}
 
 // A version list file written by hand, so tests control every byte of a record.
 std::string RawVersionList(bool v1, std::uint32_t reserved, const std::vector<std::string>& recordBytes);
@@ -75,14 +90,25 @@ struct Workshop {
     std::vector<std::pair<std::string, std::string>> files;  // name, content
     std::string stub = MakeStub();
 
-    Workshop();
+    Workshop() {
+        dir.MakeDir("in");
+        dir.MakeDir("in/sub");
+        Add("data1.arc", RandomBytes(kCopyChunk * 2 + 17, 1));
+        Add("empty.dat", "");
+        Add("テスト.dat", RandomBytes(3000, 2));
+    }
     void Add(const std::string& name, const std::string& content) {
         files.emplace_back(name, content);
         dir.Write("in/" + name, content);
     }
     std::string In(const std::string& name) const { return ToUtf8(dir.Native("in/" + name)); }
     std::string At(const std::string& rel) const { return ToUtf8(dir.Native(rel)); }
-    std::vector<std::string> BuildArgs(const std::string& out = "patch.exe");
+    std::vector<std::string> BuildArgs(const std::string& out = "patch.exe") {
+        dir.Write("stub.exe", stub);
+        std::vector<std::string> args = {"build", "--stub", At("stub.exe"), "--out", At(out)};
+        for (const auto& f : files) args.push_back(In(f.first));
+        return args;
+    }
 };
 
 // A patch made by the in-memory encoders, with a code page 932 name and a record in a subfolder.
@@ -105,7 +131,12 @@ FolderCheck CheckFolder(const std::u16string& folder);
 
 // Every file under root with its bytes, uninst.lst as its sorted lines (parts append their names in
 // their own order), so two folders compare as one update would leave them.
-std::map<std::string, std::string> Snapshot(const std::filesystem::path& root, bool sortUninstallList);
+inline std::map<std::string, std::string> Snapshot(const std::filesystem::path& root, bool sortUninstallList) {
+    std::map<std::string, std::string> files = testutil::FileTree(root);
+    auto list = files.find("uninst.lst");
+    if (sortUninstallList && list != files.end()) list->second = testutil::SortedLines(list->second);
+    return files;
+}
 
 // A game of 1.00 and an update of `count` files of base + 7 * i bytes: every fourth and the last replace
 // files the installed list names (f103 in a subfolder), the rest are new; the list also names a file
@@ -115,11 +146,16 @@ struct SplitShop : Workshop {
     std::vector<bool> matched;       // per file: the given list has its record
     explicit SplitShop(int count, std::size_t base = 40);
     // Records in a part's list: the given ones and one appended per new file up to its last.
-    std::size_t RecordsThrough(std::size_t files) const;
+    std::size_t RecordsThrough(std::size_t files) const {
+        return given.size() + static_cast<std::size_t>(std::count(matched.begin(), matched.begin() + files, false));
+    }
     std::string Record(const std::string& name, const std::string& content);
     BuildRequest Request(const std::string& out, bool split);
     // A fresh copy of the installed game.
-    std::string Game(const std::string& name);
+    std::string Game(const std::string& name) {
+        std::filesystem::copy(dir.Native("game"), dir.Native(name), std::filesystem::copy_options::recursive);
+        return At(name);
+    }
 };
 
 // An installed game for `check`: its version list names files the ways the patcher finds them.
@@ -130,13 +166,20 @@ struct InstalledGame {
     std::vector<VersionListEntry> records;
 
     InstalledGame();
-    void Add(const std::string& name, const std::string& content);
+    void Add(const std::string& name, const std::string& content) {
+        records.push_back({name, {}});
+        ChecksumOf(content, records.back().checksum);
+    }
     void WriteList() { dir.Write("game/QMK.hvl", EncodeVersionList(records, false)); }
     std::string Folder() const { return ToUtf8(dir.Native("game")); }
 };
 
 // A stub osslsigncode can sign: MakeStub's with the optional header's 16 data directories.
-std::string SignableStub();
+inline std::string SignableStub() {
+    std::string stub = MakeStub();
+    Put32(stub, 0x58 + 108, 16);
+    return stub;
+}
 
 #ifndef _WIN32
 // Signs with osslsigncode and a throwaway self-signed certificate made for this run, both through
