@@ -6,8 +6,6 @@
 // final flush.
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +17,7 @@
 #include "support/file.h"
 #include "bench/bench_util.h"
 #include "unit/scripted_view.h"
+#include "unit/test_util.h"
 #include "tools/patch_format.h"
 #include "update/archive.h"
 #include "update/checksum.h"
@@ -30,18 +29,14 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Workspace {
-    fs::path root;
-    fs::path patch;
-    fs::path game;
+    testutil::TempDir dir;
+    fs::path patch = dir.Native("patch.bin");
+    fs::path game = dir.Native("game");
     std::uint32_t size = 0;
 
     // Writes a patch with one entry of `mib` MiB and a version list that verifies it.
-    Workspace(const char* tag, std::uint32_t mib) {
-        root = fs::temp_directory_path() / (std::string("patcher-bench-") + tag + "-" + std::to_string(getpid()));
-        fs::remove_all(root);
-        fs::create_directories(root / "game");
-        game = root / "game";
-        patch = root / "patch.bin";
+    Workspace(const char* tag, std::uint32_t mib) : dir(std::string("patcher-bench-") + tag) {
+        dir.MakeDir("game");
         size = mib << 20;
 
         std::ofstream out(patch, std::ios::binary);
@@ -75,9 +70,8 @@ struct Workspace {
         out.seekp(kPayloadOffset);
         out.write(reinterpret_cast<const char*>(head), sizeof head);
         out.close();
-        std::ofstream(game / "uninst.lst", std::ios::binary) << "game.exe\n";
+        dir.Write("game/uninst.lst", "game.exe\n");
     }
-    ~Workspace() { fs::remove_all(root); }
 };
 
 void BM_ApplyPatch(benchmark::State& state) {

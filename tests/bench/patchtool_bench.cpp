@@ -2,9 +2,6 @@
 // 1 MiB buffer: the build's checksum and bookkeeping should cost little beyond the copy itself.
 #include <benchmark/benchmark.h>
 
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,65 +9,29 @@
 #include "support/file.h"
 #include "tools/patch_builder.h"
 #include "tools/tool_files.h"
+#include "unit/test_util.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using testutil::ToUtf8;
 
 constexpr std::size_t kFileCount = 4;
 constexpr std::size_t kFileBytes = 16u << 20;  // 64 MiB in all
 constexpr std::uint32_t kChunk = 0x100000;
 
-std::string Utf8(const fs::path& p) {
-    std::u8string s = p.u8string();
-    return std::string(s.begin(), s.end());
-}
-
-// A PE stub of 0x600 bytes: headers and one section.
-std::string Stub() {
-    std::string pe(0x600, '\0');
-    auto put = [&pe](std::size_t at, std::uint32_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i) pe[at + i] = static_cast<char>(v >> (8 * i));
-    };
-    pe[0] = 'M';
-    pe[1] = 'Z';
-    put(0x3C, 0x40, 4);
-    std::memcpy(&pe[0x40], "PE\0\0", 4);
-    put(0x46, 1, 2);
-    put(0x54, 0xF0, 2);
-    put(0x58 + 60, 0x200, 4);
-    put(0x58 + 0xF0 + 16, 0x400, 4);
-    put(0x58 + 0xF0 + 20, 0x200, 4);
-    pe[0x5FF] = '\x90';
-    return pe;
-}
-
+// Four files of 16 MiB and a stub.
 struct Inputs {
-    fs::path root;
+    testutil::TempDir dir{"patchtool-bench"};
     std::vector<std::string> files;
-    std::string stub;
+    std::string stub = ToUtf8(dir.Native("stub.exe"));
 
     Inputs() {
-        root = fs::temp_directory_path() / ("patchtool-bench-" + std::to_string(fs::hash_value(fs::current_path())));
-        fs::create_directories(root);
-        std::uint32_t seed = 12345;
-        std::string data(kFileBytes, '\0');
         for (std::size_t f = 0; f < kFileCount; ++f) {
-            for (char& c : data) {
-                seed = seed * 1664525u + 1013904223u;
-                c = static_cast<char>(seed >> 24);
-            }
-            fs::path file = root / ("data" + std::to_string(f) + ".arc");
-            std::ofstream(file, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
-            files.push_back(Utf8(file));
+            std::string name = "data" + std::to_string(f) + ".arc";
+            dir.Write(name, testutil::RandomBytes(kFileBytes, static_cast<std::uint32_t>(12345 + f)));
+            files.push_back(ToUtf8(dir.Native(name)));
         }
-        std::string pe = Stub();
-        std::ofstream(root / "stub.exe", std::ios::binary).write(pe.data(), static_cast<std::streamsize>(pe.size()));
-        stub = Utf8(root / "stub.exe");
-    }
-    ~Inputs() {
-        std::error_code ec;
-        fs::remove_all(root, ec);
+        dir.Write("stub.exe", testutil::MakeStub());
     }
 };
 
@@ -83,7 +44,7 @@ void BM_PatchtoolBuild(benchmark::State& state) {
     Inputs& in = TheInputs();
     BuildRequest request;
     request.stubPath = in.stub;
-    request.outPath = Utf8(in.root / "patch.exe");
+    request.outPath = ToUtf8(in.dir.Native("patch.exe"));
     request.files = in.files;
     for (auto _ : state) {
         BuildSummary summary;
@@ -99,7 +60,7 @@ void BM_PatchtoolBuildSplit(benchmark::State& state) {
     Inputs& in = TheInputs();
     BuildRequest request;
     request.stubPath = in.stub;
-    request.outPath = Utf8(in.root / "split.exe");
+    request.outPath = ToUtf8(in.dir.Native("split.exe"));
     request.files = in.files;
     request.split = true;
     request.limits.maxFiles = 1;
@@ -116,7 +77,7 @@ BENCHMARK(BM_PatchtoolBuildSplit)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_PatchtoolPlainCopy(benchmark::State& state) {
     Inputs& in = TheInputs();
-    std::u16string target = WidenUtf8(Utf8(in.root / "copy.bin"));
+    std::u16string target = in.dir.Path("copy.bin");
     auto buffer = std::make_unique<std::uint8_t[]>(kChunk);
     for (auto _ : state) {
         CFileDX out;

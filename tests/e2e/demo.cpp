@@ -46,8 +46,8 @@ void Screenshot(const std::filesystem::path& shots, const std::wstring& name, HW
     std::filesystem::path picture = shots / (name + L".png");
     std::error_code ignored;
     std::filesystem::remove(picture, ignored);
-    WriteFileBytes(request, std::to_string(rect.right - rect.left) + "x" + std::to_string(rect.bottom - rect.top) +
-                                "+" + std::to_string(rect.left) + "+" + std::to_string(rect.top) + "\n");
+    WriteAll(request, std::to_string(rect.right - rect.left) + "x" + std::to_string(rect.bottom - rect.top) + "+" +
+                          std::to_string(rect.left) + "+" + std::to_string(rect.top) + "\n");
     for (int waited = 0; waited < 30000; waited += 20) {
         if (!std::filesystem::exists(request) && std::filesystem::exists(picture)) {
             Say("  screenshot: " + ToUtf8(name) + ".png");

@@ -18,9 +18,9 @@ constexpr std::size_t kMovieSize = 32 * 1024 * 1024;
 class DialogTest : public PatcherTest {
 protected:
     static void SetUpTestSuite() {
-        patchFolder_ = new ScratchDir(L"velmora-e2e-patch");
-        movie_ = new std::string(RandomData(kMovieSize, 21));
-        WritePatch(patchFolder_->Path(L"patch.exe"),
+        patchFolder_ = new TempDir("velmora-e2e-patch");
+        movie_ = new std::string(RandomBytes(kMovieSize, 21));
+        WritePatch(patchFolder_->Root() / L"patch.exe",
                    {{"MOVIE.ARC", *movie_}, {"voice.arc", Voice()}, {"QMK.hvl", VersionList(NewRecords())}});
     }
     static void TearDownTestSuite() {
@@ -30,22 +30,22 @@ protected:
         movie_ = nullptr;
     }
 
-    static std::string Voice() { return RandomData(1024 * 1024, 22); }
+    static std::string Voice() { return RandomBytes(1024 * 1024, 22); }
     static std::vector<Record> NewRecords() {
         return {{"game.exe", "game 1.00"}, {"Movie.arc", *movie_}, {"voice.arc", Voice()}};
     }
 
     void SetUp() override {
         PatcherTest::SetUp();
-        game_ = scratch_.Path(L"game");
+        game_ = scratch_.Root() / L"game";
         fs::create_directory(game_);
-        WriteFileBytes(game_ / L"game.exe", "game 1.00");
-        WriteFileBytes(game_ / L"Movie.arc", "movie 1.00");
-        WriteFileBytes(game_ / L"voice.arc", "voice 1.00");
-        WriteFileBytes(game_ / L"QMK.hvl", VersionList({{"game.exe", "game 1.00"},
-                                                        {"Movie.arc", "movie 1.00"},
-                                                        {"voice.arc", "voice 1.00"}}));
-        WriteFileBytes(game_ / L"uninst.lst", "game.exe\r\nmovie.arc\r\nvoice.arc\r\nqmk.hvl\r\n");
+        WriteAll(game_ / L"game.exe", "game 1.00");
+        WriteAll(game_ / L"Movie.arc", "movie 1.00");
+        WriteAll(game_ / L"voice.arc", "voice 1.00");
+        WriteAll(game_ / L"QMK.hvl", VersionList({{"game.exe", "game 1.00"},
+                                                  {"Movie.arc", "movie 1.00"},
+                                                  {"voice.arc", "voice 1.00"}}));
+        WriteAll(game_ / L"uninst.lst", "game.exe\r\nmovie.arc\r\nvoice.arc\r\nqmk.hvl\r\n");
         ASSERT_TRUE(SetInstalledFolder(game_.wstring()));
         before_ = Snapshot(game_);
     }
@@ -121,16 +121,16 @@ protected:
         EXPECT_TRUE(FileHolds(game_ / L"uninst.lst", std::string("game.exe\nmovie.arc\nvoice.arc\nqmk.hvl\n") + '\0'));
     }
 
-    fs::path Patch() const { return patchFolder_->Path(L"patch.exe"); }
+    fs::path Patch() const { return patchFolder_->Root() / L"patch.exe"; }
 
-    static ScratchDir* patchFolder_;
+    static TempDir* patchFolder_;
     static std::string* movie_;
-    ScratchDir scratch_;
+    TempDir scratch_;
     fs::path game_;
     FolderSnapshot before_;
 };
 
-ScratchDir* DialogTest::patchFolder_ = nullptr;
+TempDir* DialogTest::patchFolder_ = nullptr;
 std::string* DialogTest::movie_ = nullptr;
 
 TEST_F(DialogTest, CancelConfirmedEndsTheRunWithoutMessageOrChange) {

@@ -1,8 +1,6 @@
 #include "e2e_support.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 namespace e2e {
@@ -61,7 +59,7 @@ std::uint32_t CertificateTableSize(const std::string& image) {
 }
 
 const std::string& PatcherBytes() {
-    static const std::string bytes = ReadFileBytes(PatcherPath());
+    static const std::string bytes = ReadAll(PatcherPath());
     return bytes;
 }
 
@@ -88,65 +86,6 @@ std::string Show(const std::wstring& text) {
     return "\"" + ToUtf8(shown) + "\" (" + std::to_string(text.size()) + " units)";
 }
 
-ScratchDir::ScratchDir(const std::wstring& prefix) {
-    static unsigned counter = 0;
-    fs::path base = fs::temp_directory_path();
-    for (;;) {
-        fs::path candidate = base / (prefix + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                     std::to_wstring(++counter));
-        if (fs::create_directory(candidate)) {
-            root_ = candidate;
-            return;
-        }
-    }
-}
-
-ScratchDir::~ScratchDir() {
-    // E2E_KEEP=1 leaves the folders for a look after a failure.
-    if (GetEnvironmentVariableW(L"E2E_KEEP", nullptr, 0) > 0) return;
-    std::error_code ignored;
-    // Read-only files left by a test would stop remove_all.
-    for (auto it = fs::recursive_directory_iterator(root_, ignored); it != fs::recursive_directory_iterator();
-         it.increment(ignored)) {
-        SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    }
-    fs::remove_all(root_, ignored);
-}
-
-std::string ReadFileBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + ToUtf8(path.wstring()));
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFileBytes(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + ToUtf8(path.wstring()));
-}
-
-std::vector<std::wstring> ListFolder(const fs::path& folder) {
-    std::vector<std::wstring> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().wstring());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string RandomData(std::size_t size, std::uint32_t seed) {
-    std::string out(size, '\0');
-    std::uint64_t state = 0x9E3779B97F4A7C15ull ^ seed;
-    for (std::size_t i = 0; i < size; i += 8) {
-        // splitmix64: cheap and good enough to make every byte position matter to the checksum.
-        state += 0x9E3779B97F4A7C15ull;
-        std::uint64_t z = state;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        z ^= z >> 31;
-        for (std::size_t k = 0; k < 8 && i + k < size; ++k) out[i + k] = static_cast<char>(z >> (8 * k));
-    }
-    return out;
-}
-
 std::vector<std::uint8_t> Checksum(const std::string& data) {
     std::uint8_t bytes[8];
     ChecksumOf(data, bytes);
@@ -168,7 +107,7 @@ std::string VersionListWithChecksum(const std::vector<Record>& records, std::siz
 }
 
 void WritePatch(const fs::path& path, const std::vector<PayloadFile>& files) {
-    WriteFileBytes(path, EncodePatch(PatcherBytes(), EncodeArchive(files, false)));
+    WriteAll(path, EncodePatch(PatcherBytes(), EncodeArchive(files, false)));
 }
 
 void ClearGameKeys() {

@@ -1,5 +1,5 @@
-// What the end-to-end tests need besides the patcher's windows: where the patcher is, scratch
-// folders, byte-exact files, the game's registry value and patches built around the real patcher.
+// What the end-to-end tests need besides the patcher's windows: where the patcher is, the game's
+// registry value and patches built around the real patcher (scratch folders and files: test_util).
 #pragma once
 
 #include <windows.h>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/patch_format.h"
+#include "unit/test_util.h"
 
 namespace e2e {
 
@@ -39,28 +40,13 @@ std::wstring FromUtf8(const std::string& text);
 // the padding can be counted.
 std::string Show(const std::wstring& text);
 
-// A fresh folder under the system's temporary folder; removed with everything in it at the end.
-class ScratchDir {
-public:
-    explicit ScratchDir(const std::wstring& prefix = L"velmora-e2e");
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
+// Scratch folders, byte-exact files, folder listings and pseudo-random bytes: the unit tests' own.
+using testutil::ListFolder;
+using testutil::RandomBytes;
+using testutil::ReadAll;
+using testutil::TempDir;
+using testutil::WriteAll;
 
-    const fs::path& Root() const { return root_; }
-    fs::path Path(const std::wstring& rel) const { return root_ / rel; }
-
-private:
-    fs::path root_;
-};
-
-std::string ReadFileBytes(const fs::path& path);
-void WriteFileBytes(const fs::path& path, const std::string& bytes);
-// The names in a folder (files and folders, not recursive), sorted.
-std::vector<std::wstring> ListFolder(const fs::path& folder);
-
-// Deterministic pseudo-random bytes.
-std::string RandomData(std::size_t size, std::uint32_t seed);
 std::vector<std::uint8_t> Checksum(const std::string& data);
 
 // A version-2 list naming the given files with the checksums of the given contents.

@@ -113,7 +113,7 @@ std::wstring WaitForStatus(HWND dialog) {
     if (!fs::is_regular_file(path, error)) {
         return ::testing::AssertionFailure() << ToUtf8(path.wstring()) << " does not exist";
     }
-    std::string actual = ReadFileBytes(path);
+    std::string actual = ReadAll(path);
     if (actual == expected) return ::testing::AssertionSuccess();
     std::size_t at = 0;
     while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
@@ -134,7 +134,7 @@ FolderSnapshot Snapshot(const fs::path& folder) {
         if (entry.is_directory()) {
             line += " (folder)";
         } else {
-            std::string content = ReadFileBytes(entry.path());
+            std::string content = ReadAll(entry.path());
             std::uint64_t hash = 0xCBF29CE484222325ull;  // FNV-1a
             for (char c : content) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
             char digits[40];

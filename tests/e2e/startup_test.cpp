@@ -13,12 +13,12 @@ class StartupTest : public PatcherTest {
 protected:
     void SetUp() override {
         PatcherTest::SetUp();
-        game_ = scratch_.Path(L"game");
+        game_ = scratch_.Root() / L"game";
         fs::create_directory(game_);
-        WriteFileBytes(game_ / L"data1.arc", "old data");
-        WriteFileBytes(game_ / L"QMK.hvl", VersionList({{"data1.arc", "old data"}}));
-        WriteFileBytes(game_ / L"uninst.lst", "data1.arc\r\n");
-        patch_ = scratch_.Path(L"patch.exe");
+        WriteAll(game_ / L"data1.arc", "old data");
+        WriteAll(game_ / L"QMK.hvl", VersionList({{"data1.arc", "old data"}}));
+        WriteAll(game_ / L"uninst.lst", "data1.arc\r\n");
+        patch_ = scratch_.Root() / L"patch.exe";
         WritePatch(patch_, {{"data1.arc", "new data"}, {"QMK.hvl", VersionList({{"data1.arc", "new data"}})}});
         before_ = Snapshot(game_);
     }
@@ -27,7 +27,7 @@ protected:
         PatcherTest::TearDown();
     }
 
-    ScratchDir scratch_;
+    TempDir scratch_;
     fs::path game_;
     fs::path patch_;
     FolderSnapshot before_;

@@ -24,10 +24,10 @@ struct GoodUpdate {
     static constexpr std::uint32_t kReserved = 0x01010000;
     const std::string exe_ = "game 1.00";
     const std::string movie_ = "movie 1.00";
-    const std::string data1_ = RandomData(2 * 1024 * 1024 + 17, 11);
-    const std::string data2_ = RandomData(4096, 12);
-    const std::string extra_ = RandomData(100, 13);
-    const std::string bgm_ = RandomData(65536, 14);
+    const std::string data1_ = RandomBytes(2 * 1024 * 1024 + 17, 11);
+    const std::string data2_ = RandomBytes(4096, 12);
+    const std::string extra_ = RandomBytes(100, 13);
+    const std::string bgm_ = RandomBytes(65536, 14);
 };
 
 int WriteGoodPatch(const std::wstring& patcher, const std::wstring& out) {
@@ -43,20 +43,20 @@ class UpdateTest : public PatcherTest, protected GoodUpdate {
 protected:
     void SetUp() override {
         PatcherTest::SetUp();
-        game_ = scratch_.Path(L"ヴェルモラ");
+        game_ = scratch_.Root() / L"ヴェルモラ";
         fs::create_directories(game_ / L"sound");
-        WriteFileBytes(game_ / L"game.exe", exe_);
-        WriteFileBytes(game_ / L"data1.arc", RandomData(3000, 1));
-        WriteFileBytes(game_ / L"data2.arc", RandomData(5000, 2));
-        WriteFileBytes(game_ / L"movie.arc", movie_);
-        WriteFileBytes(game_ / L"sound" / L"bgm.arc", RandomData(700, 3));
-        WriteFileBytes(game_ / L"QMK.hvl", VersionList({{"game.exe", exe_},
-                                                        {"data1.arc", RandomData(3000, 1)},
-                                                        {"data2.arc", RandomData(5000, 2)},
-                                                        {"movie.arc", movie_},
-                                                        {"sound\\bgm.arc", RandomData(700, 3)}}));
-        WriteFileBytes(game_ / L"uninst.lst",
-                       "Game.exe\r\nDATA1.ARC\r\n\t$registry MarbleHollow\r\n  QMK.hvl\r\nmovie.arc\r\nuninst.lst\r\n");
+        WriteAll(game_ / L"game.exe", exe_);
+        WriteAll(game_ / L"data1.arc", RandomBytes(3000, 1));
+        WriteAll(game_ / L"data2.arc", RandomBytes(5000, 2));
+        WriteAll(game_ / L"movie.arc", movie_);
+        WriteAll(game_ / L"sound" / L"bgm.arc", RandomBytes(700, 3));
+        WriteAll(game_ / L"QMK.hvl", VersionList({{"game.exe", exe_},
+                                                  {"data1.arc", RandomBytes(3000, 1)},
+                                                  {"data2.arc", RandomBytes(5000, 2)},
+                                                  {"movie.arc", movie_},
+                                                  {"sound\\bgm.arc", RandomBytes(700, 3)}}));
+        WriteAll(game_ / L"uninst.lst",
+                 "Game.exe\r\nDATA1.ARC\r\n\t$registry MarbleHollow\r\n  QMK.hvl\r\nmovie.arc\r\nuninst.lst\r\n");
         ASSERT_TRUE(SetInstalledFolder(game_.wstring()));
     }
 
@@ -78,7 +78,7 @@ protected:
     // Runs the good update's patch and checks everything it leaves.
     void ExpectGoodUpdate(const fs::path& patch);
 
-    ScratchDir scratch_;
+    TempDir scratch_;
     fs::path game_;
 };
 
@@ -91,9 +91,9 @@ void UpdateTest::ExpectGoodUpdate(const fs::path& patch) {
     EXPECT_TRUE(FileHolds(game_ / L"sound" / L"bgm.arc", bgm_));
     EXPECT_TRUE(FileHolds(game_ / L"game.exe", exe_));
     EXPECT_TRUE(FileHolds(game_ / L"movie.arc", movie_));
-    EXPECT_EQ(ListFolder(game_), (std::vector<std::wstring>{L"QMK.hvl", L"data1.arc", L"data2.arc", L"extra.arc",
-                                                             L"game.exe", L"movie.arc", L"sound", L"uninst.lst"}));
-    EXPECT_EQ(ListFolder(game_ / L"sound"), std::vector<std::wstring>{L"bgm.arc"});
+    EXPECT_EQ(ListFolder(game_), (std::vector<std::string>{"QMK.hvl", "data1.arc", "data2.arc", "extra.arc",
+                                                            "game.exe", "movie.arc", "sound", "uninst.lst"}));
+    EXPECT_EQ(ListFolder(game_ / L"sound"), std::vector<std::string>{"bgm.arc"});
     // The new list, less the record of the file that is not there; header and records as stored.
     std::vector<Record> kept = NewRecords();
     kept.pop_back();
@@ -106,7 +106,7 @@ void UpdateTest::ExpectGoodUpdate(const fs::path& patch) {
 }
 
 TEST_F(UpdateTest, GoodPatchInstallsEveryFileAndRecordsThem) {
-    fs::path patch = scratch_.Path(L"patch.exe");
+    fs::path patch = scratch_.Root() / L"patch.exe";
     WriteGoodPatch(patch);
     ExpectGoodUpdate(patch);
 }
@@ -115,23 +115,23 @@ TEST_F(UpdateTest, GoodPatchInstallsEveryFileAndRecordsThem) {
 // certificate): the certificate table behind the payload changes nothing for the patcher.
 TEST_F(UpdateTest, SignedPatchInstallsLikeTheUnsignedOne) {
     if (SignedPatchPath().empty()) GTEST_SKIP() << "no --signed-patch given";
-    fs::path unsigned_ = scratch_.Path(L"patch.exe");
+    fs::path unsigned_ = scratch_.Root() / L"patch.exe";
     WriteGoodPatch(unsigned_);
-    const std::string plain = ReadFileBytes(unsigned_);
-    const std::string signedBytes = ReadFileBytes(SignedPatchPath());
+    const std::string plain = ReadAll(unsigned_);
+    const std::string signedBytes = ReadAll(SignedPatchPath());
     // Signed indeed: the same payload with the certificate table after it, named in the PE header.
     ASSERT_GT(signedBytes.size(), plain.size());
     EXPECT_NE(CertificateTableSize(signedBytes), 0u);
     EXPECT_EQ(CertificateTableSize(plain), 0u);
     EXPECT_EQ(signedBytes.compare(0x60000, plain.size() - 0x60000, plain, 0x60000, plain.size() - 0x60000), 0);
 
-    fs::path patch = scratch_.Path(L"signed.exe");
+    fs::path patch = scratch_.Root() / L"signed.exe";
     fs::copy_file(SignedPatchPath(), patch);
     ExpectGoodUpdate(patch);
 }
 
 TEST_F(UpdateTest, MissingUninstallListIsReportedAfterTheFilesAreInstalled) {
-    fs::path patch = scratch_.Path(L"patch.exe");
+    fs::path patch = scratch_.Root() / L"patch.exe";
     WritePatch(patch, Payload(VersionList(NewRecords())));
     fs::remove(game_ / L"uninst.lst");
 
@@ -169,7 +169,7 @@ TEST_F(UpdateTest, FailedRunsLeaveTheInstallFolderAsItWas) {
         SCOPED_TRACE(c.name);
         if (c.removeSoundFolder) fs::remove_all(game_ / L"sound");
         FolderSnapshot before = Snapshot(game_);
-        fs::path patch = scratch_.Path(L"patch.exe");
+        fs::path patch = scratch_.Root() / L"patch.exe";
         WritePatch(patch, c.payload);
 
         EXPECT_EQ(RunToResult(patch, BoxKind::Warning, c.text), c.exitCode);
@@ -231,9 +231,9 @@ private:
 };
 
 TEST_F(UpdateTest, TargetHeldForAMomentIsWaitedFor) {
-    fs::path patch = scratch_.Path(L"patch.exe");
+    fs::path patch = scratch_.Root() / L"patch.exe";
     WritePatch(patch, Payload(VersionList(NewRecords())));
-    WriteFileBytes(game_ / L"extra.arc", "extra 1.00");
+    WriteAll(game_ / L"extra.arc", "extra 1.00");
     Holder holder(game_ / L"extra.arc", game_ / L"data2.arc", 300);
     ASSERT_TRUE(holder.Holding());
 
@@ -242,18 +242,18 @@ TEST_F(UpdateTest, TargetHeldForAMomentIsWaitedFor) {
     EXPECT_TRUE(holder.Release()) << "the commit was never seen waiting for the held file";
     EXPECT_TRUE(FileHolds(game_ / L"extra.arc", extra_));
     EXPECT_TRUE(FileHolds(game_ / L"sound" / L"bgm.arc", bgm_));
-    EXPECT_EQ(ListFolder(game_), (std::vector<std::wstring>{L"QMK.hvl", L"data1.arc", L"data2.arc", L"extra.arc",
-                                                             L"game.exe", L"movie.arc", L"sound", L"uninst.lst"}));
+    EXPECT_EQ(ListFolder(game_), (std::vector<std::string>{"QMK.hvl", "data1.arc", "data2.arc", "extra.arc",
+                                                            "game.exe", "movie.arc", "sound", "uninst.lst"}));
 }
 
 // Held for longer than the patcher waits: the commit stops there, as any failed rename stops it.
 TEST_F(UpdateTest, TargetHeldTooLongStopsTheCommit) {
-    fs::path patch = scratch_.Path(L"patch.exe");
+    fs::path patch = scratch_.Root() / L"patch.exe";
     WritePatch(patch, Payload(VersionList(NewRecords())));
-    WriteFileBytes(game_ / L"extra.arc", "extra 1.00");
-    const std::string list = ReadFileBytes(game_ / L"QMK.hvl");
-    const std::string uninstall = ReadFileBytes(game_ / L"uninst.lst");
-    const std::string bgm = ReadFileBytes(game_ / L"sound" / L"bgm.arc");
+    WriteAll(game_ / L"extra.arc", "extra 1.00");
+    const std::string list = ReadAll(game_ / L"QMK.hvl");
+    const std::string uninstall = ReadAll(game_ / L"uninst.lst");
+    const std::string bgm = ReadAll(game_ / L"sound" / L"bgm.arc");
     Holder holder(game_ / L"extra.arc", game_ / L"data2.arc", 4000);
     ASSERT_TRUE(holder.Holding());
 
@@ -266,8 +266,8 @@ TEST_F(UpdateTest, TargetHeldTooLongStopsTheCommit) {
     EXPECT_TRUE(FileHolds(game_ / L"sound" / L"bgm.arc", bgm));
     EXPECT_TRUE(FileHolds(game_ / L"QMK.hvl", list));
     EXPECT_TRUE(FileHolds(game_ / L"uninst.lst", uninstall));
-    EXPECT_EQ(ListFolder(game_), (std::vector<std::wstring>{L"QMK.hvl", L"data1.arc", L"data2.arc", L"extra.arc",
-                                                             L"game.exe", L"movie.arc", L"sound", L"uninst.lst"}));
+    EXPECT_EQ(ListFolder(game_), (std::vector<std::string>{"QMK.hvl", "data1.arc", "data2.arc", "extra.arc",
+                                                            "game.exe", "movie.arc", "sound", "uninst.lst"}));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/file.h"
+#include "unit/fault_loop.h"
 #include "unit/fault_os.h"
 #include "unit/os_test_support.h"
 #include "unit/test_util.h"
@@ -281,26 +282,20 @@ TEST(ReplaceFileContents, EachFailingCallLeavesTheOldFile) {
 // Every call of a run failed in turn: the file is whole, old or new, and matches the result.
 TEST(ReplaceFileContents, AnySingleFailureKeepsTheFileWhole) {
     TempDir dir;
-    dir.Write("list.txt", "old");
-    dir.Write("list.txt.new", "leftover");
-    int calls = 0;
-    {
-        FaultOs count;
-        ASSERT_EQ(ReplaceFileContents(dir.Path("list.txt").c_str(), "new", 3), 1);
-        calls = count.Total();
-    }
-    ASSERT_GE(calls, 5);
-    for (int n = 1; n <= calls; ++n) {
-        SCOPED_TRACE(n);
-        dir.Write("list.txt", "old");
-        dir.Write("list.txt.new", "leftover");
-        FaultOs fault;
-        fault.Record(true);
-        fault.FailCallNumber(n);
-        int result = ReplaceFileContents(dir.Path("list.txt").c_str(), "new", 3);
-        EXPECT_EQ(dir.Read("list.txt"), result == 1 ? "new" : "old") << OsCallName(fault.KindOfCall(n));
-        EXPECT_FALSE(dir.Exists("list.txt.new")) << OsCallName(fault.KindOfCall(n));
-    }
+    FaultOs fault;
+    const int calls = ForEachFailedCall(
+        fault,
+        [&] {
+            dir.Write("list.txt", "old");
+            dir.Write("list.txt.new", "leftover");
+            return ReplaceFileContents(dir.Path("list.txt").c_str(), "new", 3);
+        },
+        [](int result) { ASSERT_EQ(result, 1); },
+        [&](int, int result) {
+            EXPECT_EQ(dir.Read("list.txt"), result == 1 ? "new" : "old");
+            EXPECT_FALSE(dir.Exists("list.txt.new"));
+        });
+    EXPECT_GE(calls, 5);
 }
 
 }  // namespace

@@ -3,17 +3,20 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 namespace testutil {
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::string& prefix) {
     static std::atomic<unsigned> counter{0};
     auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
     for (int attempt = 0; attempt < 100; ++attempt) {
         fs::path candidate = fs::temp_directory_path() /
-                             ("patcher-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+                             (prefix + "-" + std::to_string(stamp) + "-" + std::to_string(counter++));
         std::error_code ec;
         if (fs::create_directory(candidate, ec)) {
             root_ = candidate;
@@ -24,6 +27,7 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+    if (std::getenv("E2E_KEEP")) return;
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root_, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
@@ -43,12 +47,7 @@ void TempDir::SetReadOnly(const std::string& rel, bool readOnly) const {
                     readOnly ? fs::perm_options::remove : fs::perm_options::add);
 }
 
-std::vector<std::string> TempDir::List() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(root_)) names.push_back(ToUtf8(e.path().filename()));
-    std::sort(names.begin(), names.end());
-    return names;
-}
+std::vector<std::string> TempDir::List() const { return ListFolder(root_); }
 
 std::string ReadAll(const fs::path& p) {
     std::ifstream in(p, std::ios::binary | std::ios::ate);
@@ -63,6 +62,37 @@ void WriteAll(const fs::path& p, const std::string& bytes) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     if (!out) throw std::runtime_error("cannot write " + ToUtf8(p));
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::string> ListFolder(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(ToUtf8(e.path().filename()));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::map<std::string, std::string> FileTree(const fs::path& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        if (e.is_regular_file()) files[ToUtf8(fs::relative(e.path(), root).generic_u8string())] = ReadAll(e.path());
+    }
+    return files;
+}
+
+std::string SortedLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    std::string sorted;
+    for (const std::string& line : lines) sorted += line + '\n';
+    return sorted;
+}
+
+testing::AssertionResult Contains(const std::string& text, const std::string& part) {
+    const bool found = text.find(part) != std::string::npos;
+    return (found ? testing::AssertionSuccess() : testing::AssertionFailure())
+           << testing::PrintToString(part) << (found ? " is in:\n" : " is not in:\n") << text;
 }
 
 fs::path MakeFolderOfLength(const fs::path& root, std::size_t units) {

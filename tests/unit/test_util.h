@@ -1,10 +1,12 @@
-// Helpers shared by the unit tests: a scratch folder per test and byte-exact file access.
+// Helpers shared by the unit, GUI and end-to-end tests: a scratch folder per test, byte-exact file
+// access, folder listings and a readable "contains" check.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,10 +22,11 @@ inline std::string ToUtf8(const fs::path& p) {
 }
 
 // A fresh, empty folder under the system's temporary folder, removed (with read-only files made
-// writable first) when the object goes.
+// writable first) when the object goes; E2E_KEEP=1 in the environment leaves it for a look after a
+// failure.
 class TempDir {
 public:
-    TempDir();
+    explicit TempDir(const std::string& prefix = "patcher-test");
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -50,6 +53,15 @@ private:
 
 std::string ReadAll(const fs::path& p);
 void WriteAll(const fs::path& p, const std::string& bytes);
+// The names in a folder (files and folders, not recursive), sorted, as UTF-8.
+std::vector<std::string> ListFolder(const fs::path& folder);
+// Every regular file under root (recursive), by its path relative to root with '/', with its bytes.
+std::map<std::string, std::string> FileTree(const fs::path& root);
+// The text's lines sorted, each ended by '\n'.
+std::string SortedLines(const std::string& text);
+
+// EXPECT_TRUE(Contains(text, part)) / EXPECT_FALSE(...): the message shows both.
+testing::AssertionResult Contains(const std::string& text, const std::string& part);
 
 // Bytes from a list of values, for tables of test input.
 inline std::string Bytes(std::initializer_list<int> values) {

@@ -107,7 +107,7 @@ TEST(UninstallListParse, LeadByteSwallowsFollowingCr) {
     Parsed p = Parse(Bytes({'a', 0x81, '\r', '\n', 'b', '\n'}));
     ASSERT_EQ(p.names.size(), 2u);
     EXPECT_EQ(p.names[1], "b");
-    EXPECT_NE(p.names[0].find('a'), std::string::npos);
+    EXPECT_TRUE(testutil::Contains(p.names[0], "a"));
 }
 
 TEST(UninstallListParse, LineThatConvertsToALineBreakIsSplit) {

@@ -6,11 +6,13 @@
 #include <iterator>
 #include <map>
 #include <numeric>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tools/patch_format.h"
+#include "unit/fault_loop.h"
 #include "unit/fault_os.h"
 #include "unit/scripted_view.h"
 #include "unit/test_util.h"
@@ -85,16 +87,6 @@ public:
     std::vector<std::pair<std::string, std::string>> newFiles;
     std::string list;
 };
-
-std::string SortedLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    std::sort(lines.begin(), lines.end());
-    std::string sorted;
-    for (const std::string& line : lines) sorted += line + '\n';
-    return sorted;
-}
 
 std::string PrunedList(const Fixture& f) {
     std::vector<Record> kept = {{"game.exe", "exe"}};
@@ -215,7 +207,7 @@ TEST(Worker, RecordNameWithFolderInstallsIntoIt) {
     ASSERT_EQ(f.Run(), UpdateOk);
     EXPECT_EQ(f.game.Read("data/x.arc"), "X");
     EXPECT_FALSE(f.game.Exists("X.ARC"));
-    EXPECT_NE(f.game.Read("uninst.lst").find("data\\x.arc\n"), std::string::npos);
+    EXPECT_TRUE(testutil::Contains(f.game.Read("uninst.lst"), "data\\x.arc\n"));
 
     Fixture noFolder;
     noFolder.WritePatch({{"X.ARC", "X"}, {"QMK.hvl", list}});
@@ -465,87 +457,82 @@ TEST(Worker, CancelWhileTheLastEntryIsCounted) {
 // Fails every OS call of a run in turn and checks the invariants after each; then runs the patch
 // again, as a player does after the failure message, which must complete the update.
 TEST(Worker, FailEveryOsCall) {
-    int total = 0;
-    std::vector<OsCall> kinds;
     int firstEntryWrite = 0, firstRename = 0, lastRename = 0, renames = 0;
-    std::map<std::string, std::string> updated;
-    {
-        Fixture f(true);
-        FaultOs fault;
-        fault.Record(true);
-        ASSERT_EQ(f.Run(), UpdateOk);
-        updated = f.Snapshot();
-        total = fault.Total();
-        for (int n = 1; n <= total; ++n) {
-            OsCall k = fault.KindOfCall(n);
-            kinds.push_back(k);
-            if (k == OsCall::OpenWrite && !firstEntryWrite) firstEntryWrite = n;
-            // The commit's renames, one per entry; the list rewrites rename too, later.
-            if (k == OsCall::ReplaceByRename && ++renames <= static_cast<int>(f.newFiles.size()) + 1) {
-                if (!firstRename) firstRename = n;
-                lastRename = n;
+    std::map<std::string, std::string> updated, before;
+    std::optional<Fixture> f;
+    FaultOs fault;
+    ForEachFailedCall(
+        fault,
+        [&] {
+            f.emplace(true);
+            before = f->Snapshot();
+            return f->Run();
+        },
+        [&](UpdateResult r) {
+            ASSERT_EQ(r, UpdateOk);
+            updated = f->Snapshot();
+            for (int n = 1; n <= fault.Total(); ++n) {
+                OsCall k = fault.KindOfCall(n);
+                if (k == OsCall::OpenWrite && !firstEntryWrite) firstEntryWrite = n;
+                // The commit's renames, one per entry; the list rewrites rename too, later.
+                if (k == OsCall::ReplaceByRename && ++renames <= static_cast<int>(f->newFiles.size()) + 1) {
+                    if (!firstRename) firstRename = n;
+                    lastRename = n;
+                }
             }
-        }
-    }
-    ASSERT_GT(firstEntryWrite, 0);
-    ASSERT_GT(firstRename, firstEntryWrite);
-
-    for (int n = 1; n <= total; ++n) {
-        OsCall kind = kinds[n - 1];
-        SCOPED_TRACE(std::string("call ") + std::to_string(n) + " " + OsCallName(kind));
-        Fixture f(true);
-        auto before = f.Snapshot();
-        UpdateResult r;
-        {
-            FaultOs fault;
-            fault.FailCallNumber(n);
-            r = f.Run();
+            ASSERT_GT(firstEntryWrite, 0);
+            ASSERT_GT(firstRename, firstEntryWrite);
+        },
+        [&](int n, UpdateResult r) {
+            OsCall kind = fault.KindOfCall(n);
             ASSERT_EQ(fault.Failed(), 1);
-        }
-        auto after = f.Snapshot();
-        bool extracting = n >= firstEntryWrite && n < firstRename;
-        bool committing = n >= firstRename && n <= lastRename;
+            fault.Reset();
+            auto after = f->Snapshot();
+            bool extracting = n >= firstEntryWrite && n < firstRename;
+            bool committing = n >= firstRename && n <= lastRename;
 
-        if (kind != OsCall::RemoveFile) {
-            EXPECT_FALSE(f.HasTemporaryFiles());
-        }
-        if (extracting && (kind == OsCall::OpenWrite || kind == OsCall::Write || kind == OsCall::Flush)) {
-            EXPECT_EQ(r, UpdateInstallFailed);
-        }
-        if (extracting && (kind == OsCall::Read || kind == OsCall::Seek)) {
-            EXPECT_EQ(r, UpdateDamaged);
-        }
-        if (committing && kind == OsCall::ReplaceByRename) {
-            EXPECT_EQ(r, UpdateInstallFailed);
-        }
-
-        if (r == UpdateOk || r == UpdateUninstallListFailed) {
-            EXPECT_TRUE(f.AllNew());
-        } else if (n < firstRename || r != UpdateInstallFailed) {
-            // Stopped before the commit: nothing changed.
-            EXPECT_EQ(after, before);
-        } else {
-            // A failed rename: a prefix of the targets is new, the rest old, the lists untouched.
-            std::size_t k = 0;
-            while (k < f.newFiles.size() && after[f.newFiles[k].first] == f.newFiles[k].second) ++k;
-            for (std::size_t j = k; j < f.newFiles.size(); ++j) {
-                EXPECT_EQ(after[f.newFiles[j].first], before[f.newFiles[j].first]);
+            if (kind != OsCall::RemoveFile) {
+                EXPECT_FALSE(f->HasTemporaryFiles());
             }
-            EXPECT_EQ(after["uninst.lst"], before["uninst.lst"]);
-        }
-        if (r != UpdateOk) {
-            EXPECT_EQ(after["uninst.lst"], before["uninst.lst"]);
-        }
-        EXPECT_EQ(f.Run(), UpdateOk);
-        auto again = f.Snapshot();
-        auto expected = updated;
-        if (kind == OsCall::WideToMulti) {
-            // A name that cannot be converted is left out of the uninstall list; the run after
-            // appends it at the end, so only the order of the lines may differ.
-            for (auto* files : {&again, &expected}) (*files)["uninst.lst"] = SortedLines((*files)["uninst.lst"]);
-        }
-        EXPECT_EQ(again, expected);
-    }
+            if (extracting && (kind == OsCall::OpenWrite || kind == OsCall::Write || kind == OsCall::Flush)) {
+                EXPECT_EQ(r, UpdateInstallFailed);
+            }
+            if (extracting && (kind == OsCall::Read || kind == OsCall::Seek)) {
+                EXPECT_EQ(r, UpdateDamaged);
+            }
+            if (committing && kind == OsCall::ReplaceByRename) {
+                EXPECT_EQ(r, UpdateInstallFailed);
+            }
+
+            if (r == UpdateOk || r == UpdateUninstallListFailed) {
+                EXPECT_TRUE(f->AllNew());
+            } else if (n < firstRename || r != UpdateInstallFailed) {
+                // Stopped before the commit: nothing changed.
+                EXPECT_EQ(after, before);
+            } else {
+                // A failed rename: a prefix of the targets is new, the rest old, the lists untouched.
+                std::size_t k = 0;
+                while (k < f->newFiles.size() && after[f->newFiles[k].first] == f->newFiles[k].second) ++k;
+                for (std::size_t j = k; j < f->newFiles.size(); ++j) {
+                    EXPECT_EQ(after[f->newFiles[j].first], before[f->newFiles[j].first]);
+                }
+                EXPECT_EQ(after["uninst.lst"], before["uninst.lst"]);
+            }
+            if (r != UpdateOk) {
+                EXPECT_EQ(after["uninst.lst"], before["uninst.lst"]);
+            }
+            EXPECT_EQ(f->Run(), UpdateOk);
+            auto again = f->Snapshot();
+            auto expected = updated;
+            if (kind == OsCall::WideToMulti) {
+                // A name that cannot be converted is left out of the uninstall list; the run after
+                // appends it at the end, so only the order of the lines may differ.
+                for (auto* files : {&again, &expected}) {
+                    (*files)["uninst.lst"] = testutil::SortedLines((*files)["uninst.lst"]);
+                }
+            }
+            EXPECT_EQ(again, expected);
+        });
 }
 
 }  // namespace

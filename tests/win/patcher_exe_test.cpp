@@ -7,12 +7,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "res/resource.h"
+#include "unit/test_util.h"
 
 namespace {
 
@@ -23,18 +23,6 @@ std::wstring PatcherPath() {
     std::wstring path(self, length);
     path.erase(path.find_last_of(L"\\/") + 1);
     return path + L"..\\app\\patcher.exe";
-}
-
-std::vector<std::uint8_t> ReadFileBytes(const std::wstring& path) {
-    std::vector<std::uint8_t> bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
-    bytes.resize(GetFileSize(file, nullptr));
-    DWORD done = 0;
-    ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
-    bytes.resize(done);
-    CloseHandle(file);
-    return bytes;
 }
 
 std::uint32_t U32(const std::vector<std::uint8_t>& b, std::size_t at) {
@@ -84,7 +72,11 @@ std::vector<std::string> ImportedDlls(const std::vector<std::uint8_t>& pe, int d
 class PatcherExeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        bytes_ = ReadFileBytes(PatcherPath());
+        std::error_code missing;
+        if (std::filesystem::is_regular_file(PatcherPath(), missing)) {
+            const std::string bytes = testutil::ReadAll(PatcherPath());
+            bytes_.assign(bytes.begin(), bytes.end());
+        }
         if (bytes_.empty()) GTEST_SKIP() << "patcher.exe is not built beside this test program";
         module_ = LoadLibraryExW(PatcherPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
         ASSERT_NE(nullptr, module_);

@@ -1,0 +1,31 @@
+// The count-then-fail loop: a run is made once as it is, which counts its OS calls, then once per call
+// with that call failed, and each outcome is checked.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "unit/fault_os.h"
+
+// run() sets up whatever it needs (through the tests' own file helpers, not the OS seam, so only the
+// code under test is counted) and returns its outcome. good(outcome) checks the clean run and may
+// read fault's counts and recorded kinds; a fatal failure in it ends the loop. check(n, outcome) checks
+// the run with call n failed, with fault still armed (FailedKind, Failed, KindOfCall); it calls
+// fault.Reset() before running anything that must not fail. Returns the clean run's number of calls.
+template <class Run, class Good, class Check>
+int ForEachFailedCall(FaultOs& fault, Run&& run, Good&& good, Check&& check) {
+    fault.Record(true);
+    fault.Reset();
+    good(run());
+    const int calls = fault.Total();
+    if (testing::Test::HasFatalFailure()) return calls;
+    for (int n = 1; n <= calls; ++n) {
+        fault.Reset();
+        fault.FailCallNumber(n);
+        auto outcome = run();
+        SCOPED_TRACE("failing OS call " + std::to_string(n) + " (" + OsCallName(fault.KindOfCall(n)) + ")");
+        check(n, outcome);
+    }
+    return calls;
+}

@@ -1,0 +1,170 @@
+#include "unit/patchtool_fixture.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace patchtool_test {
+
+Outcome Patchtool(std::vector<std::string> args, const ConsoleIo& io) {
+    args.insert(args.begin(), "patchtool");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    std::ostringstream out, err;
+    Outcome outcome;
+    outcome.code = RunPatchtool(static_cast<int>(argv.size()), argv.data(), out, err, io);
+    outcome.out = out.str();
+    outcome.err = err.str();
+    return outcome;
+}
+
+std::string RawVersionList(bool v1, std::uint32_t reserved, const std::vector<std::string>& recordBytes) {
+    std::string list(kVersionListHeaderSize, '\0');
+    std::memcpy(list.data(), v1 ? kVersionListMagicV1 : kVersionListMagicV2, 8);
+    Put32(list, 8, reserved);
+    Put32(list, 12, static_cast<std::uint32_t>(recordBytes.size()));
+    for (const std::string& r : recordBytes) list += r;
+    return list;
+}
+
+std::string RawRecord(bool v1, const std::string& name, const std::string& afterName, std::uint8_t checksumByte) {
+    std::string record(v1 ? kRecordSizeV1 : kRecordSizeV2, '\0');
+    std::size_t field = v1 ? kNameFieldV1 : kNameFieldV2;
+    std::memcpy(record.data(), name.data(), name.size());
+    std::memcpy(record.data() + name.size() + 1, afterName.data(), afterName.size());
+    std::memset(record.data() + field, checksumByte, 8);
+    return record;
+}
+
+ReadBack ReadPatch(const std::u16string& path) {
+    ReadBack back;
+    CFileDX file;
+    EXPECT_TRUE(file.OpenRead(path.c_str()));
+    back.result = ReadPayloadIndex(file, back.index);
+    if (back.result != UpdateOk) return back;
+    for (std::uint32_t i = 0; i < back.index.count; ++i) {
+        char name[kWideNameField + 1];
+        back.names.push_back(back.index.Name(i, name));
+        std::string bytes(back.index.Size(i), '\0');
+        EXPECT_TRUE(file.Seek(static_cast<std::int32_t>(back.index.Position(i))));
+        if (!bytes.empty()) {
+            EXPECT_EQ(file.Read(bytes.data(), back.index.Size(i)), back.index.Size(i));
+        }
+        back.data.push_back(bytes);
+    }
+    back.list = LoadVersionList(file, back.index);
+    return back;
+}
+
+std::string HandMadePatch::Make(bool legacy, std::uint8_t tamperAt) {
+    std::vector<VersionListEntry> records(2);
+    records[0].name = "data\\" + sjisName;
+    ChecksumOf(first, records[0].checksum);
+    records[1].name = "b.bin";
+    ChecksumOf(second, records[1].checksum);
+    std::string firstData = first;
+    if (tamperAt) firstData[tamperAt] ^= 0x40;
+    std::vector<PayloadFile> files = {{sjisName, firstData}, {"B.BIN", second},
+                                      {"QMK.hvl", EncodeVersionList(records, false)}};
+    std::string name = legacy ? "legacy.exe" : tamperAt ? "tampered.exe" : "patch.exe";
+    dir.Write(name, EncodePatch(MakeStub(), EncodeArchive(files, legacy)));
+    return ToUtf8(dir.Native(name));
+}
+
+FolderCheck CheckFolder(const std::u16string& folder) {
+    FolderCheck result;
+    InstallCheck check;
+    std::string error;
+    if (!CheckInstallation(ToUtf8(std::filesystem::path(folder)), &check, &error)) {
+        result.bad.push_back("LIST " + error);
+        return result;
+    }
+    for (const CheckedFile& file : check.files) {
+        if (file.state == FileState::Ok) {
+            ++result.ok;
+        } else {
+            result.bad.push_back(std::string(FileStateName(file.state)) + " " + file.name);
+        }
+    }
+    return result;
+}
+
+SplitShop::SplitShop(int count, std::size_t base) {
+    files.clear();
+    std::vector<std::string> records;
+    dir.MakeDir("game/data");
+    dir.Write("game/game.exe", "exe");
+    records.push_back(Record("game.exe", "exe"));
+    records.push_back(Record("movie.arc", "not installed"));
+    for (int i = 0; i < count; ++i) {
+        std::string name = "f" + std::to_string(100 + i) + ".arc";
+        Add(name, RandomBytes(base + 7 * i, 1000 + i));
+        matched.push_back(i % 4 == 3 || i == count - 1);
+        if (matched.back()) {
+            std::string folder = i == 3 ? "data/" : "";
+            dir.Write("game/" + folder + name, "old " + name);
+            records.push_back(Record((i == 3 ? "data\\" : "") + name, "old " + name));
+        }
+    }
+    dir.Write("given.hvl", RawVersionList(false, 0x01020304, records));
+    dir.Write("game/QMK.hvl", dir.Read("given.hvl"));
+    dir.Write("game/uninst.lst", std::string("Game.exe\r\n$Registry\r\n") + '\0');
+}
+
+std::string SplitShop::Record(const std::string& name, const std::string& content) {
+    given.push_back(name);
+    std::string record = RawRecord(false, name, "", 0);
+    std::uint8_t sum[8];
+    ChecksumOf(content, sum);
+    std::memcpy(record.data() + kNameFieldV2, sum, 8);
+    return record;
+}
+
+BuildRequest SplitShop::Request(const std::string& out, bool split) {
+    dir.Write("stub.exe", stub);
+    BuildRequest request;
+    request.stubPath = At("stub.exe");
+    request.outPath = At(out);
+    request.versionListPath = At("given.hvl");
+    request.split = split;
+    for (const auto& f : files) request.files.push_back(In(f.first));
+    return request;
+}
+
+InstalledGame::InstalledGame() {
+    dir.MakeDir("game");
+    dir.MakeDir("game/Data");
+    dir.Write("game/big.arc", big);
+    dir.Write("game/Data/データ.arc", "sjis");
+    dir.Write("game/Data/utf8.dat", "utf8");
+    dir.Write("game/empty.dat", "");
+    Add("BIG.ARC", big);           // case differs from the file's
+    Add("data\\" + sjis, "sjis");  // a subfolder and a code page 932 name
+    Add("data/utf8.dat", "utf8");
+    Add("empty.dat", "");
+    WriteList();
+}
+
+#ifndef _WIN32
+namespace {
+
+// A function of scripts/lib/cert.sh run with these arguments (none may hold a single quote).
+bool CertificateScript(const std::vector<std::string>& call) {
+    std::string cmd = "bash -c '. \"$0\" && \"$@\"' '" PATCHER_SCRIPTS "/lib/cert.sh'";
+    for (const std::string& arg : call) cmd += " '" + arg + "'";
+    return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+}  // namespace
+
+Signer::Signer() {
+    EXPECT_TRUE(CertificateScript({"make_test_certificate", ToUtf8(dir.Root()), "/CN=Patchtool Test Signer/O=Test", "1"}))
+        << "openssl is needed (scripts/install-deps installs it)";
+}
+
+bool Signer::Sign(const std::string& in, const std::string& out) const {
+    return CertificateScript({"sign_with_test_certificate", ToUtf8(dir.Root()), in, out});
+}
+#endif
+
+}  // namespace patchtool_test
