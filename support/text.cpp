@@ -29,9 +29,7 @@ std::uint32_t SourceCodePage(const char* text) {
 }
 
 std::uint32_t TargetCodePage(TextEncoding target) {
-    if (target == TE_CODEPAGE) return kDefaultCodePage;
-    if (target == TE_UTF8) return os::kCodePageUtf8;
-    return kCurrentCodePage;
+    return target == TE_UTF8 ? os::kCodePageUtf8 : kDefaultCodePage;
 }
 
 // A converted text must end in its terminator. Wine's MultiByteToWideChar loses it after a UTF-8
@@ -148,7 +146,7 @@ int IsFullWidthCode(std::uint32_t code) {
 }
 
 std::uint32_t DecodeChar(std::uint32_t* code, int* fullWidth, const char* text, TextEncoding mode) {
-    if (mode == TE_AUTO) mode = kDefaultTextMode;
+    if (mode == TE_AUTO) mode = DetectTextEncoding(text);
     std::uint32_t value = 0;
     std::uint32_t length = 0;
     int wide = 0;
@@ -247,8 +245,6 @@ char* StrCopy(char* destination, std::size_t capacity, const char* source) {
     std::memcpy(destination, source, length + 1);
     return destination;
 }
-
-std::uint32_t GetCurrentCodePage() { return kCurrentCodePage; }
 
 char16_t* MultiToWide(char16_t* out, std::size_t capacity, const char* text) {
     if (out == nullptr || text == nullptr) return nullptr;

@@ -15,15 +15,13 @@
 #include <memory>
 
 enum TextEncoding : std::uint32_t {
-    TE_CODEPAGE = 0,
+    TE_CODEPAGE = 0,         // code page kDefaultCodePage
     TE_UTF8 = 1,
-    TE_ASCII = 0x80000000u,
-    TE_AUTO = 0xFFFFFFFFu,
+    TE_ASCII = 0x80000000u,  // single bytes
+    TE_AUTO = 0xFFFFFFFFu,   // detected from the text itself (DetectTextEncoding)
 };
 
 inline constexpr std::uint32_t kDefaultCodePage = 932;
-inline constexpr std::uint32_t kCurrentCodePage = 932;
-inline constexpr TextEncoding kDefaultTextMode = TE_CODEPAGE;
 
 // Path work buffers (wide units) and SplitPath outputs (bytes).
 inline constexpr std::size_t kPathUnits = 780;
@@ -37,8 +35,10 @@ std::uint32_t DecodeUtf8Char(std::uint32_t* code, const char* text);
 int IsCp932LeadByte(const char* p);
 int IsFullWidthCode(std::uint32_t code);
 // Length in bytes of the character at text in the given mode, 0 for a mode outside the table.
+// TE_AUTO detects the mode from text on, each call: a walk detects once and passes the result.
 std::uint32_t DecodeChar(std::uint32_t* code, int* fullWidth, const char* text, TextEncoding mode);
-// First character with the code (the terminator for code 0), or null.
+// First character with the code (the terminator for code 0), or null. TE_AUTO detects the mode
+// from text.
 const char* StrFindChar(const char* text, std::uint32_t code, TextEncoding mode);
 char* StrFindChar(char* text, std::uint32_t code, TextEncoding mode);
 // Lower-cases ASCII letters that stand as single-byte characters, in place; returns text.
@@ -48,10 +48,9 @@ int StrCompare(const char* a, const char* b);
 // Copies source with its terminator; null (nothing written) when it does not fit.
 char* StrCopy(char* destination, std::size_t capacity, const char* source);
 
-std::uint32_t GetCurrentCodePage();
-
 // Conversions. The buffer forms return the buffer on success and null when the conversion fails or
 // the result does not fit. The allocating forms return a new buffer the caller owns, or null.
+// A target of TE_UTF8 means UTF-8; every other mode means code page kDefaultCodePage.
 char16_t* MultiToWide(char16_t* out, std::size_t capacity, const char* text);
 std::unique_ptr<char16_t[]> MultiToWide(const char* text);
 char* WideToMulti(char* out, std::size_t capacity, const char16_t* text, TextEncoding target);

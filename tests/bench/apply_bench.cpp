@@ -18,7 +18,7 @@
 #include "bench/bench_util.h"
 #include "unit/scripted_view.h"
 #include "unit/test_util.h"
-#include "tools/patch_format.h"
+#include "unit/patch_format.h"
 #include "update/archive.h"
 #include "update/checksum.h"
 #include "update/entry_check.h"

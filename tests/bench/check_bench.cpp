@@ -9,7 +9,7 @@
 
 #include "tools/install_check.h"
 #include "bench/bench_util.h"
-#include "tools/patch_format.h"
+#include "unit/patch_format.h"
 #include "unit/test_util.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/patch_format.h"
+#include "unit/patch_format.h"
 #include "unit/test_util.h"
 
 namespace e2e {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "support/file.h"
-#include "tools/patch_format.h"
+#include "unit/patch_format.h"
 #include "unit/test_util.h"
 #include "update/archive.h"
 #include "update/version_list.h"

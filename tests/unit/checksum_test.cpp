@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "tools/patch_format.h"
+#include "unit/patch_format.h"
 #include "unit/test_util.h"
 #include "update/checksum.h"
 

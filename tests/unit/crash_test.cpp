@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/patch_format.h"
+#include "unit/patch_format.h"
 #include "tools/patchtool.h"
 #include "unit/crash_os.h"
 #include "unit/test_util.h"

@@ -7,7 +7,22 @@
 
 #include "unit/test_util.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace ostest {
+
+// Whether the Windows build runs under Wine, which says so through an export of its ntdll. For the
+// few places where Wine is known to differ from Windows; the POSIX build is never Wine.
+inline bool RunsUnderWine() {
+#ifdef _WIN32
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
 
 enum class ReadOnlyGuard { Write, Delete, Replace };
 

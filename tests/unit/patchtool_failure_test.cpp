@@ -3,7 +3,7 @@
 
 #include <sstream>
 
-#include "tools/patch_format.h"
+#include "unit/patch_format.h"
 #include "tools/patchtool.h"
 #include "unit/fault_os.h"
 #include "unit/test_util.h"

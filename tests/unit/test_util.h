@@ -51,6 +51,16 @@ private:
     fs::path root_;
 };
 
+#ifdef PATCHER_TEST_DATA
+// tests/data of the source tree. The build ran on Linux; under Wine its absolute paths live on
+// drive Z:.
+inline fs::path DataFolder() {
+    std::string folder = PATCHER_TEST_DATA;
+    if (fs::path::preferred_separator == '\\' && !folder.empty() && folder[0] == '/') folder = "Z:" + folder;
+    return fs::path(folder);
+}
+#endif
+
 std::string ReadAll(const fs::path& p);
 void WriteAll(const fs::path& p, const std::string& bytes);
 // The names in a folder (files and folders, not recursive), sorted, as UTF-8.

@@ -108,7 +108,7 @@ TEST(TextWideToMulti, TargetCodePageFollowsTheMode) {
         TextEncoding mode;
         std::string expected;
     };
-    // Only UTF-8 is asked for by name; every other mode means the current code page, 932.
+    // Only UTF-8 is asked for by name; every other mode means the code page, 932.
     const Case cases[] = {
         {TE_UTF8, kNihongoUtf8},
         {TE_CODEPAGE, kNihongoSjis},

@@ -10,19 +10,11 @@
 #include <vector>
 
 #include "support/text.h"
+#include "unit/test_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path DataFolder() {
-    std::string folder = PATCHER_TEST_DATA;
-#ifdef _WIN32
-    // The build ran on Linux; under Wine its absolute paths live on drive Z:.
-    if (!folder.empty() && folder[0] == '/') folder = "Z:" + folder;
-#endif
-    return fs::path(folder);
-}
 
 template <typename Unit>
 std::basic_string<Unit> ParseHex(const std::string& field) {
@@ -99,7 +91,7 @@ std::u16string Wide(const char16_t* s) { return s ? std::u16string(s) : std::u16
 class TextCorpus : public ::testing::Test {
 protected:
     void SetUp() override {
-        fs::path file = DataFolder() / "conversion_corpus.txt";
+        fs::path file = testutil::DataFolder() / "conversion_corpus.txt";
         ASSERT_TRUE(fs::exists(file)) << file.string();
         entries_ = LoadCorpus(file);
         ASSERT_GT(entries_.size(), 100u);

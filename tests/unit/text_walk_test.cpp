@@ -169,9 +169,11 @@ TEST(TextDecodeChar, DecodesPerMode) {
         {Bytes({0xB1, 0x5C}), TE_CODEPAGE, 0xB1, 1, 0},
         // A lead byte right before the terminator stands alone.
         {Bytes({0x81}), TE_CODEPAGE, 0x81, 1, 0},
-        // TE_AUTO means the default text mode, code page 932, even for UTF-8 bytes.
+        // TE_AUTO detects the mode from the bytes, as StrFindChar does.
         {Bytes({0x95, 0x5C}), TE_AUTO, 0x955C, 2, 1},
-        {Bytes({0xE6, 0x97, 0xA5}), TE_AUTO, 0xE697, 2, 1},
+        {Bytes({0xE6, 0x97, 0xA5}), TE_AUTO, 0x65E5, 3, 1},
+        {Bytes({0xB1, 0x5C}), TE_AUTO, 0xB1, 1, 0},
+        {"A", TE_AUTO, 0x41, 1, 0},
         {Bytes({0x95, 0x5C}), TE_ASCII, 0x95, 1, 0},
         {Bytes({0xE6, 0x97, 0xA5}), TE_ASCII, 0xE6, 1, 0},
         {"A", static_cast<TextEncoding>(2), 0, 0, 0},

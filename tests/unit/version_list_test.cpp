@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/file.h"
-#include "tools/patch_format.h"
+#include "unit/patch_format.h"
 #include "unit/fault_os.h"
 #include "unit/test_util.h"
 #include "update/archive.h"

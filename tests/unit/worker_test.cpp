@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/patch_format.h"
+#include "unit/patch_format.h"
 #include "unit/fault_loop.h"
 #include "unit/fault_os.h"
 #include "unit/scripted_view.h"

@@ -1,7 +1,6 @@
-// Writing the patch formats: the payload archive, the patch file around it and the version list.
-//
-// The in-memory encoders serve tests and small inputs; patchtool's build streams large files with
-// the same layout.
+// Patches and version lists made in memory for the tests, in the layouts patchtool writes (its build
+// streams large files; these hold everything in a string, and cut names that are too long, so tests
+// can also make odd archives).
 #pragma once
 
 #include <cstdint>

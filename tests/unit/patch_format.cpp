@@ -1,4 +1,4 @@
-#include "tools/patch_format.h"
+#include "unit/patch_format.h"
 
 #include <algorithm>
 #include <cstring>
