@@ -1,7 +1,5 @@
 #include "tools/install_check.h"
 
-#include <algorithm>
-#include <cstring>
 #include <memory>
 #include <ostream>
 
@@ -20,20 +18,6 @@
 #include "update/install_name.h"
 
 namespace {
-
-// Bytes read of the record's file, for the progress callback, after every chunk.
-struct CheckStep : StreamStep {
-    const CheckProgress& progress;
-    std::uint32_t record;
-    const std::string& name;
-    std::uint32_t size;
-    CheckStep(const CheckProgress& p, std::uint32_t r, const std::string& n, std::uint32_t s)
-        : progress(p), record(r), name(n), size(s) {}
-    bool Continue(std::uint32_t done) override {
-        if (done > 0 && progress) progress(record, name, done, size);
-        return true;
-    }
-};
 
 void Refuse(CheckedFile* file, FileState state, std::string reason) {
     file->state = state;
@@ -85,7 +69,10 @@ void CheckOne(const std::u16string& folder, const VersionListFile& list, std::ui
     // The low 32 bits of the size: the patcher never installs a file of 4 GiB or more.
     const std::uint32_t size = in.GetSize();
     if (size == 0xFFFFFFFFu) return Refuse(file, FileState::Unreadable, FailureText("cannot read its size", mark));
-    CheckStep step(progress, i, file->name, size);
+    StepOf step([&](std::uint32_t done) {
+        if (done > 0 && progress) progress(i, file->name, done, size);
+        return true;
+    });
     const StreamedBytes read = StreamBytes(in, size, nullptr, buffer, &step);
     if (read.end != StreamEnd::Complete) {
         return Refuse(file, FileState::Unreadable,

@@ -22,7 +22,7 @@ constexpr std::uint64_t kPatchLimit = 0x80000000ull;
 constexpr char kSplitHint[] = "; build --split cuts the update into patches that fit";
 
 bool CheckNames(const BuildRequest& request, std::vector<PackedFile>* inputs, std::string* error) {
-    const std::uint32_t nameField = request.legacyIndex ? kLegacyNameField : kWideNameField;
+    const std::uint32_t nameField = IndexLayout{!request.legacyIndex}.NameField();
     if (!request.split && request.files.size() + 1 > kMaxEntries) {
         *error = std::to_string(request.files.size() + 1) + " entries (" + std::to_string(request.files.size()) +
                  " files and " + kVersionListName + "); a payload holds at most " + std::to_string(kMaxEntries) +
@@ -117,7 +117,7 @@ bool PlanBuild(const BuildRequest& request, const std::vector<PackedFile>& input
         limits.maxFiles = std::min(limits.maxFiles, request.limits.maxFiles);
         limits.maxBytes = std::min(limits.maxBytes, request.limits.maxBytes);
     }
-    const PatchLayout layout{givenRecords, list.RecordSize(), request.legacyIndex ? kLegacyEntrySize : kWideEntrySize};
+    const PatchLayout layout{givenRecords, list.RecordSize(), IndexLayout{!request.legacyIndex}.EntrySize()};
     std::string planError;
     bool planned = PlanParts(inputs, layout, limits, parts, &planError);
     if (request.split) {

@@ -1,7 +1,6 @@
 #include "tools/patch_reading.h"
 
 #include <cstdio>
-#include <cstring>
 #include <ostream>
 
 #include <nlohmann/json.hpp>
@@ -30,8 +29,7 @@ std::string ArchiveProblem(CFileDX& file, UpdateResult result) {
         return "the header counts " + std::to_string(count) + " entries; the patcher reads at most " +
                std::to_string(kMaxEntries);
     }
-    std::uint64_t entrySize = std::memcmp(header, kArchiveMagic, sizeof kArchiveMagic) == 0 ? kWideEntrySize
-                                                                                           : kLegacyEntrySize;
+    const std::uint64_t entrySize = IndexLayout::Of(header).EntrySize();
     return FailureText("the index of " + std::to_string(count) + " entries needs " +
                        std::to_string(count * entrySize) + " bytes after the header; the file ends " +
                        std::to_string(size - kIndexOffset) + " bytes after it");

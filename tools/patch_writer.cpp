@@ -51,12 +51,12 @@ private:
 
 std::string ArchiveHead(const PartWriting& writing, const Part& part, std::uint64_t versionListSize) {
     const std::uint32_t count = static_cast<std::uint32_t>(part.count + 1);
-    const std::uint32_t entrySize = writing.legacyIndex ? kLegacyEntrySize : kWideEntrySize;
-    const std::uint32_t offsetField = writing.legacyIndex ? kLegacyNameField : kWideNameField;
+    const IndexLayout layout{!writing.legacyIndex};
+    const std::uint32_t entrySize = layout.EntrySize(), offsetField = layout.NameField();
     std::string head(kIndexOffset + std::size_t(count) * entrySize, '\0');
     auto* bytes = reinterpret_cast<std::uint8_t*>(head.data());
     std::memcpy(bytes, writing.stub->data(), writing.stub->size());
-    std::memcpy(bytes + kPayloadOffset, writing.legacyIndex ? kLegacyArchiveMagic : kArchiveMagic, 12);
+    std::memcpy(bytes + kPayloadOffset, layout.Magic(), 12);
     StoreLe32(bytes + kPayloadOffset + 12, count);
     std::uint32_t offset = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -72,16 +72,10 @@ std::string ArchiveHead(const PartWriting& writing, const Part& part, std::uint6
     return head;
 }
 
-// Bytes of the files copied so far, for the progress callback, after every chunk.
-struct CopyProgress : StreamStep {
-    const PartWriting& writing;
-    std::uint64_t before = 0;  // of the files copied before this one
+// Bytes of the files copied so far and of them all, for the progress callback.
+struct CopyProgress {
+    std::uint64_t done = 0;
     std::uint64_t total = 0;
-    explicit CopyProgress(const PartWriting& w) : writing(w) {}
-    bool Continue(std::uint32_t done) override {
-        if (done > 0 && writing.progress) writing.progress(before + done, total);
-        return true;
-    }
 };
 
 bool CopyInput(const PackedFile& input, std::uint8_t* buffer, PartialOutput& out, const PartWriting& writing,
@@ -93,8 +87,12 @@ bool CopyInput(const PackedFile& input, std::uint8_t* buffer, PartialOutput& out
         return false;
     }
     const std::uint64_t mark = FailureMark();
-    const StreamedBytes copied = StreamBytes(file, static_cast<std::uint32_t>(input.size), &out.File(), buffer, &progress);
-    progress.before += copied.done;
+    StepOf step([&](std::uint32_t done) {
+        if (done > 0 && writing.progress) writing.progress(progress.done + done, progress.total);
+        return true;
+    });
+    const StreamedBytes copied = StreamBytes(file, static_cast<std::uint32_t>(input.size), &out.File(), buffer, &step);
+    progress.done += copied.done;
     if (copied.end == StreamEnd::WriteFailed) {
         *error = out.Failure("write");
         return false;
@@ -159,7 +157,7 @@ bool WriteParts(const PartWriting& writing, const std::vector<Part>& parts, cons
     }
     auto buffer = std::make_unique<std::uint8_t[]>(kCopyChunk);
     // One bar over every part: the bytes of all the files.
-    CopyProgress progress(writing);
+    CopyProgress progress;
     for (const PackedFile& file : *writing.files) progress.total += file.size;
     for (std::size_t k = 0; k < parts.size(); ++k) {
         if (!outputs[k]->Open()) {

@@ -36,14 +36,14 @@ UpdateResult ReadPayloadIndex(CFileDX& file, PayloadIndex& index) {
     const std::uint32_t count = LoadLe32(header + 12);
     if (count > kMaxEntries) return UpdateTooManyEntries;
 
-    const bool wide = std::memcmp(header, kArchiveMagic, sizeof kArchiveMagic) == 0;
-    const std::uint32_t entrySize = wide ? kWideEntrySize : kLegacyEntrySize;
+    const IndexLayout layout = IndexLayout::Of(header);
+    const std::uint32_t entrySize = layout.EntrySize();
     const std::uint32_t indexSize = count * entrySize;  // at most 32 * 128
     auto entries = std::make_unique<std::uint8_t[]>(indexSize ? indexSize : 1);
     if (indexSize != 0 && file.Read(entries.get(), indexSize) != indexSize) return UpdateDamaged;
 
     index.count = count;
-    index.wideLayout = wide;
+    index.wideLayout = layout.wide;
     index.entries = std::move(entries);
     index.dataStart = kIndexOffset + indexSize;
     return UpdateOk;

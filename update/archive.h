@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "support/file.h"
@@ -26,14 +27,27 @@ inline constexpr std::uint32_t kLegacyEntrySize = 32;  // name field 16 bytes, o
 inline constexpr std::uint32_t kWideNameField = 96;
 inline constexpr std::uint32_t kLegacyNameField = 16;
 
+// The index layout: the one an archive's magic selects, or the one a writer picks.
+struct IndexLayout {
+    bool wide = true;  // 128-byte entries
+    std::uint32_t EntrySize() const { return wide ? kWideEntrySize : kLegacyEntrySize; }
+    // The name field; the entry's offset and size follow it.
+    std::uint32_t NameField() const { return wide ? kWideNameField : kLegacyNameField; }
+    const char* Magic() const { return wide ? kArchiveMagic : kLegacyArchiveMagic; }
+    // From the archive header's first 12 bytes.
+    static IndexLayout Of(const std::uint8_t* magic) {
+        return {std::memcmp(magic, kArchiveMagic, sizeof kArchiveMagic) == 0};
+    }
+};
+
 struct PayloadIndex {
     std::uint32_t count = 0;
     bool wideLayout = false;  // true for 128-byte entries
     std::unique_ptr<std::uint8_t[]> entries;  // count * EntrySize() bytes as read
     std::uint32_t dataStart = 0;  // 0x60010 + count * EntrySize()
 
-    std::uint32_t EntrySize() const { return wideLayout ? kWideEntrySize : kLegacyEntrySize; }
-    std::uint32_t NameField() const { return wideLayout ? kWideNameField : kLegacyNameField; }
+    std::uint32_t EntrySize() const { return IndexLayout{wideLayout}.EntrySize(); }
+    std::uint32_t NameField() const { return IndexLayout{wideLayout}.NameField(); }
     // The stored name, always zero-terminated within the returned buffer's NameField()+1 bytes.
     // Copies into out (at least NameField()+1 bytes) so a name filling its field is terminated.
     const char* Name(std::uint32_t i, char* out) const;

@@ -37,6 +37,16 @@ public:
 protected:
     ~StreamStep() = default;
 };
+// A step made of a callable: StepOf step([&](std::uint32_t done) { ...; return true; });
+template <typename F>
+class StepOf final : public StreamStep {
+public:
+    explicit StepOf(F f) : f_(f) {}
+    bool Continue(std::uint32_t done) override { return f_(done); }
+
+private:
+    F f_;
+};
 
 // Streams size bytes from in's position through buffer (kCopyChunk bytes) into the checksum and,
 // when out is given, into out.

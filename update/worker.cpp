@@ -50,20 +50,6 @@ bool ComposePaths(const char16_t* folder, const char16_t* name, char16_t* temp, 
            FormatWide(target, kPathUnits, kTargetFormat, folder, name) >= 0;
 }
 
-// The dialog follows the copy: the file bar after each chunk, a pump, and the flags before the next.
-struct CopyStep : StreamStep {
-    Run& run;
-    std::uint32_t size;
-    CopyStep(Run& r, std::uint32_t s) : run(r), size(s) {}
-    bool Continue(std::uint32_t done) override {
-        if (done > 0) {
-            run.view.SetFilePos(static_cast<std::uint32_t>(std::uint64_t(done) * 0xFFFF / size));
-            if (run.Pump()) return false;
-        }
-        return !run.Stopped();
-    }
-};
-
 // Extracts one entry into its temporary file while checksumming it, verifies and counts it.
 // UpdateOk when the loop goes on; otherwise why it stops.
 UpdateResult ExtractEntry(Run& run, CFileDX& own, const PayloadIndex& index, const VersionList& versions,
@@ -96,8 +82,16 @@ UpdateResult ExtractEntry(Run& run, CFileDX& own, const PayloadIndex& index, con
     os::Current().SetAttributes(temp, os::kAttrNormal);
     CFileDX out;
     if (!out.OpenWrite(temp, 0)) return UpdateInstallFailed;
-    CopyStep step(run, index.Size(i));
-    const StreamedBytes copied = StreamBytes(own, index.Size(i), &out, buffer, &step);
+    // The dialog follows the copy: the file bar after each chunk, a pump, and the flags before the next.
+    const std::uint32_t size = index.Size(i);
+    StepOf step([&](std::uint32_t done) {
+        if (done > 0) {
+            view.SetFilePos(static_cast<std::uint32_t>(std::uint64_t(done) * 0xFFFF / size));
+            if (run.Pump()) return false;
+        }
+        return !run.Stopped();
+    });
+    const StreamedBytes copied = StreamBytes(own, size, &out, buffer, &step);
     if (copied.end == StreamEnd::Stopped) return stopped;
     if (copied.end == StreamEnd::ReadFailed) return UpdateDamaged;
     // Flushed before it is closed, so a power cut after the commit cannot leave an empty target.

@@ -20,10 +20,10 @@ void PutName(std::string& out, std::size_t at, const std::string& name, std::siz
 }  // namespace
 
 std::string EncodeArchive(const std::vector<PayloadFile>& files, bool legacyIndex) {
-    const std::size_t entrySize = legacyIndex ? kLegacyEntrySize : kWideEntrySize;
-    const std::size_t nameField = legacyIndex ? kLegacyNameField : kWideNameField;
+    const IndexLayout layout{!legacyIndex};
+    const std::size_t entrySize = layout.EntrySize(), nameField = layout.NameField();
     std::string out(kHeaderSize + files.size() * entrySize, '\0');
-    std::memcpy(out.data(), legacyIndex ? kLegacyArchiveMagic : kArchiveMagic, 12);
+    std::memcpy(out.data(), layout.Magic(), 12);
     PutLe32(out, 12, static_cast<std::uint32_t>(files.size()));
 
     std::uint32_t offset = 0;
