@@ -40,12 +40,18 @@ Inputs& TheInputs() {
     return inputs;
 }
 
-void BM_PatchtoolBuild(benchmark::State& state) {
+// A build of every input into `out`.
+BuildRequest Request(const std::string& out) {
     Inputs& in = TheInputs();
     BuildRequest request;
     request.stubPath = in.stub;
-    request.outPath = ToUtf8(in.dir.Native("patch.exe"));
+    request.outPath = ToUtf8(in.dir.Native(out));
     request.files = in.files;
+    return request;
+}
+
+void BM_PatchtoolBuild(benchmark::State& state) {
+    const BuildRequest request = Request("patch.exe");
     for (auto _ : state) {
         BuildSummary summary;
         std::string error;
@@ -57,11 +63,7 @@ BENCHMARK(BM_PatchtoolBuild)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The same files split into one part each: cutting an update should cost no more than the bytes.
 void BM_PatchtoolBuildSplit(benchmark::State& state) {
-    Inputs& in = TheInputs();
-    BuildRequest request;
-    request.stubPath = in.stub;
-    request.outPath = ToUtf8(in.dir.Native("split.exe"));
-    request.files = in.files;
+    BuildRequest request = Request("split.exe");
     request.split = true;
     request.limits.maxFiles = 1;
     for (auto _ : state) {

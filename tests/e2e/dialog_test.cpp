@@ -162,9 +162,7 @@ TEST_F(DialogTest, CancelDeclinedLetsTheUpdateFinish) {
     }
     ResumeThread(patcher.Thread());
 
-    HWND done = ExpectBox(patcher, BoxKind::Information, kCompletedText);
-    if (done) Press(done, IDOK);
-    EXPECT_EQ(ExpectExitWithoutWindow(patcher), kExitOk);
+    EXPECT_EQ(AnswerAndExpectExit(patcher, BoxKind::Information, kCompletedText, IDOK), kExitOk);
     ExpectInstalled();
 }
 
@@ -216,9 +214,7 @@ TEST_F(DialogTest, CloseRequestsAndEscapeAreIgnored) {
         ASSERT_NE(question, nullptr);
         Press(question, IDNO);
 
-        HWND done = ExpectBox(patcher, BoxKind::Information, kCompletedText);
-        if (done) Press(done, IDOK);
-        EXPECT_EQ(ExpectExitWithoutWindow(patcher), kExitOk);
+        EXPECT_EQ(AnswerAndExpectExit(patcher, BoxKind::Information, kCompletedText, IDOK), kExitOk);
         ExpectInstalled();
     }
 }

@@ -77,6 +77,11 @@ void Press(HWND window, int buttonId) {
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED), reinterpret_cast<LPARAM>(button));
 }
 
+DWORD AnswerAndExpectExit(PatcherProcess& patcher, BoxKind kind, const Message& message, int button) {
+    if (HWND box = ExpectBox(patcher, kind, message)) Press(box, button);
+    return ExpectExitWithoutWindow(patcher);
+}
+
 DWORD ExpectExitWithoutWindow(PatcherProcess& patcher) {
     for (;;) {
         PatcherProcess::Event event = patcher.Next();

@@ -55,6 +55,8 @@ HWND ExpectDialog(PatcherProcess& patcher);
 void Press(HWND window, int buttonId);
 // Checks that the process ends without showing any other window; returns its exit code.
 DWORD ExpectExitWithoutWindow(PatcherProcess& patcher);
+// ExpectBox, a press of `button` in the box it found, then ExpectExitWithoutWindow.
+DWORD AnswerAndExpectExit(PatcherProcess& patcher, BoxKind kind, const Message& message, int button);
 
 // Waits until the progress dialog shows an entry's name, so the update is known to be under way.
 // Returns the status text (empty after a timeout).

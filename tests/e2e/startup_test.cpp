@@ -85,9 +85,7 @@ TEST_F(StartupTest, GameRunningShowsOnlyTheWarning) {
         {
             PatcherProcess patcher(patch_);
             ASSERT_TRUE(patcher.Started());
-            HWND box = ExpectBox(patcher, BoxKind::Warning, kGameRunningText);
-            if (box) Press(box, IDOK);
-            EXPECT_EQ(ExpectExitWithoutWindow(patcher), kExitGameRunning);
+            EXPECT_EQ(AnswerAndExpectExit(patcher, BoxKind::Warning, kGameRunningText, IDOK), kExitGameRunning);
         }
         CloseHandle(game);
     }
@@ -121,9 +119,7 @@ TEST_F(StartupTest, NotInstalledWarningForEveryUnusableRegistryEntry) {
         c.setUp(game_);
         PatcherProcess patcher(patch_);
         ASSERT_TRUE(patcher.Started());
-        HWND box = ExpectBox(patcher, BoxKind::Warning, kNotInstalledText);
-        if (box) Press(box, IDOK);
-        EXPECT_EQ(ExpectExitWithoutWindow(patcher), kExitNotInstalled);
+        EXPECT_EQ(AnswerAndExpectExit(patcher, BoxKind::Warning, kNotInstalledText, IDOK), kExitNotInstalled);
     }
 }
 
@@ -144,9 +140,7 @@ TEST_F(StartupTest, AnsweringNoEndsTheRunForEveryUsableRegistryEntry) {
         ASSERT_TRUE(SetInstalledFolder(c.folder));
         PatcherProcess patcher(patch_);
         ASSERT_TRUE(patcher.Started());
-        HWND confirm = ExpectBox(patcher, BoxKind::Question, kConfirmText);
-        if (confirm) Press(confirm, IDNO);
-        EXPECT_EQ(ExpectExitWithoutWindow(patcher), kExitDeclined);
+        EXPECT_EQ(AnswerAndExpectExit(patcher, BoxKind::Question, kConfirmText, IDNO), kExitDeclined);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "unit/fault_os.h"
 
@@ -28,4 +29,29 @@ int ForEachFailedCall(FaultOs& fault, Run&& run, Good&& good, Check&& check) {
         check(n, outcome);
     }
     return calls;
+}
+
+// One failed OS call of a kind: the first call of it, refused, or with shortTransfer cut to half of
+// what was asked (for Read and Write).
+struct FailedCall {
+    OsCall call;
+    bool shortTransfer = false;
+};
+
+// Rewriting a file through a temporary one: each step that can fail.
+inline const std::vector<FailedCall> kRewriteFailures = {
+    {OsCall::OpenWrite}, {OsCall::Write}, {OsCall::Write, true}, {OsCall::Flush}, {OsCall::ReplaceByRename}};
+
+// The "fail each kind once" loop: for every entry, run(fault) with that call failed, which must
+// reach it exactly once.
+template <class Run>
+void ForEachFailedKind(const std::vector<FailedCall>& calls, Run&& run) {
+    for (const FailedCall& c : calls) {
+        SCOPED_TRACE(std::string("failed ") + OsCallName(c.call) + (c.shortTransfer ? " (short)" : ""));
+        FaultOs fault;
+        fault.SetShortTransfers(c.shortTransfer);
+        fault.FailNth(c.call, 1);
+        run(fault);
+        EXPECT_EQ(fault.Failed(), 1);
+    }
 }

@@ -259,24 +259,13 @@ TEST(ReplaceFileContents, PathThatFitsIsRewrittenWhateverItsTemporaryName) {
 }
 
 TEST(ReplaceFileContents, EachFailingCallLeavesTheOldFile) {
-    struct Case {
-        OsCall call;
-        bool shortTransfer;
-    };
-    const Case cases[] = {{OsCall::OpenWrite, false}, {OsCall::Write, false},           {OsCall::Write, true},
-                          {OsCall::Flush, false},     {OsCall::ReplaceByRename, false}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(OsCallName(c.call)) + (c.shortTransfer ? " (short)" : ""));
-        TempDir dir;
+    TempDir dir;
+    ForEachFailedKind(kRewriteFailures, [&](FaultOs&) {
         dir.Write("list.txt", "old");
-        FaultOs fault;
-        fault.SetShortTransfers(c.shortTransfer);
-        fault.FailNth(c.call, 1);
         EXPECT_EQ(ReplaceFileContents(dir.Path("list.txt").c_str(), "new data", 8), 0);
-        EXPECT_EQ(fault.Failed(), 1);
         EXPECT_EQ(dir.Read("list.txt"), "old");
         EXPECT_EQ(dir.List(), std::vector<std::string>{"list.txt"});
-    }
+    });
 }
 
 // Every call of a run failed in turn: the file is whole, old or new, and matches the result.

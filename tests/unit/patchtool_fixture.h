@@ -35,6 +35,7 @@ namespace patchtool_test {
 
 using testutil::Bytes;
 using testutil::Contains;
+using testutil::ExpectContainsAll;
 using testutil::MakeStub;
 using testutil::RandomBytes;
 using testutil::TempDir;

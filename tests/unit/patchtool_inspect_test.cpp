@@ -15,15 +15,13 @@ TEST(PatchtoolInspect, ListShowsLayoutEntriesAndRecords) {
     HandMadePatch p;
     Outcome listed = Patchtool({"list", p.Make(false)});
     ASSERT_EQ(listed.code, 0) << listed.err;
-    EXPECT_TRUE(Contains(listed.out, "layout: magic \"MORVEN ARC20\", 128-byte index entries"));
-    EXPECT_TRUE(Contains(listed.out, "entries: 3\n"));
-    EXPECT_TRUE(Contains(listed.out, "data start: 0x60190\n"));
-    EXPECT_TRUE(Contains(listed.out, "version list: entry 2 \"QMK.hvl\", version 2, 2 records"));
-    EXPECT_TRUE(Contains(listed.out, "  0  データ.arc  offset 0  size 5000  -> record \"data\\データ.arc\" checksum " +
-                                         ChecksumHex(p.first) + "\n"));
-    EXPECT_TRUE(Contains(
-        listed.out, "  1  B.BIN  offset 5000  size 70  -> record \"b.bin\" checksum " + ChecksumHex(p.second) + "\n"));
-    EXPECT_TRUE(Contains(listed.out, "  2  QMK.hvl  offset 5070  size 528  -> no record: installed unverified\n"));
+    ExpectContainsAll(listed.out,
+                      {"layout: magic \"MORVEN ARC20\", 128-byte index entries", "entries: 3\n", "data start: 0x60190\n",
+                       "version list: entry 2 \"QMK.hvl\", version 2, 2 records",
+                       "  0  データ.arc  offset 0  size 5000  -> record \"data\\データ.arc\" checksum " +
+                           ChecksumHex(p.first) + "\n",
+                       "  1  B.BIN  offset 5000  size 70  -> record \"b.bin\" checksum " + ChecksumHex(p.second) + "\n",
+                       "  2  QMK.hvl  offset 5070  size 528  -> no record: installed unverified\n"});
 
     nlohmann::json doc = nlohmann::json::parse(Patchtool({"list", "--json", p.Make(false)}).out);
     EXPECT_EQ(doc["entries"].size(), 3u);
@@ -33,24 +31,21 @@ TEST(PatchtoolInspect, ListShowsLayoutEntriesAndRecords) {
 
     Outcome legacy = Patchtool({"list", p.Make(true)});
     ASSERT_EQ(legacy.code, 0);
-    EXPECT_TRUE(Contains(legacy.out, "legacy 32-byte index entries"));
-    EXPECT_TRUE(Contains(legacy.out, "data start: 0x60070\n"));
+    ExpectContainsAll(legacy.out, {"legacy 32-byte index entries", "data start: 0x60070\n"});
 }
 
 TEST(PatchtoolInspect, VerifyPassesAGoodPatchAndFailsDamage) {
     HandMadePatch p;
     Outcome good = Patchtool({"verify", p.Make(false)});
     EXPECT_EQ(good.code, 0) << good.out << good.err;
-    EXPECT_TRUE(Contains(good.out, "OK          \"データ.arc\": checksum " + ChecksumHex(p.first)));
-    EXPECT_TRUE(Contains(good.out, "unverified  \"QMK.hvl\""));
-    EXPECT_TRUE(Contains(good.out, "3 entries: 2 OK, 1 unverified, 0 failed"));
+    ExpectContainsAll(good.out, {"OK          \"データ.arc\": checksum " + ChecksumHex(p.first), "unverified  \"QMK.hvl\"",
+                                 "3 entries: 2 OK, 1 unverified, 0 failed"});
 
     Outcome tampered = Patchtool({"verify", p.Make(false, 77)});
     EXPECT_EQ(tampered.code, 1);
-    EXPECT_TRUE(Contains(tampered.out,
-                         "MISMATCH    \"データ.arc\": record \"data\\データ.arc\" expects " + ChecksumHex(p.first)));
-    EXPECT_TRUE(Contains(tampered.out, "OK          \"B.BIN\""));
-    EXPECT_TRUE(Contains(tampered.out, "the patcher would stop with UpdateDamaged (0x80000001)"));
+    ExpectContainsAll(tampered.out, {"MISMATCH    \"データ.arc\": record \"data\\データ.arc\" expects " +
+                                         ChecksumHex(p.first),
+                                     "OK          \"B.BIN\"", "the patcher would stop with UpdateDamaged (0x80000001)"});
 
     // Damage to the archive itself, with the patcher's result.
     std::string patch = p.dir.Read("patch.exe");
@@ -90,13 +85,9 @@ TEST(PatchtoolInspect, HvlPrintsEveryRecord) {
     dir.Write("v1.hvl", list + "xyz");
     Outcome shown = Patchtool({"hvl", ToUtf8(dir.Native("v1.hvl"))});
     ASSERT_EQ(shown.code, 0) << shown.err;
-    EXPECT_TRUE(Contains(shown.out, "layout: version 1 (\"QHV_____\", 64-byte records)\n"));
-    EXPECT_TRUE(Contains(shown.out, "reserved: 01 02 03 04\n"));
-    EXPECT_TRUE(Contains(shown.out, "records: 3\n"));
-    EXPECT_TRUE(Contains(shown.out, "  0  abababababababab  データ.arc\n"));
-    EXPECT_TRUE(Contains(shown.out, "  1  0101010101010101  sub\\b.exe\n"));
-    EXPECT_TRUE(Contains(shown.out, "  2  0000000000000000  " + unterminated + "  [no terminator"));
-    EXPECT_TRUE(Contains(shown.out, "trailing: 3 bytes"));
+    ExpectContainsAll(shown.out, {"layout: version 1 (\"QHV_____\", 64-byte records)\n", "reserved: 01 02 03 04\n",
+                                  "records: 3\n", "  0  abababababababab  データ.arc\n", "  1  0101010101010101  sub\\b.exe\n",
+                                  "  2  0000000000000000  " + unterminated + "  [no terminator", "trailing: 3 bytes"});
 
     dir.Write("short.hvl", list.substr(0, list.size() - 1));
     Outcome cut = Patchtool({"hvl", ToUtf8(dir.Native("short.hvl"))});

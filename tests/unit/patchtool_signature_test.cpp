@@ -82,8 +82,7 @@ TEST(PatchtoolSignature, SignedPatchVerifiesUntilABytesChanges) {
         EXPECT_EQ(outcome.code, code);
         EXPECT_TRUE(Contains(outcome.out, also));
         if (code != 0) {
-            EXPECT_TRUE(Contains(outcome.out, "CHANGED after signing"));
-            EXPECT_TRUE(Contains(outcome.out, "verify: FAILED: the file is not what was signed"));
+            ExpectContainsAll(outcome.out, {"CHANGED after signing", "verify: FAILED: the file is not what was signed"});
         }
     }
 
@@ -115,8 +114,7 @@ TEST(PatchtoolSignature, SignedPatchVerifiesUntilABytesChanges) {
     args[2] = w.At("signed-stub.exe");
     Outcome refused = Patchtool(args);
     EXPECT_EQ(refused.code, kExitFailed);
-    EXPECT_TRUE(Contains(refused.err, "the stub is signed"));
-    EXPECT_TRUE(Contains(refused.err, "osslsigncode remove-signature -in STUB.exe -out UNSIGNED.exe"));
+    ExpectContainsAll(refused.err, {"the stub is signed", "osslsigncode remove-signature -in STUB.exe -out UNSIGNED.exe"});
     std::string removed = "osslsigncode remove-signature -in '" + w.At("signed-stub.exe") + "' -out '" +
                           w.At("unsigned-stub.exe") + "' >/dev/null 2>&1";
     ASSERT_EQ(std::system(removed.c_str()), 0);

@@ -18,9 +18,8 @@ TEST(PatchtoolSplit, SeventyFiveFilesRunAsThreeParts) {
     args.insert(args.begin() + 1, {"--split", "--version-list", w.At("given.hvl")});
     Outcome built = Patchtool(args);
     ASSERT_EQ(built.code, 0) << built.err;
-    EXPECT_TRUE(Contains(built.out, "patch.part2of3.exe: "));
-    EXPECT_TRUE(Contains(built.out, " 32 entries (files 32 to 62)\n"));
-    EXPECT_TRUE(Contains(built.out, "version list: 19 records updated, 56 added; run the 3 parts in order"));
+    ExpectContainsAll(built.out, {"patch.part2of3.exe: ", " 32 entries (files 32 to 62)\n",
+                                  "version list: 19 records updated, 56 added; run the 3 parts in order"});
     for (const std::string& name : w.dir.List()) EXPECT_FALSE(Contains(name, ".partial"));
     EXPECT_FALSE(w.dir.Exists("patch.exe"));
 
@@ -43,8 +42,8 @@ TEST(PatchtoolSplit, SeventyFiveFilesRunAsThreeParts) {
         EXPECT_TRUE(Contains(listed.out, "split: part " + std::to_string(k) + " of 3 (by its name)"));
         Outcome verified = Patchtool({"verify", w.At(part)});
         EXPECT_EQ(verified.code, 0) << verified.out;
-        EXPECT_TRUE(Contains(verified.out, "split: part " + std::to_string(k) + " of 3"));
-        EXPECT_TRUE(Contains(verified.out, std::to_string(files[k - 1]) + " OK, 1 unverified, 0 failed"));
+        ExpectContainsAll(verified.out, {"split: part " + std::to_string(k) + " of 3",
+                                         std::to_string(files[k - 1]) + " OK, 1 unverified, 0 failed"});
         // The earlier parts beside it installed what its list says they did.
         for (int j = 1; j <= 3; ++j) {
             std::string line = "split: part " + std::to_string(j) + " (" + w.At("patch.part" + std::to_string(j) +
@@ -88,8 +87,8 @@ TEST(PatchtoolSplit, SeventyFiveFilesRunAsThreeParts) {
     EXPECT_TRUE(Contains(mixed.out, "split: part 1 (" + w.At("mixed.part1of3.exe") + ") DIFFERS: \"f100.arc\""));
     std::filesystem::remove(w.dir.Native("again.part1of3.exe"));
     Outcome alone = Patchtool({"verify", w.At("again.part3of3.exe")});
-    EXPECT_TRUE(Contains(alone.out, "split: part 1 (" + w.At("again.part1of3.exe") + ") is not beside it"));
-    EXPECT_TRUE(Contains(alone.out, "split: part 2 (" + w.At("again.part2of3.exe") + ") agrees"));
+    ExpectContainsAll(alone.out, {"split: part 1 (" + w.At("again.part1of3.exe") + ") is not beside it",
+                                  "split: part 2 (" + w.At("again.part2of3.exe") + ") agrees"});
 }
 
 TEST(PatchtoolSplit, PartsInOrderLeaveWhatOnePatchLeaves) {

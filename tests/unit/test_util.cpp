@@ -95,6 +95,10 @@ testing::AssertionResult Contains(const std::string& text, const std::string& pa
            << testing::PrintToString(part) << (found ? " is in:\n" : " is not in:\n") << text;
 }
 
+void ExpectContainsAll(const std::string& text, const std::vector<std::string>& parts) {
+    for (const std::string& part : parts) EXPECT_TRUE(Contains(text, part));
+}
+
 fs::path MakeFolderOfLength(const fs::path& root, std::size_t units) {
     fs::path folder = root;
     std::size_t length = folder.u16string().size();

@@ -72,6 +72,8 @@ std::string SortedLines(const std::string& text);
 
 // EXPECT_TRUE(Contains(text, part)) / EXPECT_FALSE(...): the message shows both.
 testing::AssertionResult Contains(const std::string& text, const std::string& part);
+// EXPECT_TRUE(Contains(text, part)) for each part, in one loop over the list.
+void ExpectContainsAll(const std::string& text, const std::vector<std::string>& parts);
 
 // Bytes from a list of values, for tables of test input.
 inline std::string Bytes(std::initializer_list<int> values) {

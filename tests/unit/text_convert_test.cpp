@@ -20,6 +20,23 @@ constexpr char16_t kFill = 0xAAAA;
 std::string Utf8(const char* s) { return s ? std::string(s) : std::string("<null>"); }
 std::u16string Wide(const char16_t* s) { return s ? std::u16string(s) : std::u16string(u"<null>"); }
 
+// A narrow conversion both ways it is offered: allocated, and into a caller's buffer of exactly the
+// size it needs; one byte less is refused and leaves the buffer untouched.
+template <class IntoBuffer>
+void ExpectNarrow(const std::unique_ptr<char[]>& alloc, const std::string& expected, IntoBuffer&& into) {
+    ASSERT_TRUE(alloc);
+    EXPECT_EQ(std::string(alloc.get()), expected);
+    const std::size_t need = expected.size() + 1;
+    char buffer[32];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(into(buffer, need), buffer);
+    EXPECT_EQ(std::string(buffer), expected);
+    EXPECT_EQ(buffer[need], 'x');
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(into(buffer, need - 1), nullptr);
+    EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, 'x'));
+}
+
 TEST(TextMultiToWide, EmptyTextGivesAnEmptyWideString) {
     auto wide = MultiToWide("");
     ASSERT_TRUE(wide);
@@ -116,21 +133,16 @@ TEST(TextWideToMulti, TargetCodePageFollowsTheMode) {
         {TE_AUTO, kNihongoSjis},
     };
     for (const Case& c : cases) {
-        auto alloc = WideToMulti(u"日本", c.mode);
-        ASSERT_TRUE(alloc);
-        EXPECT_EQ(std::string(alloc.get()), c.expected) << c.mode;
-
-        const std::size_t need = c.expected.size() + 1;
-        char buffer[16];
-        std::memset(buffer, 'x', sizeof buffer);
-        EXPECT_EQ(WideToMulti(buffer, need, u"日本", c.mode), buffer);
-        EXPECT_EQ(std::string(buffer), c.expected);
-        EXPECT_EQ(buffer[need], 'x');
-
-        std::memset(buffer, 'x', sizeof buffer);
-        EXPECT_EQ(WideToMulti(buffer, need - 1, u"日本", c.mode), nullptr);
-        EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, 'x'));
+        SCOPED_TRACE(c.mode);
+        ExpectNarrow(WideToMulti(u"日本", c.mode), c.expected,
+                     [&](char* buffer, std::size_t size) { return WideToMulti(buffer, size, u"日本", c.mode); });
     }
+}
+
+void ExpectConverted(const std::string& bytes, TextEncoding target, const std::string& expected) {
+    SCOPED_TRACE(testing::Message() << testing::PrintToString(bytes) << " to " << target);
+    ExpectNarrow(ConvertText(bytes.c_str(), target), expected,
+                 [&](char* buffer, std::size_t size) { return ConvertText(buffer, size, bytes.c_str(), target); });
 }
 
 TEST(TextConvert, CopiesWhenNothingNeedsConverting) {
@@ -147,21 +159,7 @@ TEST(TextConvert, CopiesWhenNothingNeedsConverting) {
         {"", TE_UTF8},                 {brokenUtf8, TE_UTF8},
         {brokenSjis, TE_CODEPAGE},     {brokenSjis, TE_ASCII},
     };
-    for (const Case& c : cases) {
-        auto alloc = ConvertText(c.bytes.c_str(), c.target);
-        ASSERT_TRUE(alloc);
-        EXPECT_EQ(std::string(alloc.get()), c.bytes) << c.target;
-
-        const std::size_t need = c.bytes.size() + 1;
-        char buffer[32];
-        std::memset(buffer, 'x', sizeof buffer);
-        EXPECT_EQ(ConvertText(buffer, need, c.bytes.c_str(), c.target), buffer);
-        EXPECT_EQ(std::string(buffer), c.bytes);
-        EXPECT_EQ(buffer[need], 'x');
-        std::memset(buffer, 'x', sizeof buffer);
-        EXPECT_EQ(ConvertText(buffer, need - 1, c.bytes.c_str(), c.target), nullptr);
-        EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, 'x'));
-    }
+    for (const Case& c : cases) ExpectConverted(c.bytes, c.target, c.bytes);
 }
 
 TEST(TextConvert, ConvertsBetweenCodePages) {
@@ -176,21 +174,7 @@ TEST(TextConvert, ConvertsBetweenCodePages) {
         {kNihongoUtf8, TE_ASCII, kNihongoSjis},
         {Bytes({0x95, 0x5C, 0x5C, 0x41}), TE_UTF8, Bytes({0xE8, 0xA1, 0xA8, 0x5C, 0x41})},
     };
-    for (const Case& c : cases) {
-        auto alloc = ConvertText(c.bytes.c_str(), c.target);
-        ASSERT_TRUE(alloc);
-        EXPECT_EQ(std::string(alloc.get()), c.expected);
-
-        const std::size_t need = c.expected.size() + 1;
-        char buffer[32];
-        std::memset(buffer, 'x', sizeof buffer);
-        EXPECT_EQ(ConvertText(buffer, need, c.bytes.c_str(), c.target), buffer);
-        EXPECT_EQ(std::string(buffer), c.expected);
-        EXPECT_EQ(buffer[need], 'x');
-        std::memset(buffer, 'x', sizeof buffer);
-        EXPECT_EQ(ConvertText(buffer, need - 1, c.bytes.c_str(), c.target), nullptr);
-        EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, 'x'));
-    }
+    for (const Case& c : cases) ExpectConverted(c.bytes, c.target, c.expected);
 }
 
 // Every failing OS call makes the conversion report null, and the caller's buffer is left either
@@ -210,7 +194,11 @@ TEST(TextConvert, FailedOsCallsGiveNull) {
     };
     for (const Step& s : steps) {
         FaultOs fault;
-        fault.FailNth(s.kind, s.n);
+        auto arm = [&] {
+            fault.Reset();
+            fault.FailNth(s.kind, s.n);
+        };
+        arm();
         char16_t wide[8];
         std::fill(std::begin(wide), std::end(wide), kFill);
         char narrow[16];
@@ -218,22 +206,18 @@ TEST(TextConvert, FailedOsCallsGiveNull) {
         if (s.kind == OsCall::MultiToWide) {
             EXPECT_EQ(MultiToWide(wide, 8, kNihongoSjis.c_str()), nullptr);
             EXPECT_EQ(wide[0], s.wideFirst);
-            fault.Reset();
-            fault.FailNth(s.kind, s.n);
+            arm();
             EXPECT_FALSE(MultiToWide(kNihongoSjis.c_str()));
-            fault.Reset();
-            fault.FailNth(s.kind, s.n);
+            arm();
             // The temporary wide string of a conversion between code pages fails.
             EXPECT_EQ(ConvertText(narrow, 16, kNihongoSjis.c_str(), TE_UTF8), nullptr);
             EXPECT_EQ(narrow[0], 'x');
         } else {
             EXPECT_EQ(WideToMulti(narrow, 16, u"日本", TE_UTF8), nullptr);
             EXPECT_EQ(narrow[0], s.narrowFirst);
-            fault.Reset();
-            fault.FailNth(s.kind, s.n);
+            arm();
             EXPECT_FALSE(WideToMulti(u"日本", TE_UTF8));
-            fault.Reset();
-            fault.FailNth(s.kind, s.n);
+            arm();
             EXPECT_FALSE(ConvertText(kNihongoSjis.c_str(), TE_UTF8));
         }
         EXPECT_EQ(fault.Failed(), 1);

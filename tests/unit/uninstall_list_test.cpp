@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/text.h"
-#include "unit/fault_os.h"
+#include "unit/fault_loop.h"
 #include "unit/test_util.h"
 
 namespace {
@@ -56,6 +56,11 @@ struct MergeRun {
 };
 
 std::string Z(const std::string& s) { return s + std::string(1, '\0'); }
+std::string Times(int n, const std::string& s) {
+    std::string out;
+    while (n-- > 0) out += s;
+    return out;
+}
 
 // ---- parsing ----
 
@@ -128,12 +133,7 @@ TEST(UninstallListParse, LinesAroundTheFormatLimitStayWhole) {
         EXPECT_EQ(p.names, (Strings{"x", std::string(length, 'a'), "y"})) << length;
     }
     // 300 double-byte characters: 600 bytes read, 900 bytes of UTF-8.
-    std::string cp932, utf8;
-    for (int i = 0; i < 100; ++i) {
-        cp932 += kTesutoCp932;
-        utf8 += kTesutoUtf8;
-    }
-    EXPECT_EQ(Parse(cp932 + "\n").names, (Strings{utf8}));
+    EXPECT_EQ(Parse(Times(100, kTesutoCp932) + "\n").names, (Strings{Times(100, kTesutoUtf8)}));
 }
 
 TEST(UninstallListParse, UnconvertibleLineIsSkipped) {
@@ -344,12 +344,7 @@ TEST(UninstallListMerge, DollarNameIsAddedAgainByEveryMerge) {
 
 TEST(UninstallListMerge, LongLinesAreKeptWhole) {
     MergeRun run;
-    std::string cp932;
-    std::string utf8;
-    for (int i = 0; i < 100; ++i) {
-        cp932 += kTesutoCp932;
-        utf8 += kTesutoUtf8;
-    }
+    const std::string cp932 = Times(100, kTesutoCp932), utf8 = Times(100, kTesutoUtf8);
     const std::string l779(779, 'x'), l780(780, 'y'), l4000(4000, 'z');
     run.dir.Write(kUninstallListName, l779 + "\r\n" + l780 + "\r\n" + cp932 + "\r\n" + l4000);
     ASSERT_TRUE(run.Merge({u"n"}));
@@ -357,70 +352,38 @@ TEST(UninstallListMerge, LongLinesAreKeptWhole) {
 }
 
 TEST(UninstallListMerge, FailsWithoutTouchingAMissingEmptyOrReadOnlyList) {
-    {
+    for (const char* before : {static_cast<const char*>(nullptr), "", "Old\r\n"}) {
+        SCOPED_TRACE(before ? testing::PrintToString(before) : "no list");
         MergeRun run;
+        if (before) run.dir.Write(kUninstallListName, before);
+        if (before && *before) run.dir.SetReadOnly(kUninstallListName, true);
         EXPECT_FALSE(run.Merge({u"a"}));
-        EXPECT_TRUE(run.dir.List().empty());
+        EXPECT_EQ(run.dir.List(), before ? Strings{kUninstallListName} : Strings{});
+        if (before) { EXPECT_EQ(run.List(), before); }
     }
-    {
-        MergeRun run;
-        run.dir.Write(kUninstallListName, "");
-        EXPECT_FALSE(run.Merge({u"a"}));
-        EXPECT_EQ(run.List(), "");
-        EXPECT_EQ(run.dir.List(), (Strings{kUninstallListName}));
-    }
-    {
-        MergeRun run;
-        run.dir.Write(kUninstallListName, "Old\r\n");
-        run.dir.SetReadOnly(kUninstallListName, true);
-        EXPECT_FALSE(run.Merge({u"a"}));
-        EXPECT_EQ(run.List(), "Old\r\n");
-        EXPECT_EQ(run.dir.List(), (Strings{kUninstallListName}));
-    }
-    {
-        // No names at all, and a folder too long for the path buffer.
-        MergeRun run;
-        run.dir.Write(kUninstallListName, "A\n");
-        EXPECT_TRUE(MergeUninstallList(run.dir.Folder().c_str(), nullptr));
-        EXPECT_EQ(run.List(), Z("a\n"));
-        FaultOs fault;
-        std::u16string longFolder = run.dir.Folder() + u"\\" + std::u16string(770 - run.dir.Folder().size(), u'd');
-        const char16_t* none[] = {nullptr};
-        EXPECT_FALSE(MergeUninstallList(longFolder.c_str(), none));
-        EXPECT_EQ(fault.Count(OsCall::OpenRead), 0);
-    }
+    // No names at all, and a folder too long for the path buffer.
+    MergeRun run;
+    run.dir.Write(kUninstallListName, "A\n");
+    EXPECT_TRUE(MergeUninstallList(run.dir.Folder().c_str(), nullptr));
+    EXPECT_EQ(run.List(), Z("a\n"));
+    FaultOs fault;
+    std::u16string longFolder = run.dir.Folder() + u"\\" + std::u16string(770 - run.dir.Folder().size(), u'd');
+    const char16_t* none[] = {nullptr};
+    EXPECT_FALSE(MergeUninstallList(longFolder.c_str(), none));
+    EXPECT_EQ(fault.Count(OsCall::OpenRead), 0);
 }
-
-struct Fault {
-    const char* what;
-    OsCall call;
-    bool shortTransfer;
-};
 
 TEST(UninstallListMerge, FailedReadOrWriteKeepsTheOldList) {
     const std::string old = "Keep\r\n" + kTesutoCp932 + "\r\n$Me\r\n";
-    const Fault faults[] = {
-        {"open for reading", OsCall::OpenRead, false},
-        {"size", OsCall::GetSize, false},
-        {"read", OsCall::Read, false},
-        {"short read", OsCall::Read, true},
-        {"open for writing", OsCall::OpenWrite, false},
-        {"write", OsCall::Write, false},
-        {"short write", OsCall::Write, true},
-        {"flush", OsCall::Flush, false},
-        {"rename", OsCall::ReplaceByRename, false},
-    };
-    for (const auto& f : faults) {
-        MergeRun run;
+    std::vector<FailedCall> calls = {{OsCall::OpenRead}, {OsCall::GetSize}, {OsCall::Read}, {OsCall::Read, true}};
+    calls.insert(calls.end(), kRewriteFailures.begin(), kRewriteFailures.end());
+    MergeRun run;
+    ForEachFailedKind(calls, [&](FaultOs&) {
         run.dir.Write(kUninstallListName, old);
-        FaultOs fault;
-        fault.SetShortTransfers(f.shortTransfer);
-        fault.FailNth(f.call, 1);
-        EXPECT_FALSE(run.Merge({u"new.pak"})) << f.what;
-        EXPECT_EQ(fault.Failed(), 1) << f.what;
-        EXPECT_EQ(run.List(), old) << f.what;
-        EXPECT_EQ(run.dir.List(), (Strings{kUninstallListName})) << f.what;
-    }
+        EXPECT_FALSE(run.Merge({u"new.pak"}));
+        EXPECT_EQ(run.List(), old);
+        EXPECT_EQ(run.dir.List(), (Strings{kUninstallListName}));
+    });
 }
 
 TEST(UninstallListMerge, UnconvertibleNameIsSkipped) {

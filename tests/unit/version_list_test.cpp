@@ -8,7 +8,7 @@
 
 #include "support/file.h"
 #include "unit/patch_format.h"
-#include "unit/fault_os.h"
+#include "unit/fault_loop.h"
 #include "unit/test_util.h"
 #include "update/archive.h"
 #include "update/version_list.h"
@@ -176,8 +176,7 @@ class Prune : public testing::Test {
 protected:
     std::string Run(const std::string& list) {
         game.Write("QMK.hvl", list);
-        const std::u16string folder = game.Folder();
-        PruneVersionList(folder.c_str());
+        PruneVersionList(game.Folder().c_str());
         return game.Read("QMK.hvl");
     }
     TempDir game;
@@ -241,8 +240,7 @@ TEST_F(Prune, ListAtTheLengthLimitIsRewritten) {
 }
 
 TEST_F(Prune, NoListNoFile) {
-    const std::u16string folder = game.Folder();
-    PruneVersionList(folder.c_str());
+    PruneVersionList(game.Folder().c_str());
     EXPECT_TRUE(game.List().empty());
 }
 
@@ -251,27 +249,12 @@ TEST_F(Prune, NoListNoFile) {
 TEST_F(Prune, FailedRewriteLeavesTheOldList) {
     game.Write("a.arc", "");
     const std::string list = EncodeVersionList({Entry("a.arc", 1), Entry("gone", 2)}, false);
-    for (OsCall kind : {OsCall::OpenWrite, OsCall::Write, OsCall::Flush, OsCall::ReplaceByRename}) {
-        SCOPED_TRACE(OsCallName(kind));
+    ForEachFailedKind(kRewriteFailures, [&](FaultOs&) {
         game.Write("QMK.hvl", list);
-        {
-            FaultOs fault;
-            fault.FailNth(kind, 1);
-            const std::u16string folder = game.Folder();
-            PruneVersionList(folder.c_str());
-            EXPECT_EQ(fault.Failed(), 1);
-        }
+        PruneVersionList(game.Folder().c_str());
         EXPECT_EQ(game.Read("QMK.hvl"), list);
         EXPECT_EQ(game.List(), (std::vector<std::string>{"QMK.hvl", "a.arc"}));
-    }
-    // A short write is a failure too.
-    FaultOs fault;
-    fault.SetShortTransfers(true);
-    fault.FailNth(OsCall::Write, 1);
-    const std::u16string folder = game.Folder();
-    PruneVersionList(folder.c_str());
-    EXPECT_EQ(game.Read("QMK.hvl"), list);
-    EXPECT_EQ(game.List(), (std::vector<std::string>{"QMK.hvl", "a.arc"}));
+    });
 }
 
 TEST_F(Prune, FailedReadsLeaveTheListAlone) {
@@ -280,8 +263,7 @@ TEST_F(Prune, FailedReadsLeaveTheListAlone) {
         game.Write("QMK.hvl", list);
         FaultOs fault;
         fault.FailNth(OsCall::Read, n);
-        const std::u16string folder = game.Folder();
-        PruneVersionList(folder.c_str());
+        PruneVersionList(game.Folder().c_str());
         EXPECT_EQ(fault.Count(OsCall::OpenWrite), 0) << "read " << n;
         EXPECT_EQ(game.Read("QMK.hvl"), list);
     }

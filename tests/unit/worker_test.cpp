@@ -71,6 +71,13 @@ public:
         }
         return files;
     }
+    // Runs the update, which must end as `expected` and leave the game folder as it was.
+    void ExpectUnchangedBy(UpdateResult expected, ProgressView* view = nullptr) {
+        const auto before = Snapshot();
+        ScriptedView plain;
+        EXPECT_EQ(Run(view ? *view : plain), expected);
+        EXPECT_EQ(Snapshot(), before);
+    }
     bool HasTemporaryFiles() const {
         for (const auto& name : game.List())
             if (name.size() > 4 && name.substr(name.size() - 4) == ".tmp") return true;
@@ -157,27 +164,22 @@ TEST(Worker, ArchiveFailuresChangeNothing) {
         {"entry past the end", EncodePatch("MZ", pastEnd), UpdateDamaged},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         Fixture f;
-        auto before = f.Snapshot();
         f.patchDir.Write("patch.exe", c.patch);
-        EXPECT_EQ(f.Run(), c.result) << c.what;
-        EXPECT_EQ(f.Snapshot(), before) << c.what;
+        f.ExpectUnchangedBy(c.result);
     }
 
     Fixture missing;
-    auto before = missing.Snapshot();
     testutil::fs::remove(missing.patchDir.Native("patch.exe"));
-    EXPECT_EQ(missing.Run(), UpdateDamaged);
-    EXPECT_EQ(missing.Snapshot(), before);
+    missing.ExpectUnchangedBy(UpdateDamaged);
 }
 
 TEST(Worker, ChecksumMismatchInLastEntryTouchesNothing) {
     Fixture f;
     std::string list = VersionList({{"a.arc", "new a"}, {"b.arc", "expected b"}});
     f.WritePatch({{"QMK.hvl", list}, {"a.arc", "new a"}, {"b.arc", "tampered b"}});
-    auto before = f.Snapshot();
-    EXPECT_EQ(f.Run(), UpdateDamaged);
-    EXPECT_EQ(f.Snapshot(), before);
+    f.ExpectUnchangedBy(UpdateDamaged);
 }
 
 TEST(Worker, WithoutVersionListEverythingIsInstalledUnverified) {
@@ -211,9 +213,7 @@ TEST(Worker, RecordNameWithFolderInstallsIntoIt) {
 
     Fixture noFolder;
     noFolder.WritePatch({{"X.ARC", "X"}, {"QMK.hvl", list}});
-    auto before = noFolder.Snapshot();
-    EXPECT_EQ(noFolder.Run(), UpdateInstallFailed);
-    EXPECT_EQ(noFolder.Snapshot(), before);
+    noFolder.ExpectUnchangedBy(UpdateInstallFailed);
 }
 
 TEST(Worker, ReadOnlyTargetAndLeftoverAreOverwritten) {
@@ -361,27 +361,24 @@ TEST(Worker, NamesThatLeaveTheFolderAreRefused) {
     const char* stored[] = {"..\\evil.dll", "../evil.dll", "sub\\..\\..\\evil", "C:\\evil", "\\\\srv\\share\\x",
                             "\\evil", "/evil", "a:b", "..", ""};
     for (const char* bad : stored) {
+        SCOPED_TRACE(bad);
         Fixture f;
         f.WritePatch({{"a.arc", "A"}, {bad, "E"}});
-        auto before = f.Snapshot();
         FaultOs fault;
-        EXPECT_EQ(f.Run(), UpdateDamaged) << bad;
-        EXPECT_EQ(f.Snapshot(), before) << bad;
-        EXPECT_EQ(fault.Count(OsCall::OpenWrite), 1) << bad;  // a.arc's temporary file only
-        EXPECT_FALSE(testutil::fs::exists(f.game.Root().parent_path() / "evil.dll")) << bad;
+        f.ExpectUnchangedBy(UpdateDamaged);
+        EXPECT_EQ(fault.Count(OsCall::OpenWrite), 1);  // a.arc's temporary file only
+        EXPECT_FALSE(testutil::fs::exists(f.game.Root().parent_path() / "evil.dll"));
     }
     // A version record's name, met through its final component.
     const char* records[] = {"..\\evil.dll", "sub\\..\\..\\evil.dll", "C:\\evil.dll", "\\evil.dll", "/evil.dll",
                              "\\\\srv\\share\\evil.dll", "d:evil.dll"};
     for (const char* bad : records) {
+        SCOPED_TRACE(bad);
         Fixture f;
-        std::string list = VersionList({{bad, "E"}});
-        f.WritePatch({{"QMK.hvl", list}, {"EVIL.DLL", "E"}});
-        auto before = f.Snapshot();
+        f.WritePatch({{"QMK.hvl", VersionList({{bad, "E"}})}, {"EVIL.DLL", "E"}});
         FaultOs fault;
-        EXPECT_EQ(f.Run(), UpdateDamaged) << bad;
-        EXPECT_EQ(f.Snapshot(), before) << bad;
-        EXPECT_EQ(fault.Count(OsCall::OpenWrite), 1) << bad;  // QMK.hvl's temporary file only
+        f.ExpectUnchangedBy(UpdateDamaged);
+        EXPECT_EQ(fault.Count(OsCall::OpenWrite), 1);  // QMK.hvl's temporary file only
     }
     const char16_t* safe[] = {u"a.arc", u"data\\a.arc", u"data/sub/a.arc", u"..a", u"a..", u"a\\..b\\c"};
     for (const char16_t* name : safe) EXPECT_TRUE(IsSafeInstallName(name));
@@ -437,9 +434,7 @@ TEST(Worker, BothFlagsGiveCancelled) {
             view.Close();
         }
     };
-    auto before = f.Snapshot();
-    EXPECT_EQ(f.Run(view), UpdateCancelled);
-    EXPECT_EQ(f.Snapshot(), before);
+    f.ExpectUnchangedBy(UpdateCancelled, &view);
 }
 
 TEST(Worker, CancelWhileTheLastEntryIsCounted) {
@@ -448,10 +443,8 @@ TEST(Worker, CancelWhileTheLastEntryIsCounted) {
     view.onPump = [&](int) {
         if (view.totalPositions.size() == 5) view.Cancel();  // 0, then 1..4: the last entry is counted
     };
-    auto before = f.Snapshot();
-    EXPECT_EQ(f.Run(view), UpdateCancelled);
+    f.ExpectUnchangedBy(UpdateCancelled, &view);
     EXPECT_EQ(view.totalPositions.back(), 4u);
-    EXPECT_EQ(f.Snapshot(), before);
 }
 
 // Fails every OS call of a run in turn and checks the invariants after each; then runs the patch

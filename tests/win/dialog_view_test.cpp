@@ -13,40 +13,20 @@
 
 namespace {
 
-class DialogViewTest : public ::testing::Test {
+class DialogViewTest : public wintest::ProgressDialogFixture {
 protected:
-    void SetUp() override {
-        g_cancelRequested = 0;
-        g_windowClosed = 0;
-        g_progressDialog = CreateProgressDialog(GetModuleHandleW(nullptr));
-        ASSERT_NE(nullptr, g_progressDialog);
-        dialog_ = g_progressDialog;
-    }
-    void TearDown() override {
-        if (IsWindow(dialog_)) DestroyWindow(dialog_);
-        g_progressDialog = nullptr;
-        g_cancelRequested = 0;
-        g_windowClosed = 0;
-        wintest::DiscardMessages();
-    }
-
-    HWND Control(int id) const { return GetDlgItem(dialog_, id); }
     static PBRANGE Range(HWND bar) {
         PBRANGE range = {};
         SendMessageW(bar, PBM_GETRANGE, FALSE, reinterpret_cast<LPARAM>(&range));
         return range;
     }
     static LRESULT Pos(HWND bar) { return SendMessageW(bar, PBM_GETPOS, 0, 0); }
-
-    HWND dialog_ = nullptr;
 };
 
 TEST_F(DialogViewTest, StatusTextReachesTheStaticControl) {
     DialogView view;
     view.SetStatus(u"QMK01.arcをインストール中");
-    wchar_t text[64];
-    GetWindowTextW(Control(IDC_STATUS), text, 64);
-    EXPECT_STREQ(L"QMK01.arcをインストール中", text);
+    EXPECT_EQ(L"QMK01.arcをインストール中", wintest::WindowText(Control(IDC_STATUS)));
 }
 
 TEST_F(DialogViewTest, BarsGetTheirOwnRangeAndPosition) {
@@ -80,9 +60,7 @@ TEST_F(DialogViewTest, WithoutADialogEveryControlCallIsSkipped) {
     view.SetFilePos(5);
     view.SetTotalRange(0, 10);
     view.SetTotalPos(5);
-    wchar_t text[8] = L"?";
-    GetWindowTextW(Control(IDC_STATUS), text, 8);
-    EXPECT_STREQ(L"", text);
+    EXPECT_EQ(L"", wintest::WindowText(Control(IDC_STATUS)));
     EXPECT_EQ(0, Pos(Control(IDC_FILE_PROGRESS)));
     EXPECT_EQ(0, Pos(Control(IDC_TOTAL_PROGRESS)));
 }

@@ -15,31 +15,18 @@ namespace {
 
 const std::wstring kCancelQuestion = std::wstring(L"アップデートを中止しますか？") + std::wstring(12, L'\u3000');
 
-class ProgressDialogTest : public ::testing::Test {
+class ProgressDialogTest : public wintest::ProgressDialogFixture {
 protected:
     void SetUp() override {
-        g_cancelRequested = 0;
-        g_windowClosed = 0;
-        LoadCaption(g_captionBuffer);
-        dialog_ = CreateProgressDialog(GetModuleHandleW(nullptr));
-        ASSERT_NE(nullptr, dialog_);
-        g_progressDialog = dialog_;
-        button_ = GetDlgItem(dialog_, IDC_ABORT);
+        ProgressDialogFixture::SetUp();
+        button_ = Control(IDC_ABORT);
         ASSERT_NE(nullptr, button_);
-    }
-    void TearDown() override {
-        if (IsWindow(dialog_)) DestroyWindow(dialog_);
-        g_progressDialog = nullptr;
-        g_cancelRequested = 0;
-        g_windowClosed = 0;
-        wintest::DiscardMessages();
     }
 
     INT_PTR Click(WORD id = IDC_ABORT, WORD code = BN_CLICKED) {
         return ProgressDialogProc(dialog_, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(button_));
     }
 
-    HWND dialog_ = nullptr;
     HWND button_ = nullptr;
 };
 
@@ -49,19 +36,13 @@ std::wstring ClassOf(HWND window) {
     return std::wstring(name, length > 0 ? length : 0);
 }
 
-std::wstring TextOf(HWND window) {
-    wchar_t text[64];
-    const int length = GetWindowTextW(window, text, 64);
-    return std::wstring(text, length > 0 ? length : 0);
-}
-
 TEST_F(ProgressDialogTest, IsCreatedHiddenWithoutSystemMenuOrTitle) {
     const LONG style = GetWindowLongW(dialog_, GWL_STYLE);
     EXPECT_EQ(0, style & WS_VISIBLE);
     EXPECT_EQ(0, style & WS_SYSMENU);
     EXPECT_EQ(static_cast<LONG>(WS_POPUP | WS_CAPTION | DS_MODALFRAME),
               style & static_cast<LONG>(WS_POPUP | WS_CAPTION | DS_MODALFRAME));
-    EXPECT_EQ(L"", TextOf(dialog_));
+    EXPECT_EQ(L"", wintest::WindowText(dialog_));
     EXPECT_EQ(nullptr, GetParent(dialog_));
 
     RECT client;
@@ -111,7 +92,7 @@ TEST_F(ProgressDialogTest, ControlsAreCreatedAsTheTemplateSays) {
         ASSERT_NE(nullptr, control);
         EXPECT_EQ(e.id, GetDlgCtrlID(control));
         EXPECT_EQ(0, lstrcmpiW(e.className, ClassOf(control).c_str())) << ClassOf(control).c_str();
-        EXPECT_EQ(e.text, TextOf(control));
+        EXPECT_EQ(e.text, wintest::WindowText(control));
         // The dialog manager adds WS_EX_NOPARENTNOTIFY, and the progress bar replaces its
         // WS_BORDER by an edge of its own when it is created (the template keeps the bit).
         LONG style = GetWindowLongW(control, GWL_STYLE);

@@ -1,6 +1,9 @@
 // Helpers for the Windows GUI tests.
 #include "win/win_test_util.h"
 
+#include "app/messages.h"
+#include "app/progress_dialog.h"
+
 namespace wintest {
 
 namespace {
@@ -10,12 +13,6 @@ namespace {
 constexpr int kBoxTextId = 0xFFFF;
 constexpr int kBoxIconIdWindows = 20;
 constexpr int kBoxIconIdWine = 0x0440;
-
-std::wstring WindowText(HWND window) {
-    wchar_t buffer[1024];
-    const int length = GetWindowTextW(window, buffer, 1024);
-    return std::wstring(buffer, length > 0 ? length : 0);
-}
 
 // A dialog-class window of this process with that title (never another program's box).
 // FindWindowEx reads titles without sending messages, which matters: the test thread may be
@@ -31,6 +28,29 @@ HWND FindOwnBox(const std::wstring& caption) {
 }
 
 }  // namespace
+
+std::wstring WindowText(HWND window) {
+    wchar_t buffer[1024];
+    const int length = GetWindowTextW(window, buffer, 1024);
+    return std::wstring(buffer, length > 0 ? length : 0);
+}
+
+void ProgressDialogFixture::SetUp() {
+    g_cancelRequested = 0;
+    g_windowClosed = 0;
+    LoadCaption(g_captionBuffer);
+    dialog_ = CreateProgressDialog(GetModuleHandleW(nullptr));
+    ASSERT_NE(nullptr, dialog_);
+    g_progressDialog = dialog_;
+}
+
+void ProgressDialogFixture::TearDown() {
+    if (IsWindow(dialog_)) DestroyWindow(dialog_);
+    g_progressDialog = nullptr;
+    g_cancelRequested = 0;
+    g_windowClosed = 0;
+    DiscardMessages();
+}
 
 BoxAnswerer::BoxAnswerer(const wchar_t* caption, int answer, DWORD timeoutMs)
     : caption_(caption), answer_(answer), timeoutMs_(timeoutMs) {

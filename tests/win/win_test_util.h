@@ -2,6 +2,8 @@
 // draining the queue, and a clean slate for the dialog's global state.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 
 #include <string>
@@ -46,11 +48,25 @@ private:
     BoxSeen seen_;
 };
 
+// The window's text (up to 1023 units).
+std::wstring WindowText(HWND window);
+
 // Removes every pending message of this thread without dispatching it.
 void DiscardMessages();
 
 // The icon that a message box of the given style shows (the shared system icon).
 HICON SystemIcon(LPCWSTR id);
+
+// A fresh progress dialog for each test, with the caption loaded and the dialog's flags cleared
+// before and after; the dialog is g_progressDialog while it lives.
+class ProgressDialogFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    HWND Control(int id) const { return GetDlgItem(dialog_, id); }
+
+    HWND dialog_ = nullptr;
+};
 
 // HKEY_LOCAL_MACHINE\Software\MarbleHollow\<title>, value "InstalledFolder": saved when made and
 // put back when destroyed, so tests can change it freely (the end-to-end tests use the same key).
