@@ -145,18 +145,16 @@ int IsFullWidthCode(std::uint32_t code) {
     return 1;
 }
 
-std::uint32_t DecodeChar(std::uint32_t* code, int* fullWidth, const char* text, TextEncoding mode) {
+std::uint32_t DecodeChar(std::uint32_t* code, const char* text, TextEncoding mode) {
     if (mode == TE_AUTO) mode = DetectTextEncoding(text);
     std::uint32_t value = 0;
     std::uint32_t length = 0;
-    int wide = 0;
     switch (mode) {
     case TE_CODEPAGE:
         // A lead byte right before the terminator has no partner; it stands alone.
         if (IsCp932LeadByte(text) && text[1] != 0) {
             value = Byte(text) * 256u + Byte(text + 1);
             length = 2;
-            wide = 1;
         } else {
             value = Byte(text);
             length = 1;
@@ -172,7 +170,6 @@ std::uint32_t DecodeChar(std::uint32_t* code, int* fullWidth, const char* text, 
                 length += lowLength;
             }
         }
-        wide = IsFullWidthCode(value);
         break;
     }
     case TE_ASCII:
@@ -183,7 +180,6 @@ std::uint32_t DecodeChar(std::uint32_t* code, int* fullWidth, const char* text, 
         break;
     }
     if (code) *code = value;
-    if (fullWidth) *fullWidth = wide;
     return length;
 }
 
@@ -196,7 +192,7 @@ const char* StrFindChar(const char* text, std::uint32_t code, TextEncoding mode)
     const char* p = text;
     while (*p != 0) {
         std::uint32_t c = 0;
-        std::uint32_t length = DecodeChar(&c, nullptr, p, mode);
+        std::uint32_t length = DecodeChar(&c, p, mode);
         if (c == code && code != 0) return p;
         p += length;
     }
@@ -220,7 +216,7 @@ char* StrToLower(char* text) {
     char* p = text;
     while (*p != 0) {
         std::uint32_t c = 0;
-        std::uint32_t length = DecodeChar(&c, nullptr, p, mode);
+        std::uint32_t length = DecodeChar(&c, p, mode);
         if (length == 1 && c >= 'A' && c <= 'Z') *p = static_cast<char>(c + 0x20);
         p += length;
     }

@@ -36,7 +36,7 @@ int IsCp932LeadByte(const char* p);
 int IsFullWidthCode(std::uint32_t code);
 // Length in bytes of the character at text in the given mode, 0 for a mode outside the table.
 // TE_AUTO detects the mode from text on, each call: a walk detects once and passes the result.
-std::uint32_t DecodeChar(std::uint32_t* code, int* fullWidth, const char* text, TextEncoding mode);
+std::uint32_t DecodeChar(std::uint32_t* code, const char* text, TextEncoding mode);
 // First character with the code (the terminator for code 0), or null. TE_AUTO detects the mode
 // from text.
 const char* StrFindChar(const char* text, std::uint32_t code, TextEncoding mode);
