@@ -3,12 +3,10 @@
 
 #include <cstring>
 
+#include "support/text.h"  // kPathUnits: the engine's path buffers, terminator included
+
 namespace {
-
-// Path buffers of the engine hold 780 UTF-16 units, terminator included.
-constexpr std::size_t kPathUnits = 780;
 constexpr char16_t kTemporarySuffix[] = u".new";
-
 }  // namespace
 
 CFileDX::~CFileDX() { Close(); }

@@ -6,9 +6,11 @@
 // follows it.
 #include "support/text.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstring>
+#include <string>
 
 #include "support/os.h"
 
@@ -23,9 +25,9 @@ int LeadOnes(unsigned char b) {
     return n;
 }
 
+// ASCII text converts as UTF-8.
 std::uint32_t SourceCodePage(const char* text) {
-    TextEncoding e = DetectTextEncoding(text);
-    return (e == TE_UTF8 || e == TE_ASCII) ? os::kCodePageUtf8 : kDefaultCodePage;
+    return DetectTextEncoding(text) == TE_CODEPAGE ? kDefaultCodePage : os::kCodePageUtf8;
 }
 
 std::uint32_t TargetCodePage(TextEncoding target) {
@@ -43,13 +45,22 @@ bool EndsTerminated(Unit* out, int written, std::size_t capacity) {
     return true;
 }
 
+// The two directions of the OS conversion, so that one template serves both.
+int Convert(os::Api& api, std::uint32_t codePage, const char* text, char16_t* out, int capacity) {
+    return api.MultiToWide(codePage, text, out, capacity);
+}
+int Convert(os::Api& api, std::uint32_t codePage, const char16_t* text, char* out, int capacity) {
+    return api.WideToMulti(codePage, text, out, capacity);
+}
+
 // Converts text into out (capacity units) in two steps, size first, so that a result that does not
 // fit is refused before anything is written.
-char16_t* ToWide(std::uint32_t codePage, const char* text, char16_t* out, std::size_t capacity) {
+template <typename From, typename To>
+To* ConvertInto(std::uint32_t codePage, const From* text, To* out, std::size_t capacity) {
     os::Api& api = os::Current();
-    int n = api.MultiToWide(codePage, text, nullptr, 0);
+    int n = Convert(api, codePage, text, static_cast<To*>(nullptr), 0);
     if (n < 1 || static_cast<std::size_t>(n) > capacity) return nullptr;
-    int written = api.MultiToWide(codePage, text, out, n);
+    int written = Convert(api, codePage, text, out, n);
     if (written < 1 || !EndsTerminated(out, written, capacity)) {
         out[0] = 0;
         return nullptr;
@@ -57,26 +68,15 @@ char16_t* ToWide(std::uint32_t codePage, const char* text, char16_t* out, std::s
     return out;
 }
 
-char* ToMulti(std::uint32_t codePage, const char16_t* text, char* out, std::size_t capacity) {
+template <typename From, typename To>
+std::unique_ptr<To[]> ConvertAlloc(std::uint32_t codePage, const From* text) {
     os::Api& api = os::Current();
-    int n = api.WideToMulti(codePage, text, nullptr, 0);
-    if (n < 1 || static_cast<std::size_t>(n) > capacity) return nullptr;
-    int written = api.WideToMulti(codePage, text, out, n);
-    if (written < 1 || !EndsTerminated(out, written, capacity)) {
-        out[0] = 0;
-        return nullptr;
-    }
-    return out;
-}
-
-std::unique_ptr<char[]> ToMultiAlloc(std::uint32_t codePage, const char16_t* text) {
-    os::Api& api = os::Current();
-    int n = api.WideToMulti(codePage, text, nullptr, 0);
+    int n = Convert(api, codePage, text, static_cast<To*>(nullptr), 0);
     if (n < 1) return nullptr;
     // One unit more than the count, zeroed, so the result is terminated even when the platform
     // drops the terminator (see EndsTerminated).
-    auto buffer = std::make_unique<char[]>(static_cast<std::size_t>(n) + 1);
-    if (api.WideToMulti(codePage, text, buffer.get(), n) < 1) return nullptr;
+    auto buffer = std::make_unique<To[]>(static_cast<std::size_t>(n) + 1);
+    if (Convert(api, codePage, text, buffer.get(), n) < 1) return nullptr;
     return buffer;
 }
 
@@ -140,29 +140,23 @@ int IsCp932LeadByte(const char* p) {
 }
 
 int IsFullWidthCode(std::uint32_t code) {
-    if (code < 0x80) return 0;
-    if (code >= 0xFF61 && code <= 0xFF9F) return 0;
-    return 1;
+    // Neither ASCII nor a half-width katakana.
+    return (code >= 0x80 && !(code >= 0xFF61 && code <= 0xFF9F)) ? 1 : 0;
 }
 
-std::uint32_t DecodeChar(std::uint32_t* code, int* fullWidth, const char* text, TextEncoding mode) {
+std::uint32_t DecodeChar(std::uint32_t* code, const char* text, TextEncoding mode) {
     if (mode == TE_AUTO) mode = DetectTextEncoding(text);
-    std::uint32_t value = 0;
-    std::uint32_t length = 0;
-    int wide = 0;
+    std::uint32_t value = Byte(text);
+    std::uint32_t length = 1;
     switch (mode) {
     case TE_CODEPAGE:
         // A lead byte right before the terminator has no partner; it stands alone.
         if (IsCp932LeadByte(text) && text[1] != 0) {
-            value = Byte(text) * 256u + Byte(text + 1);
+            value = value * 256u + Byte(text + 1);
             length = 2;
-            wide = 1;
-        } else {
-            value = Byte(text);
-            length = 1;
         }
         break;
-    case TE_UTF8: {
+    case TE_UTF8:
         length = DecodeUtf8Char(&value, text);
         if (value >= 0xD800 && value <= 0xDBFF && text[length] != 0) {
             std::uint32_t low = 0;
@@ -172,18 +166,15 @@ std::uint32_t DecodeChar(std::uint32_t* code, int* fullWidth, const char* text, 
                 length += lowLength;
             }
         }
-        wide = IsFullWidthCode(value);
         break;
-    }
     case TE_ASCII:
-        value = Byte(text);
-        length = 1;
         break;
-    default:
+    default:  // a mode outside the table
+        value = 0;
+        length = 0;
         break;
     }
     if (code) *code = value;
-    if (fullWidth) *fullWidth = wide;
     return length;
 }
 
@@ -196,31 +187,21 @@ const char* StrFindChar(const char* text, std::uint32_t code, TextEncoding mode)
     const char* p = text;
     while (*p != 0) {
         std::uint32_t c = 0;
-        std::uint32_t length = DecodeChar(&c, nullptr, p, mode);
+        std::uint32_t length = DecodeChar(&c, p, mode);
         if (c == code && code != 0) return p;
         p += length;
     }
     return code == 0 ? p : nullptr;
 }
 
-char* StrFindChar(char* text, std::uint32_t code, TextEncoding mode) {
-    return const_cast<char*>(StrFindChar(static_cast<const char*>(text), code, mode));
-}
-
 char* StrToLower(char* text) {
     if (text == nullptr) return nullptr;
     TextEncoding mode = DetectTextEncoding(text);
-    if (mode == TE_ASCII) {
-        // Bytes are lowered as in the "C" locale, which the program never leaves.
-        for (char* p = text; *p != 0; ++p) {
-            if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p + 0x20);
-        }
-        return text;
-    }
-    char* p = text;
-    while (*p != 0) {
+    // Bytes are lowered as in the "C" locale, which the program never leaves; in ASCII text every
+    // byte is a character of its own.
+    for (char* p = text; *p != 0;) {
         std::uint32_t c = 0;
-        std::uint32_t length = DecodeChar(&c, nullptr, p, mode);
+        std::uint32_t length = DecodeChar(&c, p, mode);
         if (length == 1 && c >= 'A' && c <= 'Z') *p = static_cast<char>(c + 0x20);
         p += length;
     }
@@ -228,14 +209,9 @@ char* StrToLower(char* text) {
 }
 
 int StrCompare(const char* a, const char* b) {
-    const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
-    const unsigned char* y = reinterpret_cast<const unsigned char*>(b);
-    while (*x == *y && *x != 0) {
-        ++x;
-        ++y;
-    }
-    if (*x == *y) return 0;
-    return *x < *y ? -1 : 1;
+    // strcmp compares the bytes as unsigned char; only the sign of its result is defined.
+    int order = std::strcmp(a, b);
+    return (order > 0) - (order < 0);
 }
 
 char* StrCopy(char* destination, std::size_t capacity, const char* source) {
@@ -248,29 +224,22 @@ char* StrCopy(char* destination, std::size_t capacity, const char* source) {
 
 char16_t* MultiToWide(char16_t* out, std::size_t capacity, const char* text) {
     if (out == nullptr || text == nullptr) return nullptr;
-    return ToWide(SourceCodePage(text), text, out, capacity);
+    return ConvertInto(SourceCodePage(text), text, out, capacity);
 }
 
 std::unique_ptr<char16_t[]> MultiToWide(const char* text) {
     if (text == nullptr) return nullptr;
-    std::uint32_t codePage = SourceCodePage(text);
-    os::Api& api = os::Current();
-    int n = api.MultiToWide(codePage, text, nullptr, 0);
-    if (n < 1) return nullptr;
-    // One unit more than the count, zeroed: see EndsTerminated.
-    auto buffer = std::make_unique<char16_t[]>(static_cast<std::size_t>(n) + 1);
-    if (api.MultiToWide(codePage, text, buffer.get(), n) < 1) return nullptr;
-    return buffer;
+    return ConvertAlloc<char, char16_t>(SourceCodePage(text), text);
 }
 
 char* WideToMulti(char* out, std::size_t capacity, const char16_t* text, TextEncoding target) {
     if (out == nullptr || text == nullptr) return nullptr;
-    return ToMulti(TargetCodePage(target), text, out, capacity);
+    return ConvertInto(TargetCodePage(target), text, out, capacity);
 }
 
 std::unique_ptr<char[]> WideToMulti(const char16_t* text, TextEncoding target) {
     if (text == nullptr) return nullptr;
-    return ToMultiAlloc(TargetCodePage(target), text);
+    return ConvertAlloc<char16_t, char>(TargetCodePage(target), text);
 }
 
 namespace {
@@ -279,9 +248,7 @@ namespace {
 // and text already in the target code page needs no conversion.
 bool CopiesUnchanged(const char* text, std::uint32_t targetCodePage) {
     TextEncoding source = DetectTextEncoding(text);
-    if (source == TE_ASCII) return true;
-    std::uint32_t sourceCodePage = source == TE_UTF8 ? os::kCodePageUtf8 : kDefaultCodePage;
-    return sourceCodePage == targetCodePage;
+    return source == TE_ASCII || TargetCodePage(source) == targetCodePage;
 }
 
 }  // namespace
@@ -292,7 +259,7 @@ char* ConvertText(char* out, std::size_t capacity, const char* text, TextEncodin
     if (CopiesUnchanged(text, codePage)) return StrCopy(out, capacity, text);
     std::unique_ptr<char16_t[]> wide = MultiToWide(text);
     if (!wide) return nullptr;
-    return ToMulti(codePage, wide.get(), out, capacity);
+    return ConvertInto(codePage, wide.get(), out, capacity);
 }
 
 std::unique_ptr<char[]> ConvertText(const char* text, TextEncoding target) {
@@ -306,14 +273,11 @@ std::unique_ptr<char[]> ConvertText(const char* text, TextEncoding target) {
     }
     std::unique_ptr<char16_t[]> wide = MultiToWide(text);
     if (!wide) return nullptr;
-    return ToMultiAlloc(codePage, wide.get());
+    return ConvertAlloc<char16_t, char>(codePage, wide.get());
 }
 
 std::size_t WideLength(const char16_t* text) {
-    if (text == nullptr) return 0;
-    std::size_t n = 0;
-    while (text[n] != 0) ++n;
-    return n;
+    return text == nullptr ? 0 : std::char_traits<char16_t>::length(text);
 }
 
 // --- path splitting ---
@@ -323,51 +287,26 @@ namespace {
 constexpr std::size_t kDriveLimit = 2;
 constexpr std::size_t kPartLimit = 255;
 
+// One part of a split path and the output it goes to.
 struct Part {
+    char16_t* out;
+    std::size_t capacity;
+    std::size_t limit;
     const char16_t* start;
     std::size_t length;
 };
 
-void Clear(char16_t* out, std::size_t capacity) {
-    if (out != nullptr && capacity > 0) out[0] = 0;
-}
-
-void ClearAll(const WideSplitOutputs& out) {
-    Clear(out.drive, out.driveCapacity);
-    Clear(out.dir, out.dirCapacity);
-    Clear(out.fname, out.fnameCapacity);
-    Clear(out.ext, out.extCapacity);
-}
-
-// An output that is not requested always fits; one that is must hold the part and its terminator
-// and the part must be within the run-time's limit for it.
-bool Fits(const char16_t* out, std::size_t capacity, const Part& part, std::size_t limit) {
-    if (out == nullptr) return true;
-    return part.length <= limit && part.length < capacity;
-}
-
-void Store(char16_t* out, const Part& part) {
-    if (out == nullptr) return;
-    for (std::size_t i = 0; i < part.length; ++i) out[i] = part.start[i];
-    out[part.length] = 0;
-}
-
 }  // namespace
 
 void SplitPathWide(const WideSplitOutputs& out, const char* path) {
+    // An unconvertible path splits as the empty one.
     char16_t work[kPathUnits];
-    if (path == nullptr || MultiToWide(work, kPathUnits, path) == nullptr) {
-        ClearAll(out);
-        return;
-    }
+    if (path == nullptr || MultiToWide(work, kPathUnits, path) == nullptr) work[0] = 0;
     const char16_t* p = work;
     const char16_t* end = p + WideLength(p);
 
-    Part drive{p, 0};
-    if (end - p >= 2 && p[1] == u':') {
-        drive.length = 2;
-        p += 2;
-    }
+    const char16_t* drive = p;
+    if (end - p >= 2 && p[1] == u':') p += 2;
     const char16_t* lastSeparator = nullptr;
     const char16_t* lastDot = nullptr;
     for (const char16_t* q = p; q < end; ++q) {
@@ -380,40 +319,33 @@ void SplitPathWide(const WideSplitOutputs& out, const char* path) {
     }
     const char16_t* nameStart = lastSeparator != nullptr ? lastSeparator + 1 : p;
     const char16_t* extStart = lastDot != nullptr ? lastDot : end;
-    Part dir{p, static_cast<std::size_t>(nameStart - p)};
-    Part fname{nameStart, static_cast<std::size_t>(extStart - nameStart)};
-    Part ext{extStart, static_cast<std::size_t>(end - extStart)};
-
-    if (!Fits(out.drive, out.driveCapacity, drive, kDriveLimit) ||
-        !Fits(out.dir, out.dirCapacity, dir, kPartLimit) ||
-        !Fits(out.fname, out.fnameCapacity, fname, kPartLimit) ||
-        !Fits(out.ext, out.extCapacity, ext, kPartLimit)) {
-        ClearAll(out);
-        return;
+    const Part parts[] = {
+        {out.drive, out.driveCapacity, kDriveLimit, drive, static_cast<std::size_t>(p - drive)},
+        {out.dir, out.dirCapacity, kPartLimit, p, static_cast<std::size_t>(nameStart - p)},
+        {out.fname, out.fnameCapacity, kPartLimit, nameStart, static_cast<std::size_t>(extStart - nameStart)},
+        {out.ext, out.extCapacity, kPartLimit, extStart, static_cast<std::size_t>(end - extStart)},
+    };
+    // An output that is not requested always fits; one that is must hold the part and its
+    // terminator, and the part must be within the run-time's limit for it. When one does not fit,
+    // every requested output is emptied.
+    bool fits = true;
+    for (const Part& part : parts)
+        if (part.out != nullptr && (part.length > part.limit || part.length >= part.capacity)) fits = false;
+    for (const Part& part : parts) {
+        if (part.out == nullptr || part.capacity == 0) continue;
+        std::size_t length = fits ? part.length : 0;
+        std::copy_n(part.start, length, part.out);
+        part.out[length] = 0;
     }
-    Store(out.drive, drive);
-    Store(out.dir, dir);
-    Store(out.fname, fname);
-    Store(out.ext, ext);
 }
 
 void SplitPath(char* drive, char* dir, char* fname, char* ext, const char* path) {
     char16_t parts[4][kPathUnits];
-    WideSplitOutputs wide;
-    wide.drive = parts[0];
-    wide.driveCapacity = kPathUnits;
-    wide.dir = parts[1];
-    wide.dirCapacity = kPathUnits;
-    wide.fname = parts[2];
-    wide.fnameCapacity = kPathUnits;
-    wide.ext = parts[3];
-    wide.extCapacity = kPathUnits;
-    SplitPathWide(wide, path);
-
+    SplitPathWide({parts[0], kPathUnits, parts[1], kPathUnits, parts[2], kPathUnits, parts[3], kPathUnits}, path);
     char* outputs[4] = {drive, dir, fname, ext};
     for (int i = 0; i < 4; ++i) {
         if (outputs[i] == nullptr) continue;
-        if (ToMulti(os::kCodePageUtf8, parts[i], outputs[i], kSplitPartBytes) == nullptr) outputs[i][0] = 0;
+        if (ConvertInto(os::kCodePageUtf8, parts[i], outputs[i], kSplitPartBytes) == nullptr) outputs[i][0] = 0;
     }
 }
 
@@ -436,9 +368,6 @@ public:
     }
     void PutWide(const char16_t* s) {
         while (*s != 0) Put(*s++);
-    }
-    void PutAscii(const char* s) {
-        while (*s != 0) Put(static_cast<char16_t>(*s++));
     }
     void PutUnsigned(std::uint32_t value, unsigned base, bool upper) {
         const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -486,21 +415,13 @@ int FormatWide(char16_t* out, std::size_t capacity, const char16_t* format, ...)
         switch (conversion) {
         case u's': {
             const char16_t* s = va_arg(args, const char16_t*);
-            if (s != nullptr) {
-                w.PutWide(s);
-            } else {
-                w.PutAscii("(null)");
-            }
+            w.PutWide(s != nullptr ? s : u"(null)");
             break;
         }
         case u'd': {
             int v = va_arg(args, int);
-            if (v < 0) {
-                w.Put(u'-');
-                w.PutUnsigned(0u - static_cast<std::uint32_t>(v), 10, false);
-            } else {
-                w.PutUnsigned(static_cast<std::uint32_t>(v), 10, false);
-            }
+            if (v < 0) w.Put(u'-');
+            w.PutUnsigned(v < 0 ? 0u - static_cast<std::uint32_t>(v) : static_cast<std::uint32_t>(v), 10, false);
             break;
         }
         case u'u':

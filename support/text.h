@@ -36,11 +36,13 @@ int IsCp932LeadByte(const char* p);
 int IsFullWidthCode(std::uint32_t code);
 // Length in bytes of the character at text in the given mode, 0 for a mode outside the table.
 // TE_AUTO detects the mode from text on, each call: a walk detects once and passes the result.
-std::uint32_t DecodeChar(std::uint32_t* code, int* fullWidth, const char* text, TextEncoding mode);
+std::uint32_t DecodeChar(std::uint32_t* code, const char* text, TextEncoding mode);
 // First character with the code (the terminator for code 0), or null. TE_AUTO detects the mode
 // from text.
 const char* StrFindChar(const char* text, std::uint32_t code, TextEncoding mode);
-char* StrFindChar(char* text, std::uint32_t code, TextEncoding mode);
+inline char* StrFindChar(char* text, std::uint32_t code, TextEncoding mode) {
+    return const_cast<char*>(StrFindChar(static_cast<const char*>(text), code, mode));
+}
 // Lower-cases ASCII letters that stand as single-byte characters, in place; returns text.
 char* StrToLower(char* text);
 // -1, 0 or 1, comparing unsigned bytes.

@@ -48,7 +48,7 @@ private:
 
 // Length of the character at p in the given mode, never reaching over the terminator and never 0.
 std::size_t CharLength(const char* p, TextEncoding mode, std::uint32_t* code) {
-    std::uint32_t length = DecodeChar(code, nullptr, p, mode);
+    std::uint32_t length = DecodeChar(code, p, mode);
     if (length == 0) return 1;
     for (std::uint32_t i = 1; i < length; ++i) {
         if (p[i] == '\0') return i;

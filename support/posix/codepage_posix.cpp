@@ -31,16 +31,11 @@ class Sink {
 public:
     Sink(Unit* out, int capacity) : out_(out), capacity_(capacity) {}
     void Put(Unit unit) {
-        if (count_ == INT_MAX) {
+        if (count_ == INT_MAX || (capacity_ > 0 && count_ >= capacity_)) {
             overflow_ = true;
             return;
         }
-        if (capacity_ > 0) {
-            if (count_ < capacity_)
-                out_[count_] = unit;
-            else
-                overflow_ = true;
-        }
+        if (capacity_ > 0) out_[count_] = unit;
         ++count_;
     }
     int Result() const { return overflow_ ? 0 : count_; }
@@ -52,9 +47,7 @@ private:
     bool overflow_ = false;
 };
 
-constexpr std::uint32_t kInvalid = 0xFFFFFFFFu;
-
-// One UTF-8 character at p, advancing p past what belongs to it; kInvalid for a broken sequence.
+// One UTF-8 character at p, advancing p past what belongs to it; kReplacement for a broken sequence.
 // Follows the Windows cut: a lead byte takes the continuation bytes that still could form a valid
 // character, so "E3 81 x" is one replacement and "ED A0 80" (a surrogate) two. The terminator is
 // never a continuation byte, so decoding never passes it.
@@ -67,36 +60,37 @@ std::uint32_t DecodeUtf8(const unsigned char*& p) {
     unsigned c;
     switch (length) {
     case 3:
-        if ((c = p[0] ^ 0x80u) >= 0x40) return kInvalid;
+        if ((c = p[0] ^ 0x80u) >= 0x40) return kReplacement;
         code = (code << 6) | c;
         ++p;
-        if (code < 0x10) return kInvalid;  // overlong
+        if (code < 0x10) return kReplacement;  // overlong
         [[fallthrough]];
     case 2:
-        if ((c = p[0] ^ 0x80u) >= 0x40) return kInvalid;
+        if ((c = p[0] ^ 0x80u) >= 0x40) return kReplacement;
         code = (code << 6) | c;
-        if (code >= (0x110000 >> 6)) return kInvalid;  // beyond Unicode: this byte starts anew
+        if (code >= (0x110000 >> 6)) return kReplacement;  // beyond Unicode: this byte starts anew
         ++p;
-        if (code < 0x20) return kInvalid;  // overlong
-        if (code >= (0xD800 >> 6) && code <= (0xDFFF >> 6)) return kInvalid;  // a surrogate
+        if (code < 0x20) return kReplacement;  // overlong
+        if (code >= (0xD800 >> 6) && code <= (0xDFFF >> 6)) return kReplacement;  // a surrogate
         [[fallthrough]];
     case 1:
-        if ((c = p[0] ^ 0x80u) >= 0x40) return kInvalid;
+        if ((c = p[0] ^ 0x80u) >= 0x40) return kReplacement;
         code = (code << 6) | c;
         ++p;
         return code;
     default:
-        return kInvalid;
+        return kReplacement;
     }
 }
 
-void PutUtf16(Sink<char16_t>& sink, std::uint32_t code) {
+template <typename Put>
+void EncodeUtf16(std::uint32_t code, Put put) {
     if (code >= 0x10000) {
         code -= 0x10000;
-        sink.Put(static_cast<char16_t>(0xD800 + (code >> 10)));
-        sink.Put(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+        put(static_cast<char16_t>(0xD800 + (code >> 10)));
+        put(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
     } else {
-        sink.Put(static_cast<char16_t>(code));
+        put(static_cast<char16_t>(code));
     }
 }
 
@@ -144,15 +138,20 @@ struct BestFit {
 };
 #include "support/posix/cp932_bestfit.inc"
 
-std::uint16_t IconvEncode(iconv_t cd, char16_t unit) {
-    char in[2] = {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
-    unsigned char out[4] = {};
+// Converts the two bytes a and b on their own; the number of bytes put in out, 0 when iconv fails.
+std::size_t IconvPair(iconv_t cd, char a, char b, unsigned char (&out)[4]) {
+    char in[2] = {a, b};
     char* inPtr = in;
     char* outPtr = reinterpret_cast<char*>(out);
     std::size_t inLeft = 2, outLeft = sizeof out;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
     if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1)) return 0;
-    std::size_t n = sizeof out - outLeft;
+    return sizeof out - outLeft;
+}
+
+std::uint16_t IconvEncode(iconv_t cd, char16_t unit) {
+    unsigned char out[4] = {};
+    std::size_t n = IconvPair(cd, static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8), out);
     if (n == 1) return out[0];
     if (n == 2) return static_cast<std::uint16_t>(out[0] << 8 | out[1]);
     return 0;
@@ -180,14 +179,8 @@ void BuildCp932(Cp932Tables& t) {
     for (int lead = 0x81; lead <= 0xFC; ++lead) {
         if (!IsCp932Lead(static_cast<unsigned char>(lead))) continue;
         for (int trail = 0x40; trail <= 0xFC; ++trail) {
-            char in[2] = {static_cast<char>(lead), static_cast<char>(trail)};
-            unsigned char out[8] = {};
-            char* inPtr = in;
-            char* outPtr = reinterpret_cast<char*>(out);
-            std::size_t inLeft = 2, outLeft = sizeof out;
-            iconv(toWide, nullptr, nullptr, nullptr, nullptr);
-            if (iconv(toWide, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1)) continue;
-            if (sizeof out - outLeft != 2) continue;
+            unsigned char out[4] = {};
+            if (IconvPair(toWide, static_cast<char>(lead), static_cast<char>(trail), out) != 2) continue;
             char16_t unit = static_cast<char16_t>(out[0] | out[1] << 8);
             if (unit == 0) continue;
             std::uint16_t bytes = static_cast<std::uint16_t>(lead << 8 | trail);
@@ -215,43 +208,44 @@ const Cp932Tables& Cp932() {
     return *tables;
 }
 
+// What both directions refuse with 0: no text, a negative capacity, a capacity without a buffer, or
+// a code page other than these two.
+bool Refused(unsigned codePage, const void* text, const void* out, int capacity) {
+    return text == nullptr || capacity < 0 || (capacity > 0 && out == nullptr) ||
+           (codePage != kCodePageUtf8 && codePage != kCodePage932);
+}
+
 }  // namespace
 
 int MultiToWide(unsigned codePage, const char* text, char16_t* out, int capacity) {
-    if (text == nullptr || capacity < 0 || (capacity > 0 && out == nullptr)) return 0;
+    if (Refused(codePage, text, out, capacity)) return 0;
     Sink<char16_t> sink(out, capacity);
     auto p = reinterpret_cast<const unsigned char*>(text);
     if (codePage == kCodePageUtf8) {
         for (;;) {
             std::uint32_t code = DecodeUtf8(p);
-            PutUtf16(sink, code == kInvalid ? kReplacement : code);
+            EncodeUtf16(code, [&](char16_t unit) { sink.Put(unit); });
             if (code == 0) break;
         }
-    } else if (codePage == kCodePage932) {
-        const Cp932Tables& t = Cp932();
-        for (;;) {
-            unsigned char b = *p++;
-            if (IsCp932Lead(b)) {
-                // A lead byte takes whatever follows it but the terminator, as on Windows.
-                char16_t unit = kCp932DefaultWide;
-                if (*p != 0) {
-                    unit = t.pair[b << 8 | *p++];
-                    if (unit == 0) unit = kCp932DefaultWide;
-                }
-                sink.Put(unit);
-            } else {
-                sink.Put(t.single[b]);
-                if (b == 0) break;
-            }
+        return sink.Result();
+    }
+    const Cp932Tables& t = Cp932();
+    for (;;) {
+        unsigned char b = *p++;
+        if (!IsCp932Lead(b)) {
+            sink.Put(t.single[b]);
+            if (b == 0) break;
+        } else {
+            // A lead byte takes whatever follows it but the terminator, as on Windows.
+            char16_t unit = *p != 0 ? t.pair[b << 8 | *p++] : 0;
+            sink.Put(unit != 0 ? unit : kCp932DefaultWide);
         }
-    } else {
-        return 0;
     }
     return sink.Result();
 }
 
 int WideToMulti(unsigned codePage, const char16_t* text, char* out, int capacity) {
-    if (text == nullptr || capacity < 0 || (capacity > 0 && out == nullptr)) return 0;
+    if (Refused(codePage, text, out, capacity)) return 0;
     Sink<char> sink(out, capacity);
     const char16_t* p = text;
     if (codePage == kCodePageUtf8) {
@@ -260,27 +254,16 @@ int WideToMulti(unsigned codePage, const char16_t* text, char* out, int capacity
             EncodeUtf8(code, [&](std::uint32_t b) { sink.Put(static_cast<char>(b)); });
             if (code == 0) break;
         }
-    } else if (codePage == kCodePage932) {
-        const Cp932Tables& t = Cp932();
-        for (;;) {
-            // Unit by unit, as Windows does: a pair outside the BMP gives two defaults.
-            char16_t unit = *p++;
-            if (unit == 0) {
-                sink.Put('\0');
-                break;
-            }
-            std::uint16_t bytes = t.back[unit];
-            if (bytes == 0) {
-                sink.Put(kCp932DefaultByte);
-            } else if (bytes < 0x100) {
-                sink.Put(static_cast<char>(bytes));
-            } else {
-                sink.Put(static_cast<char>(bytes >> 8));
-                sink.Put(static_cast<char>(bytes & 0xFF));
-            }
-        }
-    } else {
-        return 0;
+        return sink.Result();
+    }
+    const Cp932Tables& t = Cp932();
+    for (;;) {
+        // Unit by unit, as Windows does: a pair outside the BMP gives two defaults.
+        char16_t unit = *p++;
+        std::uint16_t bytes = unit == 0 || t.back[unit] != 0 ? t.back[unit] : kCp932DefaultByte;
+        if (bytes >= 0x100) sink.Put(static_cast<char>(bytes >> 8));
+        sink.Put(static_cast<char>(bytes & 0xFF));
+        if (unit == 0) break;
     }
     return sink.Result();
 }
@@ -297,18 +280,7 @@ std::string Utf16ToUtf8(const char16_t* text) {
 std::u16string Utf8ToUtf16(const std::string& text) {
     std::u16string s;
     auto p = reinterpret_cast<const unsigned char*>(text.c_str());
-    for (;;) {
-        std::uint32_t code = DecodeUtf8(p);
-        if (code == 0) break;
-        if (code == kInvalid) code = kReplacement;
-        if (code >= 0x10000) {
-            code -= 0x10000;
-            s.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-            s.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
-        } else {
-            s.push_back(static_cast<char16_t>(code));
-        }
-    }
+    while (std::uint32_t code = DecodeUtf8(p)) EncodeUtf16(code, [&](char16_t unit) { s.push_back(unit); });
     return s;
 }
 

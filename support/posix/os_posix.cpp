@@ -20,6 +20,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -38,9 +39,24 @@ constexpr std::uint32_t kAttrArchive = 0x20;
 constexpr std::uint32_t kErrorTooManyOpenFiles = 4;
 constexpr std::uint32_t kErrorGenFailure = 31;
 
+// errno values and the Win32 codes they translate into. Read backwards, the first errno given for a
+// code names it in ErrorText.
+constexpr struct {
+    int error;
+    std::uint32_t code;
+} kErrnoCodes[] = {
+    {ENOENT, kErrorFileNotFound}, {ENOENT, kErrorPathNotFound}, {ENOTDIR, kErrorPathNotFound},
+    {ENAMETOOLONG, kErrorPathNotFound}, {ELOOP, kErrorPathNotFound},
+    {EACCES, kErrorAccessDenied}, {EPERM, kErrorAccessDenied}, {EROFS, kErrorAccessDenied},
+    {EISDIR, kErrorAccessDenied}, {EBADF, kErrorInvalidHandle}, {ENOMEM, kErrorNotEnoughMemory},
+    {EMFILE, kErrorTooManyOpenFiles}, {ENFILE, kErrorTooManyOpenFiles},
+    {ENOSPC, kErrorDiskFull}, {EDQUOT, kErrorDiskFull}, {EFBIG, kErrorDiskFull},
+    {EEXIST, kErrorAlreadyExists}, {EINVAL, kErrorInvalidParameter}, {EINVAL, kErrorNegativeSeek},
+    {EBUSY, kErrorSharingViolation}, {ETXTBSY, kErrorSharingViolation}, {EIO, kErrorWriteFault},
+};
+
 std::uint32_t TranslateErrno(int error, const std::string& path) {
-    switch (error) {
-    case ENOENT: {
+    if (error == ENOENT) {
         // Windows tells a missing folder on the way from a missing file.
         std::string::size_type slash = path.rfind('/');
         if (slash == std::string::npos) return kErrorFileNotFound;
@@ -48,38 +64,9 @@ std::uint32_t TranslateErrno(int error, const std::string& path) {
         struct stat st;
         return (stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ? kErrorFileNotFound : kErrorPathNotFound;
     }
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-        return kErrorPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-        return kErrorAccessDenied;
-    case EBADF:
-        return kErrorInvalidHandle;
-    case ENOMEM:
-        return kErrorNotEnoughMemory;
-    case EMFILE:
-    case ENFILE:
-        return kErrorTooManyOpenFiles;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return kErrorDiskFull;
-    case EEXIST:
-        return kErrorAlreadyExists;
-    case EINVAL:
-        return kErrorInvalidParameter;
-    case EBUSY:
-    case ETXTBSY:
-        return kErrorSharingViolation;
-    case EIO:
-        return kErrorWriteFault;
-    default:
-        return kErrorGenFailure;
-    }
+    for (const auto& known : kErrnoCodes)
+        if (known.error == error) return known.code;
+    return kErrorGenFailure;
 }
 
 bool EqualIgnoringAsciiCase(const char* a, const std::string& b) {
@@ -158,115 +145,77 @@ int Descriptor(Handle h) { return (h < 0 || h > INT_MAX) ? -1 : static_cast<int>
 // The code of the last call that failed, as GetLastError keeps it.
 thread_local std::uint32_t g_lastError = 0;
 
-void StoreError(std::uint32_t* error, std::uint32_t code) {
+// A failed call: keeps the code (in *error too when given) and gives false.
+bool Fail(std::uint32_t code, std::uint32_t* error = nullptr) {
     g_lastError = code;
     if (error != nullptr) *error = code;
+    return false;
 }
 
-// A failed call: keeps the code and gives false.
-bool Fail(std::uint32_t code) {
-    g_lastError = code;
-    return false;
+// Opens name (a resolved path) for streaming, retrying an interrupted open; -1 when it fails.
+int OpenResolved(const std::string& name, int flags, std::uint32_t* error) {
+    if (name.empty()) return Fail(kErrorPathNotFound, error), -1;
+    int fd;
+    do {
+        fd = open(name.c_str(), flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return Fail(TranslateErrno(errno, name), error), -1;
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return fd;
+}
+
+// ReadFile and WriteFile on a disk file move everything asked for in one call (a read stops only at
+// the end of the file), so short and interrupted transfers are continued here. A call that moves
+// nothing ends it: the end of the file for a read, a full disk to WriteFile for a write.
+template <typename Byte, typename Call>
+bool TransferAll(Handle h, Byte* buffer, std::uint32_t count, std::uint32_t* done, bool reading, Call call) {
+    *done = 0;
+    int fd = Descriptor(h);
+    if (fd < 0) return Fail(kErrorInvalidHandle);
+    if (buffer == nullptr && count > 0) return Fail(kErrorInvalidParameter);
+    while (*done < count) {
+        ssize_t n = call(fd, buffer + *done, std::min<std::size_t>(count - *done, 1u << 30));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Fail(TranslateErrno(errno, {}));
+        if (n == 0) return reading || Fail(kErrorDiskFull);
+        *done += static_cast<std::uint32_t>(n);
+    }
+    return true;
 }
 
 class PosixApi final : public Api {
 public:
     Handle OpenRead(const char16_t* path, std::uint32_t* error) override {
-        std::string name = ResolvePath(path);
-        if (name.empty()) {
-            StoreError(error, kErrorPathNotFound);
-            return kInvalidHandle;
-        }
-        int fd;
-        do {
-            fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0) {
-            StoreError(error, TranslateErrno(errno, name));
-            return kInvalidHandle;
-        }
+        int fd = OpenResolved(ResolvePath(path), O_RDONLY, error);
+        if (fd < 0) return kInvalidHandle;
         struct stat st;
         if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
             // Windows does not open a folder as a file.
             close(fd);
-            StoreError(error, kErrorAccessDenied);
+            Fail(kErrorAccessDenied, error);
             return kInvalidHandle;
         }
-        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         return fd;
     }
 
     Handle OpenWrite(const char16_t* path, bool keepContents, std::uint32_t* error) override {
         std::string name = ResolvePath(path);
-        if (name.empty()) {
-            StoreError(error, kErrorPathNotFound);
-            return kInvalidHandle;
-        }
         struct stat st;
-        if (stat(name.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || IsReadOnly(st))) {
+        if (!name.empty() && stat(name.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || IsReadOnly(st))) {
             // Checked here because root may write to any file; Windows refuses read-only ones to all.
-            StoreError(error, kErrorAccessDenied);
+            Fail(kErrorAccessDenied, error);
             return kInvalidHandle;
         }
-        int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (keepContents ? 0 : O_TRUNC);
-        int fd;
-        do {
-            fd = open(name.c_str(), flags, 0666);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0) {
-            StoreError(error, TranslateErrno(errno, name));
-            return kInvalidHandle;
-        }
-        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        return fd;
+        int fd = OpenResolved(name, O_WRONLY | O_CREAT | (keepContents ? 0 : O_TRUNC), error);
+        return fd < 0 ? kInvalidHandle : fd;
     }
 
-    // ReadFile and WriteFile on a disk file move everything asked for in one call (a read stops only
-    // at the end of the file), so short transfers are continued here.
     bool Read(Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        *done = 0;
-        int fd = Descriptor(h);
-        if (fd < 0) return Fail(kErrorInvalidHandle);
-        if (buffer == nullptr && count > 0) return Fail(kErrorInvalidParameter);
-        auto* p = static_cast<unsigned char*>(buffer);
-        std::uint32_t total = 0;
-        while (total < count) {
-            std::size_t chunk = count - total;
-            if (chunk > (1u << 30)) chunk = 1u << 30;
-            ssize_t n = read(fd, p + total, chunk);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                *done = total;
-                return Fail(TranslateErrno(errno, {}));
-            }
-            if (n == 0) break;  // end of file: success with what there was, as ReadFile
-            total += static_cast<std::uint32_t>(n);
-        }
-        *done = total;
-        return true;
+        return TransferAll(h, static_cast<unsigned char*>(buffer), count, done, true, ::read);
     }
 
     bool Write(Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        *done = 0;
-        int fd = Descriptor(h);
-        if (fd < 0) return Fail(kErrorInvalidHandle);
-        if (buffer == nullptr && count > 0) return Fail(kErrorInvalidParameter);
-        auto* p = static_cast<const unsigned char*>(buffer);
-        std::uint32_t total = 0;
-        while (total < count) {
-            std::size_t chunk = count - total;
-            if (chunk > (1u << 30)) chunk = 1u << 30;
-            ssize_t n = write(fd, p + total, chunk);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                *done = total;
-                // A write that moves nothing without an error is a full disk to WriteFile.
-                return Fail(n < 0 ? TranslateErrno(errno, {}) : kErrorDiskFull);
-            }
-            total += static_cast<std::uint32_t>(n);
-        }
-        *done = total;
-        return true;
+        return TransferAll(h, static_cast<const unsigned char*>(buffer), count, done, false, ::write);
     }
 
     bool Seek(Handle h, std::int32_t position) override {
@@ -329,22 +278,13 @@ public:
         std::string source = ResolvePath(from);
         std::string target = ResolvePath(to);
         struct stat st;
-        if (source.empty() || target.empty()) {
-            StoreError(error, kErrorPathNotFound);
-            return false;
-        }
-        if (lstat(source.c_str(), &st) != 0) {
-            StoreError(error, TranslateErrno(errno, source));
-            return false;
-        }
-        if (stat(target.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || IsReadOnly(st))) {
-            StoreError(error, kErrorAlreadyExists);
-            return false;
-        }
+        if (source.empty() || target.empty()) return Fail(kErrorPathNotFound, error);
+        if (lstat(source.c_str(), &st) != 0) return Fail(TranslateErrno(errno, source), error);
+        if (stat(target.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || IsReadOnly(st)))
+            return Fail(kErrorAlreadyExists, error);
         if (rename(source.c_str(), target.c_str()) == 0) return true;
         std::uint32_t code = TranslateErrno(errno, target);
-        StoreError(error, IsBusyError(code) ? kErrorGenFailure : code);
-        return false;
+        return Fail(IsBusyError(code) ? kErrorGenFailure : code, error);
     }
 
     bool RemoveFile(const char16_t* path) override {
@@ -368,15 +308,10 @@ public:
         ssize_t n = readlink("/proc/self/exe", link.data(), link.size());
         if (n <= 0 || static_cast<std::size_t>(n) >= link.size()) return 0;
         std::u16string wide = posix::Utf8ToUtf16(std::string(link.data(), static_cast<std::size_t>(n)));
-        if (wide.size() < capacity) {
-            wide.copy(buffer, wide.size());
-            buffer[wide.size()] = 0;
-            return static_cast<std::uint32_t>(wide.size());
-        }
         // Too long: truncated and terminated, and the capacity returned, as GetModuleFileNameW does.
-        wide.copy(buffer, capacity - 1);
-        buffer[capacity - 1] = 0;
-        return capacity;
+        std::size_t length = wide.copy(buffer, capacity - 1);
+        buffer[length] = 0;
+        return wide.size() < capacity ? static_cast<std::uint32_t>(length) : capacity;
     }
 
     int MultiToWide(std::uint32_t codePage, const char* text, char16_t* out, int capacity) override {
@@ -398,16 +333,8 @@ Api& NativeApi() {
 
 // The Linux words for what the code's errno said: the translation above, read backwards.
 std::string ErrorText(std::uint32_t code) {
-    static const struct {
-        std::uint32_t code;
-        int error;
-    } kErrnos[] = {{kErrorFileNotFound, ENOENT},  {kErrorPathNotFound, ENOENT},    {kErrorAccessDenied, EACCES},
-                   {kErrorInvalidHandle, EBADF},  {kErrorNotEnoughMemory, ENOMEM}, {kErrorTooManyOpenFiles, EMFILE},
-                   {kErrorDiskFull, ENOSPC},      {kErrorAlreadyExists, EEXIST},  {kErrorInvalidParameter, EINVAL},
-                   {kErrorNegativeSeek, EINVAL},  {kErrorSharingViolation, EBUSY}, {kErrorWriteFault, EIO}};
-    for (const auto& known : kErrnos) {
+    for (const auto& known : kErrnoCodes)
         if (known.code == code) return std::strerror(known.error);
-    }
     return "error " + std::to_string(code);
 }
 

@@ -29,8 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (TextEncoding mode : {TE_CODEPAGE, TE_UTF8, TE_ASCII, TE_AUTO}) {
         for (const char* p = text.get(); *p;) {
             std::uint32_t code = 0;
-            int wide = 0;
-            std::uint32_t n = DecodeChar(&code, &wide, p, mode);
+            std::uint32_t n = DecodeChar(&code, p, mode);
             Check(n >= 1 && n <= std::strlen(p), "a character runs past the terminator");
             p += n;
         }

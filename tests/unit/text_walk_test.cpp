@@ -182,11 +182,14 @@ TEST(TextDecodeChar, DecodesPerMode) {
     for (const CharCase& c : cases) {
         auto text = Exact(c.bytes);
         std::uint32_t code = 0xDEADBEEF;
-        int fullWidth = 7;
-        EXPECT_EQ(DecodeChar(&code, &fullWidth, text.get(), c.mode), c.length) << Hex(c.bytes) << c.mode;
+        std::uint32_t length = DecodeChar(&code, text.get(), c.mode);
+        EXPECT_EQ(length, c.length) << Hex(c.bytes) << c.mode;
         EXPECT_EQ(code, c.code) << Hex(c.bytes) << c.mode;
+        // Full width: a code-page byte pair, or a UTF-8 character of a full-width code.
+        TextEncoding mode = c.mode == TE_AUTO ? DetectTextEncoding(text.get()) : c.mode;
+        int fullWidth = mode == TE_UTF8 ? IsFullWidthCode(code) : (mode == TE_CODEPAGE && length == 2);
         EXPECT_EQ(fullWidth, c.fullWidth) << Hex(c.bytes) << c.mode;
-        EXPECT_EQ(DecodeChar(nullptr, nullptr, text.get(), c.mode), c.length);
+        EXPECT_EQ(DecodeChar(nullptr, text.get(), c.mode), c.length);
     }
 }
 

@@ -179,7 +179,7 @@ Parsed ReferenceParse(const std::string& input) {
         const char* next = end;
         while (*next == '\r' || *next == '\n') ++next;
         if (next == p && *next != '\0') {
-            std::uint32_t n = DecodeChar(nullptr, nullptr, next, DetectTextEncoding(next));
+            std::uint32_t n = DecodeChar(nullptr, next, DetectTextEncoding(next));
             std::uint32_t i = 1;
             while (i < n && next[i] != '\0') ++i;
             next += i;
