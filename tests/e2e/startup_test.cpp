@@ -34,7 +34,7 @@ protected:
 };
 
 TEST(PatcherImage, EndsBeforeThePayload) {
-    EXPECT_GT(PatcherBytes().size(), 0u) << "no patcher at " << ToUtf8(PatcherPath().wstring());
+    EXPECT_GT(PatcherBytes().size(), 0u) << "no patcher at " << ToUtf8(PatcherPath());
     EXPECT_LE(PatcherBytes().size(), kPayloadOffset) << "the payload at 0x60000 would cut the patcher short";
 }
 
