@@ -37,8 +37,6 @@ protected:
 
     void SetUp() override {
         PatcherTest::SetUp();
-        game_ = scratch_.Root() / L"game";
-        fs::create_directory(game_);
         WriteAll(game_ / L"game.exe", "game 1.00");
         WriteAll(game_ / L"Movie.arc", "movie 1.00");
         WriteAll(game_ / L"voice.arc", "voice 1.00");
@@ -129,8 +127,6 @@ protected:
 
     static TempDir* patchFolder_;
     static std::string* movie_;
-    TempDir scratch_;
-    fs::path game_;
     FolderSnapshot before_;
     HWND dialog_ = nullptr;
     HWND question_ = nullptr;

@@ -115,9 +115,7 @@ std::wstring WaitForStatus(HWND dialog) {
 
 ::testing::AssertionResult FileHolds(const fs::path& path, const std::string& expected) {
     std::error_code error;
-    if (!fs::is_regular_file(path, error)) {
-        return ::testing::AssertionFailure() << ToUtf8(path) << " does not exist";
-    }
+    if (!fs::is_regular_file(path, error)) return ::testing::AssertionFailure() << ToUtf8(path) << " does not exist";
     std::string actual = ReadAll(path);
     if (actual == expected) return ::testing::AssertionSuccess();
     std::size_t at = 0;
@@ -152,7 +150,10 @@ FolderSnapshot Snapshot(const fs::path& folder) {
     return files;
 }
 
-void PatcherTest::SetUp() { ClearGameKeys(); }
+void PatcherTest::SetUp() {
+    ClearGameKeys();
+    fs::create_directory(game_);
+}
 void PatcherTest::TearDown() { ClearGameKeys(); }
 
 }  // namespace e2e

@@ -13,8 +13,6 @@ class StartupTest : public PatcherTest {
 protected:
     void SetUp() override {
         PatcherTest::SetUp();
-        game_ = scratch_.Root() / L"game";
-        fs::create_directory(game_);
         WriteAll(game_ / L"data1.arc", "old data");
         WriteAll(game_ / L"QMK.hvl", VersionList({{"data1.arc", "old data"}}));
         WriteAll(game_ / L"uninst.lst", "data1.arc\r\n");
@@ -27,8 +25,6 @@ protected:
         PatcherTest::TearDown();
     }
 
-    TempDir scratch_;
-    fs::path game_;
     fs::path patch_;
     FolderSnapshot before_;
 };
