@@ -145,10 +145,15 @@ def main():
     check("comctl32.dll" not in imports, "comctl32 is not imported (loaded from the system folder)")
 
     res = pe.resources()
-    manifests = [k for k in res if k[0] == RT_MANIFEST]
-    check(manifests == [(RT_MANIFEST, 1, 1033)], "one manifest, ID 1, language 1033: %s" % manifests)
-    if manifests:
-        root = ET.fromstring(res[manifests[0]])
+    def only(rtype, rid, lang, what):
+        """The one resource of that type, checked to have that ID and language; None when there is none."""
+        keys = [k for k in res if k[0] == rtype]
+        check(keys == [(rtype, rid, lang)], "one %s, ID %d, language %d: %s" % (what, rid, lang, keys))
+        return res[keys[0]] if keys else None
+
+    manifest = only(RT_MANIFEST, 1, 1033, "manifest")
+    if manifest is not None:
+        root = ET.fromstring(manifest)
         ns = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3",
               "c": "urn:schemas-microsoft-com:compatibility.v1"}
         ident = root.find("v1:assemblyIdentity", ns)
@@ -164,10 +169,9 @@ def main():
         children = sorted(c.tag.split("}")[1] for c in root)
         check(children == ["assemblyIdentity", "compatibility", "trustInfo"], "nothing else: %s" % children)
 
-    versions = [k for k in res if k[0] == RT_VERSION]
-    check(versions == [(RT_VERSION, 1, 1041)], "one version block, ID 1, language 1041: %s" % versions)
-    if versions:
-        fixed, strings, translation = parse_version(res[versions[0]])
+    version = only(RT_VERSION, 1, 1041, "version block")
+    if version is not None:
+        fixed, strings, translation = parse_version(version)
         sig, _, fv_ms, fv_ls, pv_ms, pv_ls, mask, flags, fos, ftype, _, _, _ = fixed
         check(sig == 0xFEEF04BD and (fv_ms, fv_ls, pv_ms, pv_ls) == (0x20000, 0, 0x20000, 0),
               "file and product version 2.0.0.0")
@@ -176,10 +180,8 @@ def main():
                           "ProductVersion": "2.0.0.0"}, "string table %s" % strings)
         check(translation == (0x0411, 1200), "translation %s" % (translation,))
 
-    groups = [k for k in res if k[0] == RT_GROUP_ICON]
-    check(groups == [(RT_GROUP_ICON, 101, 1041)], "icon group IDI_APP 101, language 1041: %s" % groups)
-    if groups:
-        g = res[groups[0]]
+    g = only(RT_GROUP_ICON, 101, 1041, "icon group IDI_APP")
+    if g is not None:
         _, _, count = struct.unpack_from("<HHH", g)
         images = []
         for i in range(count):
@@ -190,10 +192,8 @@ def main():
         check(sorted(images) == [(16, 32, "bmp"), (32, 32, "bmp"), (48, 32, "bmp"), (256, 32, "png")],
               "icons 16, 32, 48 bitmaps and 256 PNG, 32-bit: %s" % images)
 
-    dialogs = [k for k in res if k[0] == RT_DIALOG]
-    check(dialogs == [(RT_DIALOG, 102, 1041)], "dialog IDD_PROGRESS 102, language 1041: %s" % dialogs)
-    if dialogs:
-        d = res[dialogs[0]]
+    d = only(RT_DIALOG, 102, 1041, "dialog IDD_PROGRESS")
+    if d is not None:
         ver, sig, _, exstyle, style, items, x, y, cx, cy = struct.unpack_from("<HHIIIHhhhh", d)
         check((ver, sig, style, exstyle, items, x, y, cx, cy) == (1, 0xFFFF, 0x80C000C0, 0, 4, 0, 0, 271, 109),
               "DIALOGEX style 0x80C000C0, 4 controls, 0,0 271x109")

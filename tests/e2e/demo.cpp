@@ -109,7 +109,7 @@ void WatchProgress(PatcherProcess& patcher, HWND dialog, const std::filesystem::
 }
 
 int Run(const std::filesystem::path& patch, const std::filesystem::path& shots) {
-    Say("starting " + ToUtf8(patch.wstring()));
+    Say("starting " + ToUtf8(patch));
     PatcherProcess patcher(patch);
     if (!patcher.Started()) {
         Say("the patcher could not be started");

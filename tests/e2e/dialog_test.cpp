@@ -37,8 +37,6 @@ protected:
 
     void SetUp() override {
         PatcherTest::SetUp();
-        game_ = scratch_.Root() / L"game";
-        fs::create_directory(game_);
         WriteAll(game_ / L"game.exe", "game 1.00");
         WriteAll(game_ / L"Movie.arc", "movie 1.00");
         WriteAll(game_ / L"voice.arc", "voice 1.00");
@@ -62,13 +60,17 @@ protected:
         return dialog;
     }
 
-    // Clicks the cancel button and expects the question, owned by the dialog. While it is open the
-    // update stands still, so the dialog can be looked at in a known state.
-    HWND AskToCancel(PatcherProcess& patcher, HWND dialog) {
-        PostMessageW(GetDlgItem(dialog, kAbortButton), BM_CLICK, 0, 0);
-        HWND question = ExpectBox(patcher, BoxKind::Question, kCancelQuestionText, dialog);
-        if (question) ExpectDialogDuringFirstEntry(dialog);
-        return question;
+    // Starts the update into dialog_, posts `before` to it, clicks the cancel button and expects the
+    // question (question_), owned by the dialog. While it is open the update stands still, so the
+    // dialog can be looked at in a known state.
+    void StartAndAskToCancel(PatcherProcess& patcher, void (*before)(HWND) = nullptr) {
+        dialog_ = StartUpdate(patcher);
+        ASSERT_NE(dialog_, nullptr);
+        if (before) before(dialog_);
+        PostMessageW(GetDlgItem(dialog_, kAbortButton), BM_CLICK, 0, 0);
+        question_ = ExpectBox(patcher, BoxKind::Question, kCancelQuestionText, dialog_);
+        ASSERT_NE(question_, nullptr);
+        ExpectDialogDuringFirstEntry(dialog_);
     }
 
     void ExpectDialogDuringFirstEntry(HWND dialog) {
@@ -125,9 +127,9 @@ protected:
 
     static TempDir* patchFolder_;
     static std::string* movie_;
-    TempDir scratch_;
-    fs::path game_;
     FolderSnapshot before_;
+    HWND dialog_ = nullptr;
+    HWND question_ = nullptr;
 };
 
 TempDir* DialogTest::patchFolder_ = nullptr;
@@ -135,13 +137,10 @@ std::string* DialogTest::movie_ = nullptr;
 
 TEST_F(DialogTest, CancelConfirmedEndsTheRunWithoutMessageOrChange) {
     PatcherProcess patcher(Patch());
-    HWND dialog = StartUpdate(patcher);
-    ASSERT_NE(dialog, nullptr);
-    HWND question = AskToCancel(patcher, dialog);
-    ASSERT_NE(question, nullptr);
-    Press(question, IDYES);
+    ASSERT_NO_FATAL_FAILURE(StartAndAskToCancel(patcher));
+    Press(question_, IDYES);
     // A click that arrives after the answer must not ask again.
-    Press(dialog, kAbortButton);
+    Press(dialog_, kAbortButton);
 
     EXPECT_EQ(ExpectExitWithoutWindow(patcher), kExitCancelled);
     EXPECT_EQ(Snapshot(game_), before_);
@@ -149,16 +148,13 @@ TEST_F(DialogTest, CancelConfirmedEndsTheRunWithoutMessageOrChange) {
 
 TEST_F(DialogTest, CancelDeclinedLetsTheUpdateFinish) {
     PatcherProcess patcher(Patch());
-    HWND dialog = StartUpdate(patcher);
-    ASSERT_NE(dialog, nullptr);
-    HWND question = AskToCancel(patcher, dialog);
-    ASSERT_NE(question, nullptr);
-    Press(question, IDNO);
+    ASSERT_NO_FATAL_FAILURE(StartAndAskToCancel(patcher));
+    Press(question_, IDNO);
     // Freeze the patcher once the question is gone: the button must still be usable.
-    while (IsWindow(question)) Sleep(1);
+    while (IsWindow(question_)) Sleep(1);
     SuspendThread(patcher.Thread());
-    if (IsWindow(dialog)) {
-        EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog, kAbortButton)));
+    if (IsWindow(dialog_)) {
+        EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog_, kAbortButton)));
     }
     ResumeThread(patcher.Thread());
 
@@ -207,12 +203,8 @@ TEST_F(DialogTest, CloseRequestsAndEscapeAreIgnored) {
         SCOPED_TRACE(c.name);
         ASSERT_NO_FATAL_FAILURE(SetUp());
         PatcherProcess patcher(Patch());
-        HWND dialog = StartUpdate(patcher);
-        ASSERT_NE(dialog, nullptr);
-        c.post(dialog);
-        HWND question = AskToCancel(patcher, dialog);
-        ASSERT_NE(question, nullptr);
-        Press(question, IDNO);
+        ASSERT_NO_FATAL_FAILURE(StartAndAskToCancel(patcher, c.post));
+        Press(question_, IDNO);
 
         EXPECT_EQ(AnswerAndExpectExit(patcher, BoxKind::Information, kCompletedText, IDOK), kExitOk);
         ExpectInstalled();

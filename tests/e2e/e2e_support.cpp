@@ -7,15 +7,8 @@ namespace e2e {
 
 namespace {
 
-fs::path& PatcherPathSlot() {
-    static fs::path path;
-    return path;
-}
-
-fs::path& SignedPatchSlot() {
-    static fs::path path;
-    return path;
-}
+fs::path g_patcherPath;
+fs::path g_signedPatchPath;
 
 std::uint32_t Le32(const std::string& bytes, std::size_t at) {
     if (at + 4 > bytes.size()) return 0;
@@ -35,16 +28,15 @@ fs::path DefaultPatcherPath() {
 
 }  // namespace
 
-void SetPatcherPath(const std::wstring& path) { PatcherPathSlot() = fs::path(path); }
+void SetPatcherPath(const std::wstring& path) { g_patcherPath = fs::path(path); }
 
 const fs::path& PatcherPath() {
-    fs::path& path = PatcherPathSlot();
-    if (path.empty()) path = DefaultPatcherPath();
-    return path;
+    if (g_patcherPath.empty()) g_patcherPath = DefaultPatcherPath();
+    return g_patcherPath;
 }
 
-void SetSignedPatchPath(const std::wstring& path) { SignedPatchSlot() = fs::path(path); }
-const fs::path& SignedPatchPath() { return SignedPatchSlot(); }
+void SetSignedPatchPath(const std::wstring& path) { g_signedPatchPath = fs::path(path); }
+const fs::path& SignedPatchPath() { return g_signedPatchPath; }
 
 std::uint32_t CertificateTableSize(const std::string& image) {
     const std::uint32_t pe = Le32(image, 0x3C);
@@ -61,23 +53,6 @@ std::uint32_t CertificateTableSize(const std::string& image) {
 const std::string& PatcherBytes() {
     static const std::string bytes = ReadAll(PatcherPath());
     return bytes;
-}
-
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                   nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-    return out;
-}
-
-std::wstring FromUtf8(const std::string& text) {
-    if (text.empty()) return {};
-    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-    return out;
 }
 
 std::string Show(const std::wstring& text) {
@@ -117,9 +92,7 @@ void ClearGameKeys() {
 
 bool SetInstalledFolder(const std::wstring& folder, DWORD type, HKEY root) {
     HKEY key;
-    if (RegCreateKeyExW(root, kGameKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
+    if (RegCreateKeyExW(root, kGameKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS) return false;
     DWORD bytes = static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t));
     LONG status = RegSetValueExW(key, kValueName, 0, type, reinterpret_cast<const BYTE*>(folder.c_str()), bytes);
     RegCloseKey(key);
@@ -128,10 +101,7 @@ bool SetInstalledFolder(const std::wstring& folder, DWORD type, HKEY root) {
 
 bool CreateGameKeyOnly() {
     HKEY key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kGameKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS) {
-        return false;
-    }
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kGameKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr)) return false;
     RegCloseKey(key);
     return true;
 }

@@ -34,17 +34,17 @@ int WriteGoodPatch(const std::wstring& patcher, const std::wstring& out);
 // The size that a PE file's certificate-table entry gives (0: unsigned, or not a PE file).
 std::uint32_t CertificateTableSize(const std::string& image);
 
-std::string ToUtf8(const std::wstring& text);
-std::wstring FromUtf8(const std::string& text);
 // A wide text for a failure message: the characters as UTF-8, each U+3000 shown as "_" so that
 // the padding can be counted.
 std::string Show(const std::wstring& text);
 
-// Scratch folders, byte-exact files, folder listings and pseudo-random bytes: the unit tests' own.
+// Scratch folders, byte-exact files, folder listings, pseudo-random bytes and UTF-8 of a wide text
+// (through fs::path): the unit tests' own.
 using testutil::ListFolder;
 using testutil::RandomBytes;
 using testutil::ReadAll;
 using testutil::TempDir;
+using testutil::ToUtf8;
 using testutil::WriteAll;
 
 std::vector<std::uint8_t> Checksum(const std::string& data);

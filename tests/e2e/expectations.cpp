@@ -115,15 +115,13 @@ std::wstring WaitForStatus(HWND dialog) {
 
 ::testing::AssertionResult FileHolds(const fs::path& path, const std::string& expected) {
     std::error_code error;
-    if (!fs::is_regular_file(path, error)) {
-        return ::testing::AssertionFailure() << ToUtf8(path.wstring()) << " does not exist";
-    }
+    if (!fs::is_regular_file(path, error)) return ::testing::AssertionFailure() << ToUtf8(path) << " does not exist";
     std::string actual = ReadAll(path);
     if (actual == expected) return ::testing::AssertionSuccess();
     std::size_t at = 0;
     while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
     auto failure = ::testing::AssertionFailure();
-    failure << ToUtf8(path.wstring()) << " holds " << actual.size() << " bytes, expected " << expected.size()
+    failure << ToUtf8(path) << " holds " << actual.size() << " bytes, expected " << expected.size()
             << "; first difference at byte " << at;
     if (actual.size() <= 512 && expected.size() <= 512) {
         failure << "\n  actual:   " << ::testing::PrintToString(actual)
@@ -135,7 +133,7 @@ std::wstring WaitForStatus(HWND dialog) {
 FolderSnapshot Snapshot(const fs::path& folder) {
     FolderSnapshot files;
     for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        std::string line = ToUtf8(entry.path().lexically_relative(folder).wstring());
+        std::string line = ToUtf8(entry.path().lexically_relative(folder));
         if (entry.is_directory()) {
             line += " (folder)";
         } else {
@@ -152,7 +150,10 @@ FolderSnapshot Snapshot(const fs::path& folder) {
     return files;
 }
 
-void PatcherTest::SetUp() { ClearGameKeys(); }
+void PatcherTest::SetUp() {
+    ClearGameKeys();
+    fs::create_directory(game_);
+}
 void PatcherTest::TearDown() { ClearGameKeys(); }
 
 }  // namespace e2e

@@ -71,11 +71,16 @@ std::wstring WaitForStatus(HWND dialog);
 using FolderSnapshot = std::vector<std::string>;
 FolderSnapshot Snapshot(const fs::path& folder);
 
-// The registry holds nothing of the game before and after each test.
+// The registry holds nothing of the game before and after each test, and each test has an empty
+// game folder (named `game`) in a scratch folder of its own.
 class PatcherTest : public ::testing::Test {
 protected:
+    explicit PatcherTest(const wchar_t* game = L"game") : game_(scratch_.Root() / game) {}
     void SetUp() override;
     void TearDown() override;
+
+    TempDir scratch_;
+    fs::path game_;
 };
 
 }  // namespace e2e

@@ -27,6 +27,19 @@ BOOL CALLBACK CollectChild(HWND window, LPARAM param) {
     return TRUE;
 }
 
+std::vector<HWND> Children(HWND window) {
+    std::vector<HWND> children;
+    EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
+    return children;
+}
+
+// What get (GetWindowTextW, GetClassNameW) gives for the window, up to 4095 units: more than every
+// text the patcher shows, so a text that is too long shows.
+std::wstring Got(HWND window, int(WINAPI* get)(HWND, LPWSTR, int)) {
+    wchar_t buffer[4096] = {};
+    return std::wstring(buffer, static_cast<std::size_t>(std::max(get(window, buffer, 4096), 0)));
+}
+
 // 32-bit pixels of a w x h area, drawn by draw into a DIB section.
 template <typename Draw>
 std::vector<DWORD> Pixels(int w, int h, Draw draw) {
@@ -81,13 +94,10 @@ int IconDifference(const std::vector<DWORD>& shown, HICON icon, int w, int h) {
 }
 
 HWND FindIconControl(HWND box) {
-    std::vector<HWND> children;
-    EnumChildWindows(box, CollectChild, reinterpret_cast<LPARAM>(&children));
-    for (HWND child : children) {
+    for (HWND child : Children(box)) {
         if (WindowClass(child) == L"Static" && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
-            IsWindowVisible(child)) {
+            IsWindowVisible(child))
             return child;
-        }
     }
     return nullptr;
 }
@@ -106,27 +116,16 @@ const char* IconName(BoxIcon icon) {
     return "unknown icon";
 }
 
-std::wstring WindowText(HWND window) {
-    // Long enough for every text the patcher shows, and more, so a text that is too long shows.
-    wchar_t buffer[4096] = {};
-    int length = GetWindowTextW(window, buffer, 4096);
-    return std::wstring(buffer, static_cast<std::size_t>(std::max(length, 0)));
-}
-
-std::wstring WindowClass(HWND window) {
-    wchar_t buffer[256] = {};
-    int length = GetClassNameW(window, buffer, 256);
-    return std::wstring(buffer, static_cast<std::size_t>(std::max(length, 0)));
-}
+std::wstring WindowText(HWND window) { return Got(window, GetWindowTextW); }
+std::wstring WindowClass(HWND window) { return Got(window, GetClassNameW); }
 
 bool IsProgressDialog(HWND window) {
     return WindowClass(window) == L"#32770" && GetDlgItem(window, kAbortButton) != nullptr;
 }
 
 static bool HasAllControls(HWND dialog) {
-    for (int id : {kAbortButton, kStatusText, kFileProgress, kTotalProgress}) {
+    for (int id : {kAbortButton, kStatusText, kFileProgress, kTotalProgress})
         if (!GetDlgItem(dialog, id)) return false;
-    }
     return true;
 }
 
@@ -135,9 +134,7 @@ BoxView ReadBox(HWND box, DWORD threadId) {
     view.caption = WindowText(box);
     if (HWND text = GetDlgItem(box, 0xFFFF)) view.text = WindowText(text);
     view.owner = GetWindow(box, GW_OWNER);
-    std::vector<HWND> children;
-    EnumChildWindows(box, CollectChild, reinterpret_cast<LPARAM>(&children));
-    for (HWND child : children) {
+    for (HWND child : Children(box)) {
         if (WindowClass(child) != L"Button") continue;
         int id = GetDlgCtrlID(child);
         view.buttons.push_back(id);
@@ -154,10 +151,8 @@ BoxIcon ReadBoxIcon(HWND box) {
     static const struct {
         LPCWSTR resource;
         BoxIcon icon;
-    } kCandidates[] = {{IDI_INFORMATION, BoxIcon::Information},
-                       {IDI_WARNING, BoxIcon::Warning},
-                       {IDI_QUESTION, BoxIcon::Question},
-                       {IDI_ERROR, BoxIcon::Error}};
+    } kCandidates[] = {{IDI_INFORMATION, BoxIcon::Information}, {IDI_WARNING, BoxIcon::Warning},
+                       {IDI_QUESTION, BoxIcon::Question}, {IDI_ERROR, BoxIcon::Error}};
     HWND control = FindIconControl(box);
     if (!control) return BoxIcon::None;
     for (int attempt = 0; attempt < 20; ++attempt) {
@@ -171,9 +166,7 @@ BoxIcon ReadBoxIcon(HWND box) {
         for (const auto& candidate : kCandidates) {
             // A handful of pixels may differ where the box is still being drawn; a wrong icon
             // differs in hundreds.
-            if (IconDifference(shown, LoadIconW(nullptr, candidate.resource), w, h) <= w * h / 50) {
-                return candidate.icon;
-            }
+            if (IconDifference(shown, LoadIconW(nullptr, candidate.resource), w, h) <= w * h / 50) return candidate.icon;
         }
         Sleep(50);
     }
@@ -193,9 +186,8 @@ PatcherProcess::PatcherProcess(const std::filesystem::path& exe) {
     std::wstring commandLine = L"\"" + exe.wstring() + L"\"";
     std::wstring folder = exe.parent_path().wstring();
     if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
-                        &startup, &info_)) {
+                        &startup, &info_))
         info_ = {};
-    }
 }
 
 PatcherProcess::~PatcherProcess() {

@@ -13,8 +13,6 @@ class StartupTest : public PatcherTest {
 protected:
     void SetUp() override {
         PatcherTest::SetUp();
-        game_ = scratch_.Root() / L"game";
-        fs::create_directory(game_);
         WriteAll(game_ / L"data1.arc", "old data");
         WriteAll(game_ / L"QMK.hvl", VersionList({{"data1.arc", "old data"}}));
         WriteAll(game_ / L"uninst.lst", "data1.arc\r\n");
@@ -27,14 +25,12 @@ protected:
         PatcherTest::TearDown();
     }
 
-    TempDir scratch_;
-    fs::path game_;
     fs::path patch_;
     FolderSnapshot before_;
 };
 
 TEST(PatcherImage, EndsBeforeThePayload) {
-    EXPECT_GT(PatcherBytes().size(), 0u) << "no patcher at " << ToUtf8(PatcherPath().wstring());
+    EXPECT_GT(PatcherBytes().size(), 0u) << "no patcher at " << ToUtf8(PatcherPath());
     EXPECT_LE(PatcherBytes().size(), kPayloadOffset) << "the payload at 0x60000 would cut the patcher short";
 }
 

@@ -41,20 +41,15 @@ namespace {
 // An installed game in a folder with a Japanese name, and the new files of its update.
 class UpdateTest : public PatcherTest, protected GoodUpdate {
 protected:
+    UpdateTest() : PatcherTest(L"ヴェルモラ") {}
     void SetUp() override {
         PatcherTest::SetUp();
-        game_ = scratch_.Root() / L"ヴェルモラ";
-        fs::create_directories(game_ / L"sound");
-        WriteAll(game_ / L"game.exe", exe_);
-        WriteAll(game_ / L"data1.arc", RandomBytes(3000, 1));
-        WriteAll(game_ / L"data2.arc", RandomBytes(5000, 2));
-        WriteAll(game_ / L"movie.arc", movie_);
-        WriteAll(game_ / L"sound" / L"bgm.arc", RandomBytes(700, 3));
-        WriteAll(game_ / L"QMK.hvl", VersionList({{"game.exe", exe_},
-                                                  {"data1.arc", RandomBytes(3000, 1)},
-                                                  {"data2.arc", RandomBytes(5000, 2)},
-                                                  {"movie.arc", movie_},
-                                                  {"sound\\bgm.arc", RandomBytes(700, 3)}}));
+        fs::create_directory(game_ / L"sound");
+        const std::vector<Record> installed = {{"game.exe", exe_}, {"data1.arc", RandomBytes(3000, 1)},
+                                               {"data2.arc", RandomBytes(5000, 2)}, {"movie.arc", movie_},
+                                               {"sound\\bgm.arc", RandomBytes(700, 3)}};
+        for (const Record& file : installed) WriteAll(game_ / testutil::FromUtf8(file.name), file.content);
+        WriteAll(game_ / L"QMK.hvl", VersionList(installed));
         WriteAll(game_ / L"uninst.lst",
                  "Game.exe\r\nDATA1.ARC\r\n\t$registry MarbleHollow\r\n  QMK.hvl\r\nmovie.arc\r\nuninst.lst\r\n");
         ASSERT_TRUE(SetInstalledFolder(game_.wstring()));
@@ -78,26 +73,38 @@ protected:
     // Runs the good update's patch and checks everything it leaves.
     void ExpectGoodUpdate(const fs::path& patch);
 
-    TempDir scratch_;
-    fs::path game_;
+    // Writes the update's patch (version list without reserved bits) into the scratch folder.
+    fs::path WriteUpdate() {
+        fs::path patch = scratch_.Root() / L"patch.exe";
+        WritePatch(patch, Payload(VersionList(NewRecords())));
+        return patch;
+    }
+    // The records of the new list once the one of the file that is not there is pruned.
+    std::vector<Record> KeptRecords() const {
+        std::vector<Record> kept = NewRecords();
+        kept.pop_back();
+        return kept;
+    }
+    // Each file (by its record's name) holds its content.
+    void ExpectFiles(const std::vector<Record>& files) {
+        for (const Record& f : files) EXPECT_TRUE(FileHolds(game_ / testutil::FromUtf8(f.name), f.content));
+    }
+    void ExpectUpdatedFolderNames() {
+        EXPECT_EQ(ListFolder(game_), (std::vector<std::string>{"QMK.hvl", "data1.arc", "data2.arc", "extra.arc",
+                                                                "game.exe", "movie.arc", "sound", "uninst.lst"}));
+    }
+
 };
 
 void UpdateTest::ExpectGoodUpdate(const fs::path& patch) {
     EXPECT_EQ(RunToResult(patch, BoxKind::Information, kCompletedText), kExitOk);
 
-    EXPECT_TRUE(FileHolds(game_ / L"data1.arc", data1_));
-    EXPECT_TRUE(FileHolds(game_ / L"data2.arc", data2_));
-    EXPECT_TRUE(FileHolds(game_ / L"extra.arc", extra_));
-    EXPECT_TRUE(FileHolds(game_ / L"sound" / L"bgm.arc", bgm_));
-    EXPECT_TRUE(FileHolds(game_ / L"game.exe", exe_));
-    EXPECT_TRUE(FileHolds(game_ / L"movie.arc", movie_));
-    EXPECT_EQ(ListFolder(game_), (std::vector<std::string>{"QMK.hvl", "data1.arc", "data2.arc", "extra.arc",
-                                                            "game.exe", "movie.arc", "sound", "uninst.lst"}));
+    ExpectFiles({{"data1.arc", data1_}, {"data2.arc", data2_}, {"extra.arc", extra_}, {"sound\\bgm.arc", bgm_},
+                 {"game.exe", exe_}, {"movie.arc", movie_}});
+    ExpectUpdatedFolderNames();
     EXPECT_EQ(ListFolder(game_ / L"sound"), std::vector<std::string>{"bgm.arc"});
     // The new list, less the record of the file that is not there; header and records as stored.
-    std::vector<Record> kept = NewRecords();
-    kept.pop_back();
-    EXPECT_TRUE(FileHolds(game_ / L"QMK.hvl", VersionList(kept, kReserved)));
+    EXPECT_TRUE(FileHolds(game_ / L"QMK.hvl", VersionList(KeptRecords(), kReserved)));
     // Lower case, LF, no duplicates, new names after the old ones, '$' lines last, a zero byte at the end.
     EXPECT_TRUE(FileHolds(game_ / L"uninst.lst",
               std::string("game.exe\ndata1.arc\nqmk.hvl\nmovie.arc\nuninst.lst\ndata2.arc\nextra.arc\n"
@@ -131,17 +138,12 @@ TEST_F(UpdateTest, SignedPatchInstallsLikeTheUnsignedOne) {
 }
 
 TEST_F(UpdateTest, MissingUninstallListIsReportedAfterTheFilesAreInstalled) {
-    fs::path patch = scratch_.Root() / L"patch.exe";
-    WritePatch(patch, Payload(VersionList(NewRecords())));
+    const fs::path patch = WriteUpdate();
     fs::remove(game_ / L"uninst.lst");
 
     EXPECT_EQ(RunToResult(patch, BoxKind::Warning, kUninstallListText), kExitUninstallListFailed);
 
-    EXPECT_TRUE(FileHolds(game_ / L"data1.arc", data1_));
-    EXPECT_TRUE(FileHolds(game_ / L"sound" / L"bgm.arc", bgm_));
-    std::vector<Record> kept = NewRecords();
-    kept.pop_back();
-    EXPECT_TRUE(FileHolds(game_ / L"QMK.hvl", VersionList(kept)));
+    ExpectFiles({{"data1.arc", data1_}, {"sound\\bgm.arc", bgm_}, {"QMK.hvl", VersionList(KeptRecords())}});
     EXPECT_FALSE(fs::exists(game_ / L"uninst.lst")) << "the merge must not create the list";
 }
 
@@ -231,8 +233,7 @@ private:
 };
 
 TEST_F(UpdateTest, TargetHeldForAMomentIsWaitedFor) {
-    fs::path patch = scratch_.Root() / L"patch.exe";
-    WritePatch(patch, Payload(VersionList(NewRecords())));
+    const fs::path patch = WriteUpdate();
     WriteAll(game_ / L"extra.arc", "extra 1.00");
     Holder holder(game_ / L"extra.arc", game_ / L"data2.arc", 300);
     ASSERT_TRUE(holder.Holding());
@@ -240,16 +241,13 @@ TEST_F(UpdateTest, TargetHeldForAMomentIsWaitedFor) {
     EXPECT_EQ(RunToResult(patch, BoxKind::Information, kCompletedText), kExitOk);
 
     EXPECT_TRUE(holder.Release()) << "the commit was never seen waiting for the held file";
-    EXPECT_TRUE(FileHolds(game_ / L"extra.arc", extra_));
-    EXPECT_TRUE(FileHolds(game_ / L"sound" / L"bgm.arc", bgm_));
-    EXPECT_EQ(ListFolder(game_), (std::vector<std::string>{"QMK.hvl", "data1.arc", "data2.arc", "extra.arc",
-                                                            "game.exe", "movie.arc", "sound", "uninst.lst"}));
+    ExpectFiles({{"extra.arc", extra_}, {"sound\\bgm.arc", bgm_}});
+    ExpectUpdatedFolderNames();
 }
 
 // Held for longer than the patcher waits: the commit stops there, as any failed rename stops it.
 TEST_F(UpdateTest, TargetHeldTooLongStopsTheCommit) {
-    fs::path patch = scratch_.Root() / L"patch.exe";
-    WritePatch(patch, Payload(VersionList(NewRecords())));
+    const fs::path patch = WriteUpdate();
     WriteAll(game_ / L"extra.arc", "extra 1.00");
     const std::string list = ReadAll(game_ / L"QMK.hvl");
     const std::string uninstall = ReadAll(game_ / L"uninst.lst");
@@ -260,14 +258,9 @@ TEST_F(UpdateTest, TargetHeldTooLongStopsTheCommit) {
     EXPECT_EQ(RunToResult(patch, BoxKind::Warning, kCannotUpdateText), kExitInstallFailed);
 
     EXPECT_TRUE(holder.Release()) << "the commit was never seen waiting for the held file";
-    EXPECT_TRUE(FileHolds(game_ / L"data1.arc", data1_));
-    EXPECT_TRUE(FileHolds(game_ / L"data2.arc", data2_));
-    EXPECT_TRUE(FileHolds(game_ / L"extra.arc", "extra 1.00"));
-    EXPECT_TRUE(FileHolds(game_ / L"sound" / L"bgm.arc", bgm));
-    EXPECT_TRUE(FileHolds(game_ / L"QMK.hvl", list));
-    EXPECT_TRUE(FileHolds(game_ / L"uninst.lst", uninstall));
-    EXPECT_EQ(ListFolder(game_), (std::vector<std::string>{"QMK.hvl", "data1.arc", "data2.arc", "extra.arc",
-                                                            "game.exe", "movie.arc", "sound", "uninst.lst"}));
+    ExpectFiles({{"data1.arc", data1_}, {"data2.arc", data2_}, {"extra.arc", "extra 1.00"}, {"sound\\bgm.arc", bgm},
+                 {"QMK.hvl", list}, {"uninst.lst", uninstall}});
+    ExpectUpdatedFolderNames();
 }
 
 }  // namespace

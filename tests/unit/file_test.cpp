@@ -190,15 +190,10 @@ TEST(FileHandle, ReadOnlyFileCannotBeOpenedForWriting) {
 
 TEST(FileHandle, SizeOfAFileBeyondFourGiBIsItsLow32Bits) {
     TempDir dir;
-    dir.Write("big.bin", "");
-    std::error_code ec;
-    std::filesystem::resize_file(dir.Native("big.bin"), (std::uint64_t{1} << 32) + 5, ec);
-    if (ec) GTEST_SKIP() << "no sparse 4 GiB file here: " << ec.message();
+    if (!ostest::MakeFileBeyondFourGiB(dir, 5)) GTEST_SKIP() << "no sparse 4 GiB file here";
     CFileDX file;
     ASSERT_EQ(file.OpenRead(dir.Path("big.bin").c_str()), 1);
     EXPECT_EQ(file.GetSize(), 5u);
-    file.Close();
-    std::filesystem::remove(dir.Native("big.bin"));
 }
 
 // --- ReplaceFileContents ---

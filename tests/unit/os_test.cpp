@@ -24,6 +24,14 @@ std::u16string Backslashed(std::u16string path) {
     return path;
 }
 
+// Writes dir/ro.bin ("protected") and gives it the read-only attribute; returns its path.
+std::u16string MakeReadOnly(const TempDir& dir) {
+    dir.Write("ro.bin", "protected");
+    const std::u16string path = dir.Path("ro.bin");
+    EXPECT_TRUE(Native().SetAttributes(path.c_str(), os::kAttrReadOnly));
+    return path;
+}
+
 std::string ReadHandle(os::Handle h) {
     std::string s(64, '\0');
     std::uint32_t done = 0;
@@ -95,9 +103,7 @@ TEST(OsBackend, AttributesOfFilesAndFolders) {
 
 TEST(OsBackend, ReadOnlyAttributeComesAndGoes) {
     TempDir dir;
-    dir.Write("f.bin", "x");
-    const std::u16string path = dir.Path("f.bin");
-    ASSERT_TRUE(Native().SetAttributes(path.c_str(), os::kAttrReadOnly));
+    const std::u16string path = MakeReadOnly(dir);
     EXPECT_NE(Native().GetAttributes(path.c_str()) & os::kAttrReadOnly, 0u);
     ASSERT_TRUE(Native().SetAttributes(path.c_str(), os::kAttrNormal));
     EXPECT_EQ(Native().GetAttributes(path.c_str()) & os::kAttrReadOnly, 0u);
@@ -107,9 +113,7 @@ TEST(OsBackend, ReadOnlyAttributeComesAndGoes) {
 TEST(OsBackend, ReadOnlyFileRefusesWrites) {
     SKIP_UNLESS_READ_ONLY_GUARDS(Write);
     TempDir dir;
-    dir.Write("ro.bin", "protected");
-    const std::u16string ro = dir.Path("ro.bin");
-    ASSERT_TRUE(Native().SetAttributes(ro.c_str(), os::kAttrReadOnly));
+    const std::u16string ro = MakeReadOnly(dir);
     for (bool keep : {false, true}) {
         std::uint32_t error = 0;
         os::Handle h = Native().OpenWrite(ro.c_str(), keep, &error);
@@ -134,9 +138,7 @@ TEST(OsBackend, ReadOnlyFileRefusesWrites) {
 TEST(OsBackend, ReadOnlyFileRefusesDeletion) {
     SKIP_UNLESS_READ_ONLY_GUARDS(Delete);
     TempDir dir;
-    dir.Write("ro.bin", "protected");
-    const std::u16string ro = dir.Path("ro.bin");
-    ASSERT_TRUE(Native().SetAttributes(ro.c_str(), os::kAttrReadOnly));
+    const std::u16string ro = MakeReadOnly(dir);
     EXPECT_FALSE(Native().RemoveFile(ro.c_str()));
     EXPECT_EQ(dir.Read("ro.bin"), "protected");
     ASSERT_TRUE(Native().SetAttributes(ro.c_str(), os::kAttrNormal));
@@ -147,10 +149,8 @@ TEST(OsBackend, ReadOnlyFileRefusesDeletion) {
 TEST(OsBackend, ReadOnlyFileRefusesReplacement) {
     SKIP_UNLESS_READ_ONLY_GUARDS(Replace);
     TempDir dir;
-    dir.Write("ro.bin", "protected");
     dir.Write("source.bin", "intruder");
-    const std::u16string ro = dir.Path("ro.bin");
-    ASSERT_TRUE(Native().SetAttributes(ro.c_str(), os::kAttrReadOnly));
+    const std::u16string ro = MakeReadOnly(dir);
     EXPECT_FALSE(Native().ReplaceByRename(dir.Path("source.bin").c_str(), ro.c_str()));
     EXPECT_EQ(dir.Read("ro.bin"), "protected");
     EXPECT_EQ(dir.Read("source.bin"), "intruder");
@@ -230,11 +230,7 @@ TEST(OsBackend, NamesAreFoundWithoutRegardToCaseAndThroughBackslashes) {
     h = Native().OpenWrite((root + u"\\DATA\\SUB\\New.Bin").c_str(), false, &error);
     ASSERT_NE(h, os::kInvalidHandle) << error;
     Native().Close(h);
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir.Native("Data/Sub")))
-        names.push_back(testutil::ToUtf8(e.path().filename()));
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"Mixed.Txt", "New.Bin"}));
+    EXPECT_EQ(testutil::ListFolder(dir.Native("Data/Sub")), (std::vector<std::string>{"Mixed.Txt", "New.Bin"}));
     EXPECT_EQ(dir.Read("Data/Sub/Mixed.Txt"), "");
 
     // Renames and deletes find their files the same way.
@@ -243,12 +239,9 @@ TEST(OsBackend, NamesAreFoundWithoutRegardToCaseAndThroughBackslashes) {
     EXPECT_TRUE(Native().ReplaceByRename((root + u"\\data\\UPDATE.TMP").c_str(), (root + u"\\data\\sub\\mixed.txt").c_str()));
     EXPECT_FALSE(dir.Exists("Data/update.tmp"));
     EXPECT_TRUE(Native().RemoveFile((root + u"\\DATA\\SUB\\NEW.BIN").c_str()));
-    names.clear();
-    for (const auto& e : std::filesystem::directory_iterator(dir.Native("Data/Sub"))) {
-        names.push_back(testutil::ToUtf8(e.path().filename()));
-        EXPECT_EQ(testutil::ReadAll(e.path()), "new");
-    }
-    EXPECT_EQ(names.size(), 1u);
+    const auto files = testutil::FileTree(dir.Native("Data/Sub"));
+    EXPECT_EQ(files.size(), 1u);
+    for (const auto& [name, bytes] : files) EXPECT_EQ(bytes, "new") << name;
 }
 
 TEST(OsBackend, HandleCallsBehaveLikeWin32) {
@@ -295,16 +288,12 @@ TEST(OsBackend, HandleCallsBehaveLikeWin32) {
 
 TEST(OsBackend, SizeOfAFileBeyondFourGiBIsItsLow32Bits) {
     TempDir dir;
-    dir.Write("big.bin", "");
-    std::error_code ec;
-    std::filesystem::resize_file(dir.Native("big.bin"), (std::uint64_t{1} << 32) + 0x1234, ec);
-    if (ec) GTEST_SKIP() << "no sparse 4 GiB file here: " << ec.message();
+    if (!ostest::MakeFileBeyondFourGiB(dir, 0x1234)) GTEST_SKIP() << "no sparse 4 GiB file here";
     std::uint32_t error = 0;
     os::Handle h = Native().OpenRead(dir.Path("big.bin").c_str(), &error);
     ASSERT_NE(h, os::kInvalidHandle);
     EXPECT_EQ(Native().GetSize(h), 0x1234u);
     Native().Close(h);
-    std::filesystem::remove(dir.Native("big.bin"));
 }
 
 TEST(OsBackend, ModulePathIsTheTestProgramTruncatedLikeGetModuleFileName) {

@@ -24,6 +24,14 @@ inline bool RunsUnderWine() {
 #endif
 }
 
+// Makes dir/big.bin a sparse file of 4 GiB and `low` bytes; false where the file system cannot.
+inline bool MakeFileBeyondFourGiB(const testutil::TempDir& dir, std::uint32_t low) {
+    dir.Write("big.bin", "");
+    std::error_code ec;
+    std::filesystem::resize_file(dir.Native("big.bin"), (std::uint64_t{1} << 32) + low, ec);
+    return !ec;
+}
+
 enum class ReadOnlyGuard { Write, Delete, Replace };
 
 // Whether a read-only file is safe from the given operation here. Windows refuses all three, and the

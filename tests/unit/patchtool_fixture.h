@@ -15,6 +15,7 @@
 #include "support/text.h"
 #include "tools/authenticode.h"
 #include "tools/console_view.h"
+#include "tools/display.h"
 #include "tools/install_check.h"
 #include "tools/name_rules.h"
 #include "tools/patch_builder.h"
@@ -66,13 +67,7 @@ inline std::string Key(const std::string& stored) {
 inline std::string ChecksumHex(const std::string& data) {
     std::uint8_t sum[8];
     ChecksumOf(data, sum);
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (std::uint8_t b : sum) {
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-    }
-    return hex;
+    return HexBytes(sum, sizeof sum);
 }
 
 // A version list file written by hand, so tests control every byte of a record.

@@ -75,6 +75,10 @@ testing::AssertionResult Contains(const std::string& text, const std::string& pa
 // EXPECT_TRUE(Contains(text, part)) for each part, in one loop over the list.
 void ExpectContainsAll(const std::string& text, const std::vector<std::string>& parts);
 
+// A returned string, or "<null>" for a null pointer, so that a comparison of it cannot crash.
+inline std::string Text(const char* s) { return s ? std::string(s) : std::string("<null>"); }
+inline std::u16string Text(const char16_t* s) { return s ? std::u16string(s) : std::u16string(u"<null>"); }
+
 // Bytes from a list of values, for tables of test input.
 inline std::string Bytes(std::initializer_list<int> values) {
     std::string s;

@@ -10,6 +10,7 @@
 #include "unit/test_util.h"
 
 using testutil::Bytes;
+using testutil::Text;
 
 namespace {
 
@@ -17,8 +18,6 @@ const std::string kNihongoUtf8 = Bytes({0xE6, 0x97, 0xA5, 0xE6, 0x9C, 0xAC});  /
 const std::string kNihongoSjis = Bytes({0x93, 0xFA, 0x96, 0x7B});              // 日本
 constexpr char16_t kFill = 0xAAAA;
 
-std::string Utf8(const char* s) { return s ? std::string(s) : std::string("<null>"); }
-std::u16string Wide(const char16_t* s) { return s ? std::u16string(s) : std::u16string(u"<null>"); }
 
 // A narrow conversion both ways it is offered: allocated, and into a caller's buffer of exactly the
 // size it needs; one byte less is refused and leaves the buffer untouched.
@@ -109,12 +108,12 @@ TEST(TextMultiToWide, ResultThatLostItsTerminatorIsClosedOrRefused) {
     TerminatorDroppingOs dropping;
     auto alloc = MultiToWide(kNihongoUtf8.c_str());
     ASSERT_TRUE(alloc);
-    EXPECT_EQ(Wide(alloc.get()), u"日本");
+    EXPECT_EQ(Text(alloc.get()), u"日本");
 
     char16_t buffer[4];
     std::fill(std::begin(buffer), std::end(buffer), kFill);
     EXPECT_EQ(MultiToWide(buffer, 3, kNihongoUtf8.c_str()), buffer);
-    EXPECT_EQ(Wide(buffer), u"日本");
+    EXPECT_EQ(Text(buffer), u"日本");
     // The platform said two units were enough; without room for the terminator that is refused.
     EXPECT_EQ(MultiToWide(buffer, 2, kNihongoUtf8.c_str()), nullptr);
     EXPECT_EQ(buffer[0], 0);
@@ -235,10 +234,10 @@ void ExpectSplit(const SplitCase& c) {
     char drive[kSplitPartBytes], dir[kSplitPartBytes], fname[kSplitPartBytes], ext[kSplitPartBytes];
     for (char* p : {drive, dir, fname, ext}) std::memset(p, 'x', kSplitPartBytes);
     SplitPath(drive, dir, fname, ext, c.path.c_str());
-    EXPECT_EQ(Utf8(drive), c.drive) << c.path;
-    EXPECT_EQ(Utf8(dir), c.dir) << c.path;
-    EXPECT_EQ(Utf8(fname), c.fname) << c.path;
-    EXPECT_EQ(Utf8(ext), c.ext) << c.path;
+    EXPECT_EQ(Text(drive), c.drive) << c.path;
+    EXPECT_EQ(Text(dir), c.dir) << c.path;
+    EXPECT_EQ(Text(fname), c.fname) << c.path;
+    EXPECT_EQ(Text(ext), c.ext) << c.path;
 }
 
 TEST(TextSplitPath, SplitsByTheRunTimeRules) {
@@ -309,24 +308,24 @@ TEST(TextSplitPathWide, ChecksOnlyRequestedPartsAndTheirCapacity) {
 
     fill();
     SplitPathWide(all, "C:\\dir\\file.txt");
-    EXPECT_EQ(Wide(drive), u"C:");
-    EXPECT_EQ(Wide(dir), u"\\dir\\");
-    EXPECT_EQ(Wide(fname), u"file");
-    EXPECT_EQ(Wide(ext), u".txt");
+    EXPECT_EQ(Text(drive), u"C:");
+    EXPECT_EQ(Text(dir), u"\\dir\\");
+    EXPECT_EQ(Text(fname), u"file");
+    EXPECT_EQ(Text(ext), u".txt");
 
     // "file.txt" is eight units: its name fits in 5, not in 4.
     WideSplitOutputs tight = all;
     tight.fnameCapacity = 5;
     fill();
     SplitPathWide(tight, "C:\\dir\\file.txt");
-    EXPECT_EQ(Wide(fname), u"file");
+    EXPECT_EQ(Text(fname), u"file");
     tight.fnameCapacity = 4;
     fill();
     SplitPathWide(tight, "C:\\dir\\file.txt");
-    EXPECT_EQ(Wide(drive), u"");
-    EXPECT_EQ(Wide(dir), u"");
-    EXPECT_EQ(Wide(fname), u"");
-    EXPECT_EQ(Wide(ext), u"");
+    EXPECT_EQ(Text(drive), u"");
+    EXPECT_EQ(Text(dir), u"");
+    EXPECT_EQ(Text(fname), u"");
+    EXPECT_EQ(Text(ext), u"");
 
     // A directory over the limit does not matter when it is not asked for.
     WideSplitOutputs nameOnly;
@@ -334,14 +333,14 @@ TEST(TextSplitPathWide, ChecksOnlyRequestedPartsAndTheirCapacity) {
     nameOnly.fnameCapacity = 8;
     fill();
     SplitPathWide(nameOnly, (std::string(300, 'd') + "\\file.txt").c_str());
-    EXPECT_EQ(Wide(fname), u"file");
+    EXPECT_EQ(Text(fname), u"file");
     EXPECT_EQ(dir[0], kFill);
 
     // A path too long for the work buffer is refused without overflowing it.
     fill();
     SplitPathWide(all, std::string(2000, 'p').c_str());
-    EXPECT_EQ(Wide(drive), u"");
-    EXPECT_EQ(Wide(fname), u"");
+    EXPECT_EQ(Text(drive), u"");
+    EXPECT_EQ(Text(fname), u"");
 }
 
 TEST(TextSplitPathWide, FailedConversionGivesEmptyParts) {
@@ -356,8 +355,8 @@ TEST(TextSplitPathWide, FailedConversionGivesEmptyParts) {
     out.ext = ext;
     out.extCapacity = 8;
     SplitPathWide(out, "file.txt");
-    EXPECT_EQ(Wide(fname), u"");
-    EXPECT_EQ(Wide(ext), u"");
+    EXPECT_EQ(Text(fname), u"");
+    EXPECT_EQ(Text(ext), u"");
 
     char narrow[kSplitPartBytes];
     std::memset(narrow, 'x', sizeof narrow);
@@ -370,7 +369,7 @@ TEST(TextSplitPathWide, FailedConversionGivesEmptyParts) {
 TEST(TextFormatWide, FormatsTheSupportedConversions) {
     char16_t out[64];
     auto check = [&](int written, const std::u16string& expected) {
-        EXPECT_EQ(Wide(out), expected);
+        EXPECT_EQ(Text(out), expected);
         EXPECT_EQ(written, static_cast<int>(expected.size()));
     };
     check(FormatWide(out, 64, u"Software\\%s\\%s", u"MarbleHollow", u"ヴェルモラ"),
@@ -390,7 +389,7 @@ TEST(TextFormatWide, RefusesTextThatDoesNotFit) {
     char16_t out[16];
     std::fill(std::begin(out), std::end(out), kFill);
     EXPECT_EQ(FormatWide(out, 10, u"%s\\%s", u"abcd", u"efgh"), 9);
-    EXPECT_EQ(Wide(out), u"abcd\\efgh");
+    EXPECT_EQ(Text(out), u"abcd\\efgh");
     EXPECT_EQ(out[10], kFill);
 
     std::fill(std::begin(out), std::end(out), kFill);

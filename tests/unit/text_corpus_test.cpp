@@ -85,8 +85,23 @@ std::vector<Entry> LoadCorpus(const fs::path& file) {
     return entries;
 }
 
-std::string Narrow(const char* s) { return s ? std::string(s) : std::string("<null>"); }
-std::u16string Wide(const char16_t* s) { return s ? std::u16string(s) : std::u16string(u"<null>"); }
+// Both forms of a narrow conversion, to UTF-8 and to code page 932: allocated, and into a buffer of
+// exactly the size the expected bytes need, while one byte less is refused.
+template <class Convert>
+void ExpectNarrowForms(Convert convert, const std::string& utf8, const std::string& cp932) {
+    for (auto [mode, expected] : {std::pair{TE_UTF8, &utf8}, std::pair{TE_CODEPAGE, &cp932}}) {
+        SCOPED_TRACE(testing::Message() << "mode " << mode);
+        auto alloc = convert(mode);
+        ASSERT_TRUE(alloc);
+        EXPECT_EQ(ToHex(std::string(alloc.get())), ToHex(*expected));
+        std::vector<char> buffer(expected->size() + 1);
+        EXPECT_EQ(convert(mode, buffer.data(), buffer.size()), buffer.data());
+        EXPECT_EQ(ToHex(testutil::Text(buffer.data())), ToHex(*expected));
+        if (!expected->empty()) {
+            EXPECT_EQ(convert(mode, buffer.data(), expected->size()), nullptr);
+        }
+    }
+}
 
 class TextCorpus : public ::testing::Test {
 protected:
@@ -110,7 +125,7 @@ TEST_F(TextCorpus, MultiToWideGivesTheExpectedUnits) {
         // The exact size is enough for the buffer form, one unit less is refused.
         std::vector<char16_t> buffer(e.wide.size() + 2, 0xAAAA);
         EXPECT_EQ(MultiToWide(buffer.data(), e.wide.size() + 1, e.bytes.c_str()), buffer.data());
-        EXPECT_EQ(ToHex(Wide(buffer.data())), ToHex(e.wide));
+        EXPECT_EQ(ToHex(testutil::Text(buffer.data())), ToHex(e.wide));
         EXPECT_EQ(buffer[e.wide.size() + 1], 0xAAAA);
         if (!e.wide.empty()) {
             EXPECT_EQ(MultiToWide(buffer.data(), e.wide.size(), e.bytes.c_str()), nullptr);
@@ -121,15 +136,8 @@ TEST_F(TextCorpus, MultiToWideGivesTheExpectedUnits) {
 TEST_F(TextCorpus, WideToMultiGivesTheExpectedBytes) {
     for (const Entry& e : entries_) {
         SCOPED_TRACE("corpus line " + std::to_string(e.line) + ": " + ToHex(e.wide));
-        for (auto [mode, expected] : {std::pair{TE_UTF8, &e.utf8}, std::pair{TE_CODEPAGE, &e.cp932}}) {
-            auto alloc = WideToMulti(e.wide.c_str(), mode);
-            ASSERT_TRUE(alloc);
-            EXPECT_EQ(ToHex(std::string(alloc.get())), ToHex(*expected)) << "mode " << mode;
-
-            std::vector<char> buffer(expected->size() + 1);
-            EXPECT_EQ(WideToMulti(buffer.data(), buffer.size(), e.wide.c_str(), mode), buffer.data());
-            EXPECT_EQ(ToHex(Narrow(buffer.data())), ToHex(*expected)) << "mode " << mode;
-        }
+        ExpectNarrowForms([&](TextEncoding mode, auto... out) { return WideToMulti(out..., e.wide.c_str(), mode); },
+                          e.utf8, e.cp932);
     }
 }
 
@@ -140,20 +148,8 @@ TEST_F(TextCorpus, ConvertTextCopiesOrConvertsByTheSourceEncoding) {
         if (e.kind != 'M') continue;
         SCOPED_TRACE("corpus line " + std::to_string(e.line) + ": " + ToHex(e.bytes));
         TextEncoding source = DetectTextEncoding(e.bytes.c_str());
-        const std::string& toUtf8 = source == TE_CODEPAGE ? e.utf8 : e.bytes;
-        const std::string& toCp932 = source == TE_UTF8 ? e.cp932 : e.bytes;
-        for (auto [mode, expected] : {std::pair{TE_UTF8, &toUtf8}, std::pair{TE_CODEPAGE, &toCp932}}) {
-            auto alloc = ConvertText(e.bytes.c_str(), mode);
-            ASSERT_TRUE(alloc);
-            EXPECT_EQ(ToHex(std::string(alloc.get())), ToHex(*expected)) << "mode " << mode;
-
-            std::vector<char> buffer(expected->size() + 1);
-            EXPECT_EQ(ConvertText(buffer.data(), buffer.size(), e.bytes.c_str(), mode), buffer.data());
-            EXPECT_EQ(ToHex(Narrow(buffer.data())), ToHex(*expected)) << "mode " << mode;
-            if (!expected->empty()) {
-                EXPECT_EQ(ConvertText(buffer.data(), expected->size(), e.bytes.c_str(), mode), nullptr);
-            }
-        }
+        ExpectNarrowForms([&](TextEncoding mode, auto... out) { return ConvertText(out..., e.bytes.c_str(), mode); },
+                          source == TE_CODEPAGE ? e.utf8 : e.bytes, source == TE_UTF8 ? e.cp932 : e.bytes);
     }
 }
 

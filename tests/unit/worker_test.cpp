@@ -42,10 +42,9 @@ public:
         game.Write("QMK.hvl", "old list");
         game.Write("uninst.lst", "game.exe\r\n$reg\r\na.arc\r\n");
         std::vector<Record> records = {{"game.exe", "exe"}, {"gone.arc", "x"}};
-        for (const auto& [name, data] : newFiles) records.push_back({name, data});
+        records.insert(records.end(), newFiles.begin(), newFiles.end());
         list = VersionList(records);
-        std::vector<PayloadFile> files;
-        for (const auto& [name, data] : newFiles) files.push_back({name, data});
+        std::vector<PayloadFile> files = newFiles;
         files.push_back({"QMK.hvl", list});
         WritePatch(files);
     }
@@ -91,13 +90,13 @@ public:
 
     TempDir game;
     TempDir patchDir;
-    std::vector<std::pair<std::string, std::string>> newFiles;
+    std::vector<PayloadFile> newFiles;
     std::string list;
 };
 
 std::string PrunedList(const Fixture& f) {
     std::vector<Record> kept = {{"game.exe", "exe"}};
-    for (const auto& [name, data] : f.newFiles) kept.push_back({name, data});
+    kept.insert(kept.end(), f.newFiles.begin(), f.newFiles.end());
     return VersionList(kept);
 }
 
@@ -232,8 +231,8 @@ TEST(Worker, FailedRenameOfThirdOfFourStopsTheCommit) {
     FaultOs fault;
     fault.FailNth(OsCall::ReplaceByRename, 3);
     EXPECT_EQ(f.Run(), UpdateInstallFailed);
-    EXPECT_EQ(f.game.Read("a.arc"), f.newFiles[0].second);
-    EXPECT_EQ(f.game.Read("b.arc"), f.newFiles[1].second);
+    EXPECT_EQ(f.game.Read("a.arc"), f.newFiles[0].data);
+    EXPECT_EQ(f.game.Read("b.arc"), f.newFiles[1].data);
     EXPECT_EQ(f.game.Read("c.arc"), before["c.arc"]);
     EXPECT_EQ(f.game.Read("QMK.hvl"), before["QMK.hvl"]);
     EXPECT_EQ(f.game.Read("uninst.lst"), before["uninst.lst"]);
@@ -487,15 +486,11 @@ TEST(Worker, FailEveryOsCall) {
             if (kind != OsCall::RemoveFile) {
                 EXPECT_FALSE(f->HasTemporaryFiles());
             }
-            if (extracting && (kind == OsCall::OpenWrite || kind == OsCall::Write || kind == OsCall::Flush)) {
-                EXPECT_EQ(r, UpdateInstallFailed);
-            }
-            if (extracting && (kind == OsCall::Read || kind == OsCall::Seek)) {
-                EXPECT_EQ(r, UpdateDamaged);
-            }
-            if (committing && kind == OsCall::ReplaceByRename) {
-                EXPECT_EQ(r, UpdateInstallFailed);
-            }
+            std::optional<UpdateResult> must;
+            if (extracting && (kind == OsCall::OpenWrite || kind == OsCall::Write || kind == OsCall::Flush)) must = UpdateInstallFailed;
+            if (extracting && (kind == OsCall::Read || kind == OsCall::Seek)) must = UpdateDamaged;
+            if (committing && kind == OsCall::ReplaceByRename) must = UpdateInstallFailed;
+            EXPECT_EQ(r, must.value_or(r));
 
             if (r == UpdateOk || r == UpdateUninstallListFailed) {
                 EXPECT_TRUE(f->AllNew());
@@ -505,9 +500,9 @@ TEST(Worker, FailEveryOsCall) {
             } else {
                 // A failed rename: a prefix of the targets is new, the rest old, the lists untouched.
                 std::size_t k = 0;
-                while (k < f->newFiles.size() && after[f->newFiles[k].first] == f->newFiles[k].second) ++k;
+                while (k < f->newFiles.size() && after[f->newFiles[k].name] == f->newFiles[k].data) ++k;
                 for (std::size_t j = k; j < f->newFiles.size(); ++j) {
-                    EXPECT_EQ(after[f->newFiles[j].first], before[f->newFiles[j].first]);
+                    EXPECT_EQ(after[f->newFiles[j].name], before[f->newFiles[j].name]);
                 }
                 EXPECT_EQ(after["uninst.lst"], before["uninst.lst"]);
             }

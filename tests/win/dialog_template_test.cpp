@@ -15,17 +15,20 @@ class TemplateReader {
 public:
     TemplateReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
-    std::uint16_t Word() {
-        std::uint16_t v = 0;
-        Take(&v, 2);
+    template <typename T>
+    T Next() {
+        T v = 0;
+        if (offset_ + sizeof v > size_) {
+            failed_ = true;
+            return v;
+        }
+        std::memcpy(&v, data_ + offset_, sizeof v);
+        offset_ += sizeof v;
         return v;
     }
-    std::uint32_t Dword() {
-        std::uint32_t v = 0;
-        Take(&v, 4);
-        return v;
-    }
-    std::int16_t Short() { return static_cast<std::int16_t>(Word()); }
+    std::uint16_t Word() { return Next<std::uint16_t>(); }
+    std::uint32_t Dword() { return Next<std::uint32_t>(); }
+    std::int16_t Short() { return Next<std::int16_t>(); }
     // A sz_Or_Ord field: a string, or 0xFFFF and an ordinal (returned as "#<n>").
     std::wstring StringOrOrdinal() {
         std::uint16_t first = Word();
@@ -39,14 +42,6 @@ public:
     bool AtEnd() const { return offset_ >= size_; }
 
 private:
-    void Take(void* out, std::size_t n) {
-        if (offset_ + n > size_) {
-            failed_ = true;
-            return;
-        }
-        std::memcpy(out, data_ + offset_, n);
-        offset_ += n;
-    }
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t offset_ = 0;

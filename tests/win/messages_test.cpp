@@ -38,11 +38,7 @@ TEST(Messages, TextsAreExactAndPaddedToTwentySixWithIdeographicSpaces) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.expected, std::wstring(c.actual));
-        if (c.actual == kGameRunningText) {
-            EXPECT_EQ(43u, std::wstring(c.actual).size());
-        } else {
-            EXPECT_EQ(26u, std::wstring(c.actual).size()) << static_cast<const void*>(c.actual);
-        }
+        EXPECT_EQ(c.actual == kGameRunningText ? 43u : 26u, std::wstring(c.actual).size()) << c.expected.size();
     }
     // Spot checks against the code units, independent of how this file is encoded.
     EXPECT_EQ(std::wstring(L"\u30A2\u30C3\u30D7\u30C7\u30FC\u30C8\u3092\u884C\u3044\u307E\u3059\u304B\uFF1F") +

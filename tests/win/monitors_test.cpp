@@ -74,15 +74,17 @@ TEST_F(MonitorsTest, CollectAppendsTheRealMonitorsAfterWhatIsThere) {
     EXPECT_GT(first.right - first.left, 0);
 }
 
-// A hidden popup of exactly the given outer size.
-HWND MakeWindow(int width, int height) {
-    return CreateWindowExW(0, L"Static", L"", WS_POPUP, 0, 0, width, height, nullptr, nullptr,
-                           GetModuleHandleW(nullptr), nullptr);
-}
-
-POINT TopLeft(HWND window) {
-    RECT r;
+// Where CenterDialog puts a hidden popup of exactly that outer size, whose size must stay.
+POINT CenteredTopLeft(int width, int height) {
+    HWND window = CreateWindowExW(0, L"Static", L"", WS_POPUP, 0, 0, width, height, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+    EXPECT_NE(nullptr, window);
+    CenterDialog(window);
+    RECT r = {};
     GetWindowRect(window, &r);
+    EXPECT_EQ(width, r.right - r.left);
+    EXPECT_EQ(height, r.bottom - r.top);
+    DestroyWindow(window);
     return {r.left, r.top};
 }
 
@@ -106,30 +108,18 @@ TEST_F(MonitorsTest, CenterUsesMonitorZerosSizeFromTheOrigin) {
         SCOPED_TRACE(c.name);
         FreeMonitorList();
         for (const RECT& m : c.monitors) Add(m);
-        HWND window = MakeWindow(c.width, c.height);
-        ASSERT_NE(nullptr, window);
-        CenterDialog(window);
-        const POINT p = TopLeft(window);
+        const POINT p = CenteredTopLeft(c.width, c.height);
         EXPECT_EQ(c.expected.x, p.x);
         EXPECT_EQ(c.expected.y, p.y);
-        RECT r;
-        GetWindowRect(window, &r);
-        EXPECT_EQ(c.width, r.right - r.left);  // the size stays
-        EXPECT_EQ(c.height, r.bottom - r.top);
-        DestroyWindow(window);
     }
 }
 
 TEST_F(MonitorsTest, CenterWithoutMonitorsUsesThePrimaryWorkArea) {
     RECT area;
     ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0));
-    HWND window = MakeWindow(300, 200);
-    ASSERT_NE(nullptr, window);
-    CenterDialog(window);
-    const POINT p = TopLeft(window);
+    const POINT p = CenteredTopLeft(300, 200);
     EXPECT_EQ(area.left + (area.right - area.left - 300) / 2, p.x);
     EXPECT_EQ(area.top + (area.bottom - area.top - 200) / 2, p.y);
-    DestroyWindow(window);
 }
 
 }  // namespace

@@ -25,16 +25,15 @@ std::wstring PatcherPath() {
     return path + L"..\\app\\patcher.exe";
 }
 
-std::uint32_t U32(const std::vector<std::uint8_t>& b, std::size_t at) {
-    std::uint32_t v = 0;
-    if (at + 4 <= b.size()) std::memcpy(&v, b.data() + at, 4);
+// The little-endian value at `at`, 0 past the end.
+template <typename T>
+T Le(const std::vector<std::uint8_t>& b, std::size_t at) {
+    T v = 0;
+    if (at + sizeof v <= b.size()) std::memcpy(&v, b.data() + at, sizeof v);
     return v;
 }
-std::uint16_t U16(const std::vector<std::uint8_t>& b, std::size_t at) {
-    std::uint16_t v = 0;
-    if (at + 2 <= b.size()) std::memcpy(&v, b.data() + at, 2);
-    return v;
-}
+const auto U32 = Le<std::uint32_t>;
+const auto U16 = Le<std::uint16_t>;
 
 // The names of the DLLs in the import directory (data directory `directory`: 1 imports, 13 delay
 // imports), lower-cased. Parsed from the file so nothing of the patcher is loaded.
@@ -102,6 +101,11 @@ protected:
         EnumResourceLanguagesW(module_, type, name, AddLanguage, reinterpret_cast<LONG_PTR>(&languages));
         return languages;
     }
+    // The resource of numeric type and ID, checked to exist in that language only.
+    std::vector<std::uint8_t> OnlyResource(int type, int id, WORD language) const {
+        EXPECT_EQ(std::vector<WORD>{language}, Languages(MAKEINTRESOURCEW(type), MAKEINTRESOURCEW(id))) << type;
+        return Resource(MAKEINTRESOURCEW(type), MAKEINTRESOURCEW(id), language);
+    }
 
     std::vector<std::uint8_t> bytes_;
     HMODULE module_ = nullptr;
@@ -117,9 +121,7 @@ TEST_F(PatcherExeTest, ImportsOnlyDllsThatComeFromTheSystemFolder) {
     const std::vector<std::string> allowed = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "msvcrt.dll"};
     const std::vector<std::string> imports = ImportedDlls(bytes_, 1);
     EXPECT_FALSE(imports.empty());
-    for (const std::string& dll : imports) {
-        EXPECT_NE(allowed.end(), std::find(allowed.begin(), allowed.end(), dll)) << dll;
-    }
+    for (const std::string& dll : imports) EXPECT_NE(allowed.end(), std::find(allowed.begin(), allowed.end(), dll)) << dll;
     EXPECT_TRUE(ImportedDlls(bytes_, 13).empty()) << "no delay-loaded DLLs";
 }
 
@@ -137,8 +139,7 @@ TEST_F(PatcherExeTest, HoldsExactlyTheDialogIconVersionAndManifest) {
 }
 
 TEST_F(PatcherExeTest, ManifestAsksForAdministratorAndNamesNoCommonControls) {
-    EXPECT_EQ(std::vector<WORD>{kEnglish}, Languages(MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1)));
-    const std::vector<std::uint8_t> data = Resource(MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1), kEnglish);
+    const std::vector<std::uint8_t> data = OnlyResource(24, 1, kEnglish);
     const std::string manifest(data.begin(), data.end());
     ASSERT_FALSE(manifest.empty());
     EXPECT_NE(std::string::npos, manifest.find(R"(<assemblyIdentity version="1.0.0.0" processorArchitecture="X86" name="Setup" type="win32"/>)"));
@@ -201,8 +202,7 @@ VersionNode ParseVersionNode(const std::vector<std::uint8_t>& b, std::size_t at,
 }
 
 TEST_F(PatcherExeTest, VersionBlockIsExactlyAsPublished) {
-    EXPECT_EQ(std::vector<WORD>{kJapanese}, Languages(MAKEINTRESOURCEW(16), MAKEINTRESOURCEW(1)));
-    const std::vector<std::uint8_t> data = Resource(MAKEINTRESOURCEW(16), MAKEINTRESOURCEW(1), kJapanese);
+    const std::vector<std::uint8_t> data = OnlyResource(16, 1, kJapanese);
     ASSERT_FALSE(data.empty());
     std::size_t end = 0;
     const VersionNode root = ParseVersionNode(data, 0, &end);
@@ -238,8 +238,7 @@ TEST_F(PatcherExeTest, VersionBlockIsExactlyAsPublished) {
 }
 
 TEST_F(PatcherExeTest, IconHasThreeBitmapsAndAPng) {
-    EXPECT_EQ(std::vector<WORD>{kJapanese}, Languages(MAKEINTRESOURCEW(14), MAKEINTRESOURCEW(IDI_APP)));
-    const std::vector<std::uint8_t> group = Resource(MAKEINTRESOURCEW(14), MAKEINTRESOURCEW(IDI_APP), kJapanese);
+    const std::vector<std::uint8_t> group = OnlyResource(14, IDI_APP, kJapanese);
     ASSERT_GE(group.size(), 6u);
     EXPECT_EQ(0, U16(group, 0));
     EXPECT_EQ(1, U16(group, 2));

@@ -27,7 +27,18 @@ protected:
         return ProgressDialogProc(dialog_, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(button_));
     }
 
+    // Clicks Abort and answers the question with `answer`; seen_ is what the box showed.
+    void AskToCancel(int answer) {
+        wintest::BoxAnswerer answerer(g_captionBuffer, answer);
+        EXPECT_EQ(TRUE, Click());
+        seen_ = answerer.Seen();
+        ASSERT_TRUE(seen_.found);
+        EXPECT_EQ(kCancelQuestion, seen_.text);
+        EXPECT_EQ(dialog_, seen_.owner);
+    }
+
     HWND button_ = nullptr;
+    wintest::BoxSeen seen_;
 };
 
 std::wstring ClassOf(HWND window) {
@@ -165,30 +176,20 @@ TEST_F(ProgressDialogTest, OtherCommandsAndMessagesAreNotHandled) {
 }
 
 TEST_F(ProgressDialogTest, CancelAnsweredNoChangesNothing) {
-    wintest::BoxAnswerer answerer(g_captionBuffer, IDNO);
-    EXPECT_EQ(TRUE, Click());
-    const wintest::BoxSeen& seen = answerer.Seen();
-    ASSERT_TRUE(seen.found);
-    EXPECT_EQ(kCancelQuestion, seen.text);
-    EXPECT_EQ(dialog_, seen.owner);
+    ASSERT_NO_FATAL_FAILURE(AskToCancel(IDNO));
     EXPECT_EQ(0, g_cancelRequested);
     EXPECT_TRUE(IsWindowEnabled(button_));
 }
 
 TEST_F(ProgressDialogTest, CancelAnsweredYesSetsTheFlagAndDisablesTheButton) {
-    wintest::BoxAnswerer answerer(g_captionBuffer, IDYES);
-    EXPECT_EQ(TRUE, Click());
-    const wintest::BoxSeen& seen = answerer.Seen();
-    ASSERT_TRUE(seen.found);
-    EXPECT_EQ(kCancelQuestion, seen.text);
-    EXPECT_EQ(26u, seen.text.size());
-    EXPECT_EQ(dialog_, seen.owner);
+    ASSERT_NO_FATAL_FAILURE(AskToCancel(IDYES));
+    EXPECT_EQ(26u, seen_.text.size());
     // MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2.
-    EXPECT_TRUE(seen.hasYes);
-    EXPECT_TRUE(seen.hasNo);
-    EXPECT_FALSE(seen.hasOk);
-    EXPECT_EQ(IDNO, seen.defaultId);
-    EXPECT_EQ(wintest::SystemIcon(IDI_QUESTION), seen.icon);
+    EXPECT_TRUE(seen_.hasYes);
+    EXPECT_TRUE(seen_.hasNo);
+    EXPECT_FALSE(seen_.hasOk);
+    EXPECT_EQ(IDNO, seen_.defaultId);
+    EXPECT_EQ(wintest::SystemIcon(IDI_QUESTION), seen_.icon);
     EXPECT_EQ(1, g_cancelRequested);
     EXPECT_FALSE(IsWindowEnabled(button_));
     EXPECT_EQ(0, g_windowClosed);
