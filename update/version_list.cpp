@@ -58,14 +58,11 @@ bool MakeNameKey(char* out, std::size_t capacity, const char* storedName) {
 
 VersionList LoadVersionList(CFileDX& file, const PayloadIndex& index) {
     VersionList list;
-    std::uint32_t entry = index.count;
-    for (std::uint32_t i = 0; i < index.count; ++i) {
-        char name[kWideNameField + 1];
-        char key[kNameKeyCapacity];
-        if (MakeNameKey(key, sizeof key, index.Name(i, name)) && StrCompare(key, kVersionListKey) == 0) {
-            entry = i;
-            break;
-        }
+    char name[kWideNameField + 1];
+    char key[kNameKeyCapacity];
+    std::uint32_t entry = 0;
+    for (; entry < index.count; ++entry) {
+        if (MakeNameKey(key, sizeof key, index.Name(entry, name)) && StrCompare(key, kVersionListKey) == 0) break;
     }
     if (entry == index.count) return list;
 
