@@ -32,12 +32,10 @@ int PumpOneMessage() {
     // for anything else that escapes dispatching.
     if (message.message == WM_QUIT) throw 0;
     // Keyboard navigation of the dialog; the handle is null once the dialog is gone.
-    if (g_progressDialog && IsDialogMessageA(g_progressDialog, &message)) {
-        RaiseKeptException();
-        return 1;
+    if (!g_progressDialog || !IsDialogMessageA(g_progressDialog, &message)) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
     }
-    TranslateMessage(&message);
-    DispatchMessageA(&message);
     RaiseKeptException();
     return 1;
 }
@@ -46,9 +44,7 @@ int PumpMessages() {
     try {
         while (PumpOneMessage()) {
         }
-    } catch (int) {
-        return 1;
-    } catch (...) {
+    } catch (...) {  // the int of WM_QUIT, or anything that escaped dispatching
         return 1;
     }
     return 0;

@@ -8,16 +8,12 @@ void LoadCaption(wchar_t* buffer) {
     for (std::size_t i = 0; i < sizeof kCaption / sizeof kCaption[0]; ++i) buffer[i] = kCaption[i];
 }
 
-void ShowInfoMessage(const wchar_t* text) { MessageBoxW(nullptr, text, g_captionBuffer, kInfoStyle); }
-
 void ShowWarningMessage(const wchar_t* text) { MessageBoxW(nullptr, text, g_captionBuffer, kWarningStyle); }
 
 const wchar_t* ResultMessage(UpdateResult result, UINT* style) {
     const wchar_t* text = nullptr;
     switch (result) {
-    case UpdateOk:
-        *style = kInfoStyle;
-        return kCompletedText;
+    case UpdateOk: text = kCompletedText; break;
     case UpdateDamaged:
     case UpdateTooManyEntries:
     case UpdateReserved: text = kDamagedText; break;
@@ -25,6 +21,6 @@ const wchar_t* ResultMessage(UpdateResult result, UINT* style) {
     case UpdateUninstallListFailed: text = kUninstallListText; break;
     default: return nullptr;
     }
-    *style = kWarningStyle;
+    *style = result == UpdateOk ? kInfoStyle : kWarningStyle;
     return text;
 }

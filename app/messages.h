@@ -51,8 +51,7 @@ inline constexpr UINT kQuestionStyle = MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON
 // Fills the caption buffer, terminator included.
 void LoadCaption(wchar_t* buffer);
 
-// Message boxes without an owner, under the caption; the answer is not used.
-void ShowInfoMessage(const wchar_t* text);
+// A warning box without an owner, under the caption; the answer is not used.
 void ShowWarningMessage(const wchar_t* text);
 
 // The text and box style that report an update's result; null (and *style untouched) for the

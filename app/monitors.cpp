@@ -8,14 +8,10 @@ void CollectMonitors() { EnumDisplayMonitors(nullptr, nullptr, MonitorEnumCallba
 BOOL CALLBACK MonitorEnumCallback(HMONITOR, HDC, LPRECT rect, LPARAM) noexcept {
     // Running out of memory here ends the process, like every allocation failure of the program:
     // noexcept makes that the same on both builds, rather than an unwind through user32's frames.
-    MonitorEntry* entry = new MonitorEntry{0, *rect, nullptr};
-    if (g_monitorList.tail) {
-        entry->index = g_monitorList.tail->index + 1;
-        g_monitorList.tail->next = entry;
-    } else {
-        g_monitorList.head = entry;
-    }
-    g_monitorList.tail = entry;
+    MonitorEntry*& last = g_monitorList.tail;
+    MonitorEntry* entry = new MonitorEntry{last ? last->index + 1 : 0, *rect, nullptr};
+    (last ? last->next : g_monitorList.head) = entry;
+    last = entry;
     return TRUE;
 }
 
@@ -56,15 +52,13 @@ void CenterDialog(HWND window) {
     RECT w = {0, 0, 0, 0};
     GetWindowRect(window, &w);
     RECT m;
-    LONG originX = 0;
-    LONG originY = 0;
+    POINT origin = {0, 0};
     if (!GetMonitorRect(&m, 0)) {
         m = FallbackArea();
-        originX = m.left;
-        originY = m.top;
+        origin = {m.left, m.top};
     }
     // Signed division truncates toward zero: a window 3 units wider than the monitor gets x = -1.
-    const LONG x = originX + ((m.right - m.left) - (w.right - w.left)) / 2;
-    const LONG y = originY + ((m.bottom - m.top) - (w.bottom - w.top)) / 2;
+    const LONG x = origin.x + ((m.right - m.left) - (w.right - w.left)) / 2;
+    const LONG y = origin.y + ((m.bottom - m.top) - (w.bottom - w.top)) / 2;
     SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE);
 }

@@ -30,11 +30,8 @@ int UpdateWithDialog(HINSTANCE instance, int showCommand, const char16_t* instal
     CenterDialog(g_progressDialog);
     ShowWindow(g_progressDialog, showCommand);
 
-    UpdateResult result;
-    {
-        DialogView view;
-        result = RunUpdate(installFolder, view);
-    }
+    DialogView view;
+    const UpdateResult result = RunUpdate(installFolder, view);
     // The dialog procedure destroys the dialog itself on WM_CLOSE and clears the handle.
     if (g_progressDialog) {
         DestroyWindow(g_progressDialog);

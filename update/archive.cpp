@@ -3,23 +3,10 @@
 #include <cstring>
 
 const char* PayloadIndex::Name(std::uint32_t i, char* out) const {
-    const std::uint32_t field = NameField();
-    if (i >= count) {
-        out[0] = '\0';
-        return out;
-    }
     // A name that fills its whole field has no terminator of its own.
-    std::memcpy(out, entries.get() + std::size_t(i) * EntrySize(), field);
-    out[field] = '\0';
+    if (i < count) std::memcpy(out, Entry(i), NameField());
+    out[i < count ? NameField() : 0] = '\0';
     return out;
-}
-
-std::uint32_t PayloadIndex::Offset(std::uint32_t i) const {
-    return i < count ? LoadLe32(entries.get() + std::size_t(i) * EntrySize() + NameField()) : 0;
-}
-
-std::uint32_t PayloadIndex::Size(std::uint32_t i) const {
-    return i < count ? LoadLe32(entries.get() + std::size_t(i) * EntrySize() + NameField() + 4) : 0;
 }
 
 UpdateResult ReadPayloadIndex(CFileDX& file, PayloadIndex& index) {

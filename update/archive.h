@@ -27,6 +27,14 @@ inline constexpr std::uint32_t kLegacyEntrySize = 32;  // name field 16 bytes, o
 inline constexpr std::uint32_t kWideNameField = 96;
 inline constexpr std::uint32_t kLegacyNameField = 16;
 
+// Little-endian helpers shared by the format readers and writers.
+inline std::uint32_t LoadLe32(const std::uint8_t* p) {
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+}
+inline void StoreLe32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = std::uint8_t(v >> 8 * i);
+}
+
 // The index layout: the one an archive's magic selects, or the one a writer picks.
 struct IndexLayout {
     bool wide = true;  // 128-byte entries
@@ -48,11 +56,13 @@ struct PayloadIndex {
 
     std::uint32_t EntrySize() const { return IndexLayout{wideLayout}.EntrySize(); }
     std::uint32_t NameField() const { return IndexLayout{wideLayout}.NameField(); }
+    const std::uint8_t* Entry(std::uint32_t i) const { return entries.get() + std::size_t(i) * EntrySize(); }
     // The stored name, always zero-terminated within the returned buffer's NameField()+1 bytes.
     // Copies into out (at least NameField()+1 bytes) so a name filling its field is terminated.
     const char* Name(std::uint32_t i, char* out) const;
-    std::uint32_t Offset(std::uint32_t i) const;
-    std::uint32_t Size(std::uint32_t i) const;
+    // 0 for an entry beyond the count.
+    std::uint32_t Offset(std::uint32_t i) const { return i < count ? LoadLe32(Entry(i) + NameField()) : 0; }
+    std::uint32_t Size(std::uint32_t i) const { return i < count ? LoadLe32(Entry(i) + NameField() + 4) : 0; }
     // data area start + offset, formed modulo 2^32 and handed to Seek as a signed value.
     std::uint32_t Position(std::uint32_t i) const { return dataStart + Offset(i); }
 };
@@ -61,14 +71,3 @@ struct PayloadIndex {
 // shorter than 0x60000 or header or index are short; UpdateTooManyEntries for a count above 32
 // (tested before the magic). On failure index is left empty.
 UpdateResult ReadPayloadIndex(CFileDX& file, PayloadIndex& index);
-
-// Little-endian helpers shared by the format readers and writers.
-inline std::uint32_t LoadLe32(const std::uint8_t* p) {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
-}
-inline void StoreLe32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = std::uint8_t(v);
-    p[1] = std::uint8_t(v >> 8);
-    p[2] = std::uint8_t(v >> 16);
-    p[3] = std::uint8_t(v >> 24);
-}

@@ -49,22 +49,17 @@ constexpr std::uint32_t kBlock = 32;
 constexpr std::uint32_t kVectorThreshold = 2 * kBlock;
 
 inline void FoldBytes(RollingChecksum& s, const std::uint8_t* p, std::uint32_t length) {
-    std::uint32_t word = s.word;
-    std::uint8_t wordSum = s.wordSum, wordXor = s.wordXor, byteSum = s.byteSum, byteXor = s.byteXor;
+    RollingChecksum t = s;  // a local copy the compiler keeps in registers
     for (std::uint32_t i = 0; i < length; ++i) {
         const std::uint8_t b = p[i];
-        word = word * kP + b;
-        const std::uint8_t w = static_cast<std::uint8_t>(word);
-        wordSum = static_cast<std::uint8_t>(wordSum + w);
-        wordXor ^= w;
-        byteSum = static_cast<std::uint8_t>(byteSum + b);
-        byteXor ^= b;
+        t.word = t.word * kP + b;
+        const std::uint8_t w = static_cast<std::uint8_t>(t.word);
+        t.wordSum = static_cast<std::uint8_t>(t.wordSum + w);
+        t.wordXor ^= w;
+        t.byteSum = static_cast<std::uint8_t>(t.byteSum + b);
+        t.byteXor ^= b;
     }
-    s.word = word;
-    s.wordSum = wordSum;
-    s.wordXor = wordXor;
-    s.byteSum = byteSum;
-    s.byteXor = byteXor;
+    s = t;
 }
 
 #if CHECKSUM_X86_GNUC
@@ -232,7 +227,5 @@ void UpdateChecksum(RollingChecksum& state, const void* data, std::uint32_t leng
 }
 
 bool ChecksumEquals(const RollingChecksum& state, const std::uint8_t* expected) {
-    std::uint8_t bytes[8];
-    std::memcpy(bytes, &state, sizeof bytes);
-    return std::memcmp(bytes, expected, sizeof bytes) == 0;
+    return std::memcmp(&state, expected, sizeof state) == 0;
 }

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <bit>
-#include <cstddef>
 #include <cstdint>
 
 static_assert(std::endian::native == std::endian::little, "checksum bytes are compared in memory order");

@@ -8,24 +8,19 @@
 StreamedBytes StreamBytes(CFileDX& in, std::uint32_t size, CFileDX* out, std::uint8_t* buffer, StreamStep* step) {
     StreamedBytes result;
     ResetChecksum(result.checksum);
+    const auto ended = [&result](StreamEnd end) {
+        result.end = end;
+        return result;
+    };
     for (;;) {
-        if (step && !step->Continue(result.done)) {
-            result.end = StreamEnd::Stopped;
-            return result;
-        }
+        if (step && !step->Continue(result.done)) return ended(StreamEnd::Stopped);
         if (result.done == size) return result;
         const std::uint32_t chunk = std::min(size - result.done, kCopyChunk);
         const std::uint32_t got = std::min(in.Read(buffer, chunk), chunk);
         UpdateChecksum(result.checksum, buffer, got);
         result.done += got;
-        if (got != chunk) {
-            result.end = StreamEnd::ReadFailed;
-            return result;
-        }
-        if (out && out->Write(buffer, chunk) != chunk) {
-            result.end = StreamEnd::WriteFailed;
-            return result;
-        }
+        if (got != chunk) return ended(StreamEnd::ReadFailed);
+        if (out && out->Write(buffer, chunk) != chunk) return ended(StreamEnd::WriteFailed);
     }
 }
 
@@ -36,12 +31,9 @@ EntryVerdict JudgeBytes(const RollingChecksum& checksum, const std::uint8_t* exp
 
 void ResolveEntry(const PayloadIndex& index, const VersionList& versions, std::uint32_t i, ResolvedEntry* entry) {
     index.Name(i, entry->stored);
-    entry->record = nullptr;
-    if (MakeNameKey(entry->key, sizeof entry->key, entry->stored)) {
-        entry->record = FindVersionRecord(versions, entry->key);
-    } else {
-        entry->key[0] = '\0';
-    }
+    const bool keyed = MakeNameKey(entry->key, sizeof entry->key, entry->stored);
+    if (!keyed) entry->key[0] = '\0';
+    entry->record = keyed ? FindVersionRecord(versions, entry->key) : nullptr;
     entry->onDisk = MultiToWide(entry->OnDiskName());
     if (entry->onDisk && !IsSafeInstallName(entry->onDisk.get())) entry->onDisk.reset();
 }

@@ -1,15 +1,14 @@
 #include "update/result.h"
 
+#include <iterator>
+
 const char* UpdateResultName(UpdateResult result) {
-    switch (result) {
-    case UpdateOk: return "UpdateOk";
-    case UpdateDamaged: return "UpdateDamaged";
-    case UpdateTooManyEntries: return "UpdateTooManyEntries";
-    case UpdateReserved: return "UpdateReserved";
-    case UpdateInstallFailed: return "UpdateInstallFailed";
-    case UpdateUninstallListFailed: return "UpdateUninstallListFailed";
-    case UpdateCancelled: return "UpdateCancelled";
-    case UpdateWindowClosed: return "UpdateWindowClosed";
-    }
-    return "unknown";
+    // The failure codes run on from UpdateDamaged.
+    static const char* const kFailures[] = {"UpdateDamaged",       "UpdateTooManyEntries",      "UpdateReserved",
+                                            "UpdateInstallFailed", "UpdateUninstallListFailed", "UpdateCancelled",
+                                            "UpdateWindowClosed"};
+    static_assert(UpdateDamaged + std::size(kFailures) - 1 == UpdateWindowClosed);
+    if (result == UpdateOk) return "UpdateOk";
+    const UpdateResult failure = result - UpdateDamaged;
+    return failure < std::size(kFailures) ? kFailures[failure] : "unknown";
 }

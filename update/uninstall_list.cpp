@@ -99,12 +99,10 @@ void AddLine(const char* begin, const char* end, UninstallList& list, std::strin
 }
 
 void Drain(UninstallChain& chain, std::string& text) {
-    while (chain.head) {
-        text += chain.head->text.get();
-        text += '\n';
-        chain.head = std::move(chain.head->next);
+    for (const UninstallNode* node = chain.head.get(); node != nullptr; node = node->next.get()) {
+        (text += node->text.get()) += '\n';
     }
-    chain.tail = nullptr;
+    chain.Clear();
 }
 
 }  // namespace
@@ -123,11 +121,7 @@ void UninstallChain::AppendUnique(const char* text) {
     node->text = std::make_unique<char[]>(size);
     std::memcpy(node->text.get(), text, size);
     UninstallNode* added = node.get();
-    if (tail != nullptr) {
-        tail->next = std::move(node);
-    } else {
-        head = std::move(node);
-    }
+    (tail != nullptr ? tail->next : head) = std::move(node);
     tail = added;
 }
 
@@ -176,18 +170,15 @@ bool MergeUninstallList(const char16_t* installFolder, const char16_t* const* na
     char16_t path[kPathUnits];
     if (FormatWide(path, kPathUnits, u"%s\\%s", installFolder, kUninstallListWide.data()) < 0) return false;
 
-    std::unique_ptr<char[]> text;
-    {
-        CFileDX file;
-        if (!file.OpenRead(path)) return false;
-        std::uint32_t size = file.GetSize();
-        if (size == 0 || size == 0xFFFFFFFFu) return false;
-        text = std::make_unique<char[]>(static_cast<std::size_t>(size) + 1);
-        // A short read would write back a list missing its tail; failing keeps the file as it is.
-        if (file.Read(text.get(), size) != size) return false;
-        text[size] = '\0';
-        file.Close();
-    }
+    CFileDX file;
+    if (!file.OpenRead(path)) return false;
+    const std::uint32_t size = file.GetSize();
+    if (size == 0 || size == 0xFFFFFFFFu) return false;
+    auto text = std::make_unique<char[]>(static_cast<std::size_t>(size) + 1);
+    // A short read would write back a list missing its tail; failing keeps the file as it is.
+    if (file.Read(text.get(), size) != size) return false;
+    text[size] = '\0';
+    file.Close();
 
     UninstallList list;
     ParseUninstallList(text.get(), list);

@@ -18,58 +18,29 @@ namespace {
 // What GetSize reports when it fails. The bound on a record count must come from a real size.
 constexpr std::uint32_t kUnknownSize = 0xFFFFFFFFu;
 
-bool HasTerminator(const char* field, std::size_t size) { return std::memchr(field, 0, size) != nullptr; }
+bool HasTerminator(const void* field, std::size_t size) { return std::memchr(field, 0, size) != nullptr; }
 
-// Replaces the record's stored name by its UTF-8 form, or by an empty name when it has none that fits.
-void NormalizeName(VersionRecord& record) {
-    char utf8[kNameFieldV2];
-    if (!HasTerminator(record.name, kNameFieldV2) || !ConvertText(utf8, sizeof utf8, record.name, TE_UTF8)) {
-        record.name[0] = '\0';
-        return;
-    }
-    std::memcpy(record.name, utf8, std::strlen(utf8) + 1);
-}
-
-// Reads count records of the layout at the file's position into 256-byte records. False on a short
-// read, including a count whose records the file cannot hold.
-bool ReadRecords(CFileDX& file, std::uint64_t available, const VersionListHeader& header, VersionList& list) {
-    const std::uint32_t count = header.count;
-    const bool v1 = header.v1;
-    const std::uint64_t bytes = std::uint64_t(count) * header.RecordSize();
-    if (bytes > available) return false;
-    if (count == 0) return true;
-
-    auto records = std::make_unique<VersionRecord[]>(count);
-    if (!v1) {
-        if (file.Read(records.get(), static_cast<std::uint32_t>(bytes)) != bytes) return false;
-    } else {
-        auto old = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(bytes));
-        if (file.Read(old.get(), static_cast<std::uint32_t>(bytes)) != bytes) return false;
-        for (std::uint32_t i = 0; i < count; ++i) {
-            const std::uint8_t* from = old.get() + std::size_t(i) * kRecordSizeV1;
-            VersionRecord& to = records[i];
-            // A name without a terminator in its 56 bytes stays empty, so it is never matched.
-            if (HasTerminator(reinterpret_cast<const char*>(from), kNameFieldV1)) {
-                std::strcpy(to.name, reinterpret_cast<const char*>(from));
-            }
-            std::memcpy(to.checksum, from + kNameFieldV1, 8);
-        }
-    }
-    list.count = count;
-    list.records = std::move(records);
-    return true;
+// The list as stored: the header at the file's position, then the records of its layout, read
+// straight after it whatever size an archive entry claims for them; what the file holds from there
+// bounds them. Null on a bad magic or a short read, including a count the file cannot hold.
+std::unique_ptr<std::uint8_t[]> ReadStoredList(CFileDX& file, std::uint32_t position, VersionListHeader& header) {
+    std::uint8_t head[kVersionListHeaderSize];
+    if (file.Read(head, sizeof head) != sizeof head || !ParseVersionListHeader(head, &header)) return nullptr;
+    const std::uint32_t fileSize = file.GetSize();
+    const std::uint64_t bytes = std::uint64_t(header.count) * header.RecordSize();
+    if (fileSize == kUnknownSize || std::uint64_t(position) + sizeof head + bytes > fileSize) return nullptr;
+    auto stored = std::make_unique<std::uint8_t[]>(sizeof head + static_cast<std::size_t>(bytes));
+    std::memcpy(stored.get(), head, sizeof head);
+    if (bytes != 0 && file.Read(stored.get() + sizeof head, static_cast<std::uint32_t>(bytes)) != bytes) return nullptr;
+    return stored;
 }
 
 }  // namespace
 
 bool ParseVersionListHeader(const std::uint8_t* bytes, VersionListHeader* header) {
-    if (std::memcmp(bytes, kVersionListMagicV2, 8) == 0) {
-        header->v1 = false;
-    } else if (std::memcmp(bytes, kVersionListMagicV1, 8) == 0) {
-        header->v1 = true;
-    } else {
-        return false;
-    }
+    const bool v2 = std::memcmp(bytes, kVersionListMagicV2, 8) == 0;
+    if (!v2 && std::memcmp(bytes, kVersionListMagicV1, 8) != 0) return false;
+    header->v1 = !v2;
     std::memcpy(header->reserved, bytes + 8, 4);
     header->count = LoadLe32(bytes + 12);
     return true;
@@ -82,38 +53,37 @@ void StoreVersionListHeader(std::uint8_t* bytes, const VersionListHeader& header
 }
 
 bool MakeNameKey(char* out, std::size_t capacity, const char* storedName) {
-    if (!ConvertText(out, capacity, storedName, TE_UTF8)) return false;
-    StrToLower(out);
-    return true;
+    return ConvertText(out, capacity, storedName, TE_UTF8) && StrToLower(out);
 }
 
 VersionList LoadVersionList(CFileDX& file, const PayloadIndex& index) {
     VersionList list;
-    std::uint32_t entry = index.count;
-    for (std::uint32_t i = 0; i < index.count; ++i) {
-        char name[kWideNameField + 1];
-        char key[kNameKeyCapacity];
-        if (MakeNameKey(key, sizeof key, index.Name(i, name)) && StrCompare(key, kVersionListKey) == 0) {
-            entry = i;
-            break;
-        }
+    char name[kWideNameField + 1];
+    char key[kNameKeyCapacity];
+    std::uint32_t entry = 0;
+    for (; entry < index.count; ++entry) {
+        if (MakeNameKey(key, sizeof key, index.Name(entry, name)) && StrCompare(key, kVersionListKey) == 0) break;
     }
     if (entry == index.count) return list;
 
     const std::uint32_t position = index.Position(entry);
     if (!file.Seek(static_cast<std::int32_t>(position))) return list;
-    std::uint8_t bytes[kVersionListHeaderSize];
     VersionListHeader header;
-    if (file.Read(bytes, sizeof bytes) != sizeof bytes || !ParseVersionListHeader(bytes, &header)) return list;
-    // The records are read straight after the header, whatever the entry's stored size; what the
-    // file holds beyond that point bounds them.
-    const std::uint32_t fileSize = file.GetSize();
-    if (fileSize == kUnknownSize) return list;
-    const std::uint64_t recordsAt = std::uint64_t(position) + sizeof bytes;
-    const std::uint64_t available = fileSize > recordsAt ? fileSize - recordsAt : 0;
-    if (!ReadRecords(file, available, header, list)) return VersionList{};
+    const auto stored = ReadStoredList(file, position, header);
+    if (!stored || header.count == 0) return list;
 
-    for (std::uint32_t i = 0; i < list.count; ++i) NormalizeName(list.records[i]);
+    // Every record in the 256-byte layout with its name in UTF-8. A name without a terminator in its
+    // field, or whose UTF-8 form does not fit, stays empty, so it is never matched.
+    const std::uint32_t recordSize = header.RecordSize(), nameField = header.NameField();
+    list.records = std::make_unique<VersionRecord[]>(header.count);
+    for (std::uint32_t i = 0; i < header.count; ++i) {
+        const std::uint8_t* from = stored.get() + kVersionListHeaderSize + std::size_t(i) * recordSize;
+        const char* name = reinterpret_cast<const char*>(from);
+        VersionRecord& to = list.records[i];
+        if (!HasTerminator(name, nameField) || !ConvertText(to.name, sizeof to.name, name, TE_UTF8)) to.name[0] = '\0';
+        std::memcpy(to.checksum, from + nameField, 8);
+    }
+    list.count = header.count;
     return list;
 }
 
@@ -127,12 +97,9 @@ const VersionRecord* FindVersionRecord(const VersionList& list, const char* key)
         SplitPath(nullptr, nullptr, fname, ext, record.name);
         // The final path component: file name, then extension.
         char component[2 * kSplitPartBytes];
-        const std::size_t nameLength = std::strlen(fname), extLength = std::strlen(ext);
-        std::memcpy(component, fname, nameLength);
-        std::memcpy(component + nameLength, ext, extLength + 1);
+        std::strcat(std::strcpy(component, fname), ext);
         if (component[0] == '\0') continue;  // names a folder, not a file
-        StrToLower(component);
-        if (StrCompare(component, key) == 0) return &record;
+        if (StrCompare(StrToLower(component), key) == 0) return &record;
     }
     return nullptr;
 }
@@ -143,25 +110,17 @@ void PruneVersionList(const char16_t* installFolder) {
 
     CFileDX file;
     if (!file.OpenRead(listPath)) return;
-    std::uint8_t header[kVersionListHeaderSize];
-    VersionListHeader parsed;
-    if (file.Read(header, sizeof header) != sizeof header || !ParseVersionListHeader(header, &parsed)) return;
-    const std::uint32_t recordSize = parsed.RecordSize(), nameField = parsed.NameField();
-    const std::uint32_t count = parsed.count;
-    const std::uint64_t bytes = std::uint64_t(count) * recordSize;
-    const std::uint32_t fileSize = file.GetSize();
-    if (fileSize == kUnknownSize || fileSize < sizeof header || bytes > fileSize - sizeof header) return;  // a short read
-
-    auto records = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(bytes) + 1);
-    if (bytes != 0 && file.Read(records.get(), static_cast<std::uint32_t>(bytes)) != bytes) return;
+    VersionListHeader header;
+    const auto stored = ReadStoredList(file, 0, header);
+    if (!stored) return;
     file.Close();
 
-    // The new content: the header as read with the new count, then the retained records in order.
-    auto kept = std::make_unique<std::uint8_t[]>(sizeof header + static_cast<std::size_t>(bytes));
-    std::memcpy(kept.get(), header, sizeof header);
+    // The new content in place: the header with the new count, then the retained records in order.
+    const std::uint32_t recordSize = header.RecordSize(), nameField = header.NameField();
+    std::uint8_t* const records = stored.get() + kVersionListHeaderSize;
     std::uint32_t retained = 0;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const std::uint8_t* record = records.get() + std::size_t(i) * recordSize;
+    for (std::uint32_t i = 0; i < header.count; ++i) {
+        const std::uint8_t* record = records + std::size_t(i) * recordSize;
         const char* name = reinterpret_cast<const char*>(record);
         bool keep = true;  // unless the file is known to be missing
         char16_t wideName[kPathUnits];
@@ -172,11 +131,8 @@ void PruneVersionList(const char16_t* installFolder) {
             IsSafeInstallName(wideName) && FormatWide(path, kPathUnits, u"%s\\%s", installFolder, wideName) >= 0) {
             keep = os::Current().GetAttributes(path) != os::kInvalidAttributes;
         }
-        if (keep) {
-            std::memcpy(kept.get() + sizeof header + std::size_t(retained) * recordSize, record, recordSize);
-            ++retained;
-        }
+        if (keep) std::memmove(records + std::size_t(retained++) * recordSize, record, recordSize);
     }
-    StoreLe32(kept.get() + 12, retained);
-    ReplaceFileContents(listPath, kept.get(), static_cast<std::uint32_t>(sizeof header + std::uint64_t(retained) * recordSize));
+    StoreLe32(stored.get() + 12, retained);
+    ReplaceFileContents(listPath, stored.get(), kVersionListHeaderSize + retained * recordSize);
 }

@@ -6,14 +6,12 @@
 // at fixed points and pumps the dialog after every unit of work.
 #include "update/worker.h"
 
-#include <cstring>
 #include <memory>
 
 #include "support/file.h"
 #include "support/os.h"
 #include "support/text.h"
 #include "update/archive.h"
-#include "update/checksum.h"
 #include "update/entry_check.h"
 #include "update/uninstall_list.h"
 #include "update/version_list.h"
@@ -35,11 +33,9 @@ struct Run {
     bool Stopped() const { return view.WindowClosed() || view.CancelRequested(); }
     // Pumps the dialog; true when the window is gone (a quit request or a failed dispatch).
     bool Pump() {
-        if (view.PumpMessages() == 1) {
-            view.SetWindowClosed();
-            return true;
-        }
-        return false;
+        const bool gone = view.PumpMessages() == 1;
+        if (gone) view.SetWindowClosed();
+        return gone;
     }
 };
 
