@@ -89,15 +89,14 @@ void CheckOne(const std::u16string& folder, const VersionListFile& list, std::ui
 // The text form of a check: every line from the document.
 void PrintCheck(const nlohmann::json& doc, std::ostream& out) {
     for (const nlohmann::json& file : doc["files"]) {
-        const std::string state = file["status"].get<std::string>();
-        out << state << std::string(12 - state.size(), ' ') << "\"" << file["name"].get<std::string>() << "\"";
+        const std::string& state = Text(file["status"]);
+        out << StatusLine(state, Text(file["name"]));
         if (state == "OK") {
-            out << ": " << file["size"] << " bytes, checksum " << file["actual"].get<std::string>();
+            out << ": " << file["size"] << " bytes, checksum " << Text(file["actual"]);
         } else if (state == "MODIFIED") {
-            out << ": the record expects " << file["expected"].get<std::string>() << ", the file gives "
-                << file["actual"].get<std::string>();
+            out << ": the record expects " << Text(file["expected"]) << ", the file gives " << Text(file["actual"]);
         } else if (state == "UNREADABLE") {
-            out << ": " << file["reason"].get<std::string>();
+            out << ": " << Text(file["reason"]);
         }
         out << "\n";
     }
@@ -146,36 +145,27 @@ bool CheckInstallation(const std::string& folder, InstallCheck* check, std::stri
     std::u16string wideFolder = WidenUtf8(folder);
     std::u16string listPath = wideFolder + u"\\" + u"QMK.hvl";
     check->versionList = folder + "/QMK.hvl";
-    if (wideFolder.empty()) {
-        *error = folder + ": not a usable path";
-        return false;
-    }
+    if (wideFolder.empty()) return Fail(error, folder + ": not a usable path");
     if (os::Current().GetAttributes(wideFolder.c_str()) == os::kInvalidAttributes) {
-        *error = folder + ": no such folder";
-        return false;
+        return Fail(error, folder + ": no such folder");
     }
     // Opened as the patcher opens it, so the name's case does not matter.
     CFileDX file;
     if (!file.OpenRead(listPath.c_str())) {
-        *error = folder + ": no QMK.hvl in it (error " + std::to_string(file.LastError()) +
-                 "): not an installed game, or its version list was removed";
-        return false;
+        return Fail(error, folder + ": no QMK.hvl in it (error " + std::to_string(file.LastError()) +
+                               "): not an installed game, or its version list was removed");
     }
     std::uint32_t size = file.GetSize();
     if (size == 0xFFFFFFFFu || size > kMaxVersionListBytes) {
-        *error = FailureText(check->versionList + ": cannot read its size, or it is too large to be a version list");
-        return false;
+        return Fail(error, FailureText(check->versionList +
+                                       ": cannot read its size, or it is too large to be a version list"));
     }
     std::string bytes(size, '\0');
     if (size > 0 && file.Read(bytes.data(), size) != size) {
-        *error = FailureText(check->versionList + ": cannot read it");
-        return false;
+        return Fail(error, FailureText(check->versionList + ": cannot read it"));
     }
     VersionListFile list;
-    if (!ParseVersionListFile(bytes, &list, error)) {
-        *error = check->versionList + ": damaged: " + *error;
-        return false;
-    }
+    if (!ParseVersionListFile(bytes, &list, error)) return Fail(error, check->versionList + ": damaged: " + *error);
     check->v1 = list.v1;
     auto buffer = std::make_unique<std::uint8_t[]>(kCopyChunk);
     check->files.resize(list.Count());
