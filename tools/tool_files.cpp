@@ -7,6 +7,7 @@
 #include "support/file.h"
 #include "support/os.h"
 #include "support/text.h"
+#include "tools/display.h"
 #include "tools/failure_watch.h"
 
 namespace fs = std::filesystem;
@@ -40,19 +41,10 @@ std::string NarrowToUtf8(const char16_t* text) {
 bool RegularFileSize(const std::string& path, std::uint64_t* size, std::string* error) {
     std::error_code ec;
     fs::file_status status = fs::status(NativePath(path), ec);
-    if (ec || !fs::exists(status)) {
-        *error = path + ": no such file";
-        return false;
-    }
-    if (!fs::is_regular_file(status)) {
-        *error = path + ": not a regular file";
-        return false;
-    }
+    if (ec || !fs::exists(status)) return Fail(error, path + ": no such file");
+    if (!fs::is_regular_file(status)) return Fail(error, path + ": not a regular file");
     std::uintmax_t bytes = fs::file_size(NativePath(path), ec);
-    if (ec) {
-        *error = path + ": cannot read its size (" + ec.message() + ")";
-        return false;
-    }
+    if (ec) return Fail(error, path + ": cannot read its size (" + ec.message() + ")");
     *size = bytes;
     return true;
 }
@@ -61,21 +53,19 @@ bool ReadWholeFile(const std::string& path, std::uint32_t maxSize, std::string* 
     std::uint64_t size = 0;
     if (!RegularFileSize(path, &size, error)) return false;
     if (size > maxSize) {
-        *error = path + ": " + std::to_string(size) + " bytes, more than the " + std::to_string(maxSize) +
-                 " this file may have";
-        return false;
+        return Fail(error, path + ": " + std::to_string(size) + " bytes, more than the " + std::to_string(maxSize) +
+                           " this file may have");
     }
     const std::uint64_t mark = FailureMark();
     CFileDX file;
     std::u16string wide = WidenUtf8(path);
     if (wide.empty() || !file.OpenRead(wide.c_str())) {
-        *error = FailureText(path + ": cannot open it (error " + std::to_string(file.LastError()) + ")", mark);
-        return false;
+        return Fail(error,
+                    FailureText(path + ": cannot open it (error " + std::to_string(file.LastError()) + ")", mark));
     }
     bytes->assign(static_cast<std::size_t>(size), '\0');
     if (size > 0 && file.Read(bytes->data(), static_cast<std::uint32_t>(size)) != size) {
-        *error = FailureText(path + ": cannot read it", mark);
-        return false;
+        return Fail(error, FailureText(path + ": cannot read it", mark));
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "support/text.h"
+#include "tools/display.h"
 
 std::string VersionListFile::Name(std::uint32_t i) const {
     const char* field = records.data() + std::size_t(i) * RecordSize();
@@ -43,13 +44,11 @@ std::string VersionListFile::EncodeFirst(std::uint32_t count) const {
 
 bool ParseVersionListFile(const std::string& bytes, VersionListFile* list, std::string* error) {
     if (bytes.size() < kVersionListHeaderSize) {
-        *error = "only " + std::to_string(bytes.size()) + " bytes, shorter than the 16-byte header";
-        return false;
+        return Fail(error, "only " + std::to_string(bytes.size()) + " bytes, shorter than the 16-byte header");
     }
     VersionListHeader header;
     if (!ParseVersionListHeader(reinterpret_cast<const std::uint8_t*>(bytes.data()), &header)) {
-        *error = "not a version list (magic is neither \"QHV_V2__\" nor \"QHV_____\")";
-        return false;
+        return Fail(error, "not a version list (magic is neither \"QHV_V2__\" nor \"QHV_____\")");
     }
     VersionListFile parsed;
     parsed.v1 = header.v1;
@@ -58,9 +57,8 @@ bool ParseVersionListFile(const std::string& bytes, VersionListFile* list, std::
     std::uint64_t needed = count * parsed.RecordSize();
     std::uint64_t present = bytes.size() - kVersionListHeaderSize;
     if (needed > present) {
-        *error = "the header counts " + std::to_string(count) + " records (" + std::to_string(needed) +
-                 " bytes) but only " + std::to_string(present) + " bytes follow it";
-        return false;
+        return Fail(error, "the header counts " + std::to_string(count) + " records (" + std::to_string(needed) +
+                           " bytes) but only " + std::to_string(present) + " bytes follow it");
     }
     parsed.records = bytes.substr(kVersionListHeaderSize, static_cast<std::size_t>(needed));
     parsed.trailing = static_cast<std::uint32_t>(present - needed);
