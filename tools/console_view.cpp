@@ -39,26 +39,6 @@ void ConsoleView::SetStatus(const char16_t* text) {
     if (!io_.errIsTerminal) out_ << status_ << '\n' << std::flush;
 }
 
-void ConsoleView::SetFileRange(std::uint32_t, std::uint32_t high) {
-    fileHigh_ = high;
-    dirty_ = true;
-}
-
-void ConsoleView::SetFilePos(std::uint32_t pos) {
-    filePos_ = pos;
-    dirty_ = true;
-}
-
-void ConsoleView::SetTotalRange(std::uint32_t, std::uint32_t high) {
-    totalHigh_ = high;
-    dirty_ = true;
-}
-
-void ConsoleView::SetTotalPos(std::uint32_t pos) {
-    totalPos_ = pos;
-    dirty_ = true;
-}
-
 int ConsoleView::PumpMessages() {
     if (g_interrupted) {
         g_interrupted = 0;

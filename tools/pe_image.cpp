@@ -8,8 +8,6 @@
 
 namespace {
 
-std::uint32_t Le16(const std::uint8_t* p) { return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8; }
-
 constexpr std::uint32_t kPe32 = 0x10B;
 constexpr std::uint32_t kPe32Plus = 0x20B;
 constexpr std::uint64_t kSectionHeader = 40;
@@ -22,8 +20,8 @@ bool ReadPeHeaders(const std::uint8_t* data, std::size_t size, PeHeaders* header
     if (pe + 24 > size || std::memcmp(data + pe, "PE\0\0", 4) != 0) {
         return Fail(error, "not a PE executable (no PE header)");
     }
-    const std::uint64_t sections = Le16(data + pe + 6);
-    const std::uint64_t optionalSize = Le16(data + pe + 20);
+    const std::uint64_t sections = LoadLe16(data + pe + 6);
+    const std::uint64_t optionalSize = LoadLe16(data + pe + 20);
     const std::uint64_t optional = pe + 24;
     if (optionalSize < 64 || optional + optionalSize > size) {
         return Fail(error, "its PE optional header is missing or cut short");
@@ -38,7 +36,7 @@ bool ReadPeHeaders(const std::uint8_t* data, std::size_t size, PeHeaders* header
         if (rawSize > 0) headers->imageEnd = std::max(headers->imageEnd, LoadLe32(section + 20) + rawSize);
     }
     // The data directories follow the fixed fields: 96 bytes of them in PE32, 112 in PE32+.
-    const std::uint32_t magic = Le16(data + optional);
+    const std::uint32_t magic = LoadLe16(data + optional);
     const std::uint64_t directories = optional + (magic == kPe32Plus ? 112 : 96);
     const std::uint64_t entry = directories + 4 * 8;  // entry 4: the certificate table
     if ((magic == kPe32 || magic == kPe32Plus) && entry + 8 <= optional + optionalSize) {

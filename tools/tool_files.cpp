@@ -1,12 +1,10 @@
 #include "tools/tool_files.h"
 
 #include <filesystem>
-#include <memory>
 #include <system_error>
 
 #include "support/file.h"
 #include "support/os.h"
-#include "support/text.h"
 #include "tools/display.h"
 #include "tools/failure_watch.h"
 
@@ -15,27 +13,33 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path NativePath(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+std::string Utf8(const fs::path& path) {
+    std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// Both directions of the seam's UTF-8 conversion: measure, convert, drop the terminator.
+template <typename Unit, typename Convert>
+std::basic_string<Unit> ConvertedUtf8(Convert convert) {
+    int units = convert(nullptr, 0);
+    if (units < 1) return {};
+    std::basic_string<Unit> text(static_cast<std::size_t>(units), Unit());
+    if (convert(text.data(), units) < 1) return {};
+    text.resize(static_cast<std::size_t>(units) - 1);
+    return text;
+}
 
 }  // namespace
 
 std::u16string WidenUtf8(const std::string& text) {
-    os::Api& api = os::Current();
-    int units = api.MultiToWide(os::kCodePageUtf8, text.c_str(), nullptr, 0);
-    if (units < 1) return {};
-    std::u16string wide(static_cast<std::size_t>(units), u'\0');
-    if (api.MultiToWide(os::kCodePageUtf8, text.c_str(), wide.data(), units) < 1) return {};
-    wide.resize(static_cast<std::size_t>(units) - 1);
-    return wide;
+    return ConvertedUtf8<char16_t>([&](char16_t* out, int capacity) {
+        return os::Current().MultiToWide(os::kCodePageUtf8, text.c_str(), out, capacity);
+    });
 }
 
 std::string NarrowToUtf8(const char16_t* text) {
-    os::Api& api = os::Current();
-    int bytes = api.WideToMulti(os::kCodePageUtf8, text, nullptr, 0);
-    if (bytes < 1) return {};
-    std::string narrow(static_cast<std::size_t>(bytes), '\0');
-    if (api.WideToMulti(os::kCodePageUtf8, text, narrow.data(), bytes) < 1) return {};
-    narrow.resize(static_cast<std::size_t>(bytes) - 1);
-    return narrow;
+    return ConvertedUtf8<char>(
+        [&](char* out, int capacity) { return os::Current().WideToMulti(os::kCodePageUtf8, text, out, capacity); });
 }
 
 bool RegularFileSize(const std::string& path, std::uint64_t* size, std::string* error) {
@@ -70,10 +74,7 @@ bool ReadWholeFile(const std::string& path, std::uint32_t maxSize, std::string* 
     return true;
 }
 
-std::string BaseName(const std::string& path) {
-    std::u8string name = NativePath(path).filename().u8string();
-    return std::string(name.begin(), name.end());
-}
+std::string BaseName(const std::string& path) { return Utf8(NativePath(path).filename()); }
 
 std::string InstalledStubPath() {
     char16_t self[1024];
@@ -82,9 +83,5 @@ std::string InstalledStubPath() {
     std::string path = NarrowToUtf8(self);
     std::size_t slash = path.find_last_of("/\\");
     if (slash == std::string::npos) return {};
-    std::u8string stub = fs::path(std::u8string(path.begin(), path.begin() + slash) +
-                                               u8"/../share/patchtool/patcher.exe")
-                             .lexically_normal()
-                             .u8string();
-    return std::string(stub.begin(), stub.end());
+    return Utf8(NativePath(path.substr(0, slash) + "/../share/patchtool/patcher.exe").lexically_normal());
 }

@@ -8,28 +8,22 @@
 
 std::string VersionListFile::Name(std::uint32_t i) const {
     const char* field = records.data() + std::size_t(i) * RecordSize();
-    const char* end = std::find(field, field + NameField(), '\0');
-    return std::string(field, end);
+    return std::string(field, std::find(field, field + NameField(), '\0'));
 }
 
-bool VersionListFile::NameTerminated(std::uint32_t i) const {
-    const char* field = records.data() + std::size_t(i) * RecordSize();
-    return std::find(field, field + NameField(), '\0') != field + NameField();
-}
+bool VersionListFile::NameTerminated(std::uint32_t i) const { return Name(i).size() < NameField(); }
 
 const std::uint8_t* VersionListFile::Checksum(std::uint32_t i) const {
     return reinterpret_cast<const std::uint8_t*>(records.data()) + std::size_t(i) * RecordSize() + NameField();
 }
 
 void VersionListFile::SetChecksum(std::uint32_t i, const std::uint8_t checksum[8]) {
-    std::memcpy(records.data() + std::size_t(i) * RecordSize() + NameField(), checksum, 8);
+    records.replace(std::size_t(i) * RecordSize() + NameField(), 8, reinterpret_cast<const char*>(checksum), 8);
 }
 
 bool VersionListFile::Append(const std::string& storedName) {
     if (storedName.size() + 1 > NameField() || storedName.find('\0') != std::string::npos) return false;
-    std::string record(RecordSize(), '\0');
-    std::memcpy(record.data(), storedName.data(), storedName.size());
-    records += record;
+    records.append(storedName).append(RecordSize() - storedName.size(), '\0');
     return true;
 }
 
