@@ -51,25 +51,11 @@ os::Handle FailureWatch::OpenWrite(const char16_t* path, bool keep, std::uint32_
     return Opened(path, ForwardingApi::OpenWrite(path, keep, error), keep ? "open" : "create");
 }
 
-bool FailureWatch::Read(os::Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) {
-    return Note(ForwardingApi::Read(h, buffer, count, done), "read", h);
-}
-
-bool FailureWatch::Write(os::Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) {
-    return Note(ForwardingApi::Write(h, buffer, count, done), "write", h);
-}
-
-bool FailureWatch::Seek(os::Handle h, std::int32_t position) {
-    return Note(ForwardingApi::Seek(h, position), "seek in", h);
-}
-
 std::uint32_t FailureWatch::GetSize(os::Handle h) {
     std::uint32_t size = ForwardingApi::GetSize(h);
     Note(size != 0xFFFFFFFFu, "read the size of", h);
     return size;
 }
-
-bool FailureWatch::Flush(os::Handle h) { return Note(ForwardingApi::Flush(h), "flush", h); }
 
 void FailureWatch::Close(os::Handle h) {
     paths_.erase(h);

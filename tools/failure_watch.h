@@ -27,11 +27,17 @@ public:
 
     os::Handle OpenRead(const char16_t* path, std::uint32_t* error) override;
     os::Handle OpenWrite(const char16_t* path, bool keep, std::uint32_t* error) override;
-    bool Read(os::Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override;
-    bool Write(os::Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override;
-    bool Seek(os::Handle h, std::int32_t position) override;
+    bool Read(os::Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
+        return Note(ForwardingApi::Read(h, buffer, count, done), "read", h);
+    }
+    bool Write(os::Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
+        return Note(ForwardingApi::Write(h, buffer, count, done), "write", h);
+    }
+    bool Seek(os::Handle h, std::int32_t position) override {
+        return Note(ForwardingApi::Seek(h, position), "seek in", h);
+    }
     std::uint32_t GetSize(os::Handle h) override;
-    bool Flush(os::Handle h) override;
+    bool Flush(os::Handle h) override { return Note(ForwardingApi::Flush(h), "flush", h); }
     void Close(os::Handle h) override;
     bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override;
 

@@ -1,6 +1,6 @@
 #include "tools/patchtool.h"
 
-#include <cstring>
+#include <algorithm>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -137,10 +137,9 @@ int RunApply(const std::vector<std::string>& patches, const std::string& folder,
     std::u16string wideFolder = WidenUtf8(folder);
     std::vector<std::u16string> widePatches;
     for (const std::string& patch : patches) widePatches.push_back(WidenUtf8(patch));
-    for (const std::u16string& wide : widePatches) {
-        if (wide.empty()) return UsageError(err, "apply: a path cannot be read as UTF-8");
+    if (wideFolder.empty() || std::count(widePatches.begin(), widePatches.end(), u"") > 0) {
+        return UsageError(err, "apply: a path cannot be read as UTF-8");
     }
-    if (wideFolder.empty()) return UsageError(err, "apply: a path cannot be read as UTF-8");
     const bool several = patches.size() > 1;
     for (std::size_t i = 0; i < patches.size(); ++i) {
         if (several) err << "applying " << patches[i] << " (" << i + 1 << " of " << patches.size() << ")\n";
@@ -182,8 +181,7 @@ int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, co
         bool json = !args.empty() && args[0] == "--json";
         if (json) args.erase(args.begin());
         if (args.size() != 1) {
-            return UsageError(err, command + (command == "check" ? ": needs exactly one folder"
-                                                                 : ": needs exactly one file"));
+            return UsageError(err, command + ": needs exactly one " + (command == "check" ? "folder" : "file"));
         }
         // With --json the text is dropped and the document printed instead.
         std::ostringstream dropped;
