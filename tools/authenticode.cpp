@@ -1,7 +1,6 @@
 #include "tools/authenticode.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "support/file.h"
 #include "tools/tool_files.h"
@@ -18,14 +17,8 @@ constexpr std::uint32_t kHeaderBytes = 0x1000;
 }  // namespace
 
 const char* SignatureStateName(SignatureReport::State state) {
-    switch (state) {
-    case SignatureReport::State::None: return "none";
-    case SignatureReport::State::Matches: return "matches";
-    case SignatureReport::State::Changed: return "changed";
-    case SignatureReport::State::Damaged: return "damaged";
-    case SignatureReport::State::NotChecked: return "not checked";
-    }
-    return "?";
+    static const char* const names[] = {"none", "matches", "changed", "damaged", "not checked"};
+    return state <= SignatureReport::State::NotChecked ? names[static_cast<int>(state)] : "?";
 }
 
 SignatureReport ReadSignature(const std::string& path) {

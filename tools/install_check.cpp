@@ -27,15 +27,13 @@ void Refuse(CheckedFile* file, FileState state, std::string reason) {
 // The record's file, found the way the patcher names it; null path when the record names none.
 std::u16string RecordPath(const std::u16string& folder, const VersionListFile& list, std::uint32_t i,
                           CheckedFile* file) {
-    if (!list.NameTerminated(i)) {
-        Refuse(file, FileState::Unreadable, "the record's name has no terminator");
-        return {};
-    }
+    auto unreadable = [file](const char* reason) {
+        Refuse(file, FileState::Unreadable, reason);
+        return std::u16string();
+    };
+    if (!list.NameTerminated(i)) return unreadable("the record's name has no terminator");
     std::unique_ptr<char16_t[]> wide = MultiToWide(list.Name(i).c_str());
-    if (!wide || !IsSafeInstallName(wide.get())) {
-        Refuse(file, FileState::Unreadable, "the record's name would leave the install folder");
-        return {};
-    }
+    if (!wide || !IsSafeInstallName(wide.get())) return unreadable("the record's name would leave the install folder");
     // The patcher's "%s\%s": the name's own separators and subfolders are kept.
     std::u16string path = folder + u"\\" + wide.get();
     std::uint32_t attributes = os::Current().GetAttributes(path.c_str());
@@ -43,10 +41,7 @@ std::u16string RecordPath(const std::u16string& folder, const VersionListFile& l
         file->state = FileState::Missing;
         return {};
     }
-    if (attributes & os::kAttrDirectory) {
-        Refuse(file, FileState::Unreadable, "a folder has this name");
-        return {};
-    }
+    if (attributes & os::kAttrDirectory) return unreadable("a folder has this name");
     return path;
 }
 
@@ -129,13 +124,8 @@ nlohmann::json DescribeCheck(const std::string& folder, const InstallCheck& chec
 }  // namespace
 
 const char* FileStateName(FileState state) {
-    switch (state) {
-    case FileState::Ok: return "OK";
-    case FileState::Modified: return "MODIFIED";
-    case FileState::Missing: return "MISSING";
-    case FileState::Unreadable: return "UNREADABLE";
-    }
-    return "?";
+    static const char* const names[] = {"OK", "MODIFIED", "MISSING", "UNREADABLE"};
+    return state <= FileState::Unreadable ? names[static_cast<int>(state)] : "?";
 }
 
 bool CheckInstallation(const std::string& folder, InstallCheck* check, std::string* error,

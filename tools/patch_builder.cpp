@@ -108,10 +108,7 @@ bool PlanBuild(const BuildRequest& request, const std::vector<PackedFile>& input
     const PatchLayout layout{givenRecords, list.RecordSize(), IndexLayout{!request.legacyIndex}.EntrySize()};
     std::string planError;
     bool planned = PlanParts(inputs, layout, limits, parts, &planError);
-    if (request.split) {
-        if (!planned) *error = planError;
-        return planned;
-    }
+    if (request.split) return planned || Fail(error, planError);
     std::uint64_t total = layout.Overhead(inputs.size(), list.Count());
     for (const PackedFile& input : inputs) total += input.size;
     if (total >= kPatchLimit) {

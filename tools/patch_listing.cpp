@@ -124,12 +124,9 @@ int PrintVersionList(const std::string& path, std::ostream& out, std::ostream& e
     FailureWatch watch;
     std::string bytes, error;
     VersionListFile list;
-    if (!ReadWholeFile(path, kMaxVersionListBytes, &bytes, &error)) {
-        err << "patchtool: " << error << "\n";
-        return 1;
-    }
-    if (!ParseVersionListFile(bytes, &list, &error)) {
-        err << "patchtool: " << path << ": " << error << "\n";
+    const bool read = ReadWholeFile(path, kMaxVersionListBytes, &bytes, &error);
+    if (!read || !ParseVersionListFile(bytes, &list, &error)) {
+        err << "patchtool: " << (read ? path + ": " : "") << error << "\n";
         return 1;
     }
     out << "version list: " << path << " (" << bytes.size() << " bytes)\n";

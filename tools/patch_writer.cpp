@@ -34,9 +34,7 @@ public:
         return finished_ = flushed;
     }
     bool CommitAs(const std::u16string& target) {
-        if (!finished_ || !os::Current().ReplaceByRename(path_.c_str(), target.c_str())) return false;
-        committed_ = true;
-        return true;
+        return committed_ = finished_ && os::Current().ReplaceByRename(path_.c_str(), target.c_str());
     }
     // Why the last call failed, in the words of the watch: "cannot write up.exe.partial: ...".
     std::string Failure(const char* operation) const { return FailureText("cannot " + std::string(operation) + " " + name_); }
