@@ -54,8 +54,6 @@ void ConsoleView::Draw() {
                "/" + std::to_string(totalHigh_));
 }
 
-void ConsoleView::Finish() { line_.Finish(); }
-
 void ConsoleView::AskToCancel() {
     Finish();
     out_ << "Cancel the update? [y/N] " << std::flush;
@@ -92,8 +90,4 @@ void ProgressLine::Draw(const std::string& line) {
 void ProgressLine::Finish() {
     if (!shown_.empty()) out_ << '\n' << std::flush;
     shown_.clear();
-}
-
-void ProgressBar::Show(const std::string& label, std::uint64_t done, std::uint64_t total) {
-    Draw(Meter(done, total) + "  " + label);
 }

@@ -54,7 +54,7 @@ public:
     void SetWindowClosed() override { closed_ = true; }
 
     // Ends the redrawn line so what follows starts on a line of its own.
-    void Finish();
+    void Finish() { line_.Finish(); }
 
     // What Ctrl-C does: marks an interrupt for the next pump.
     static void Interrupt();
@@ -84,5 +84,7 @@ private:
 class ProgressBar : public ProgressLine {
 public:
     using ProgressLine::ProgressLine;
-    void Show(const std::string& label, std::uint64_t done, std::uint64_t total);
+    void Show(const std::string& label, std::uint64_t done, std::uint64_t total) {
+        Draw(Meter(done, total) + "  " + label);
+    }
 };

@@ -75,8 +75,7 @@ bool PrepareVersionList(const BuildRequest& request, std::vector<PackedFile>* in
                            Quoted(self->name) + "); the patcher would check the list against it and fail");
     }
     for (PackedFile& input : *inputs) {
-        const VersionRecord* record = FindVersionRecord(engine, input.key.c_str());
-        if (record) {
+        if (const VersionRecord* record = FindVersionRecord(engine, input.key.c_str())) {
             if (std::string problem = RecordNameProblem(record->name); !problem.empty()) {
                 return Fail(error, request.versionListPath + ": record " + Quoted(record->name) + " for " +
                                    input.path + " " + problem);
@@ -137,12 +136,9 @@ bool BuildPatch(const BuildRequest& request, BuildSummary* summary, std::string*
     std::string stub;
     if (!ReadStub(request.stubPath, &stub, error)) return false;
 
-    std::vector<std::string> names;
-    for (std::size_t k = 0; k < parts.size(); ++k) {
-        names.push_back(request.split ? PartName(request.outPath, static_cast<std::uint32_t>(k + 1),
-                                                 static_cast<std::uint32_t>(parts.size()))
-                                      : request.outPath);
-    }
+    std::vector<std::string> names(parts.size(), request.outPath);
+    const auto count = static_cast<std::uint32_t>(parts.size());
+    for (std::uint32_t k = 0; request.split && k < count; ++k) names[k] = PartName(request.outPath, k + 1, count);
     PartWriting writing{&stub, &inputs, request.legacyIndex, &list, request.progress};
     if (!WriteParts(writing, parts, names, error)) return false;
     for (std::size_t k = 0; k < parts.size(); ++k) {

@@ -26,7 +26,9 @@ public:
 
     CFileDX& File() { return file_; }
     bool Open() { return opened_ = file_.OpenWrite(path_.c_str(), 0) != 0; }
-    bool Write(const void* data, std::uint32_t size) { return file_.Write(data, size) == size; }
+    bool Write(const std::string& bytes) {
+        return file_.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size())) == bytes.size();
+    }
     // Flushes and closes the complete file; it stays "<out>.partial" until committed.
     bool Finish() {
         bool flushed = file_.Flush() != 0;
@@ -98,26 +100,20 @@ bool CopyInput(const PackedFile& input, std::uint8_t* buffer, PartialOutput& out
     // The index already holds the size measured before the copy; a file that grew since would
     // put bytes in the payload that the checksum never saw.
     if (file.Read(buffer, 1) != 0) return Fail(error, input.path + ": grew while it was read");
-    std::uint8_t sum[8];
-    std::memcpy(sum, &copied.checksum, sizeof sum);
-    writing.list->SetChecksum(input.record, sum);
+    writing.list->SetChecksum(input.record, reinterpret_cast<const std::uint8_t*>(&copied.checksum));
     return true;
 }
 
 bool WritePart(const PartWriting& writing, const Part& part, std::uint8_t* buffer, PartialOutput& out,
                CopyProgress& progress, std::string* error) {
     const std::uint64_t listSize = kVersionListHeaderSize + std::uint64_t(part.records) * writing.list->RecordSize();
-    std::string head = ArchiveHead(writing, part, listSize);
-    if (!out.Write(head.data(), static_cast<std::uint32_t>(head.size()))) return Fail(error, out.Failure("write"));
+    if (!out.Write(ArchiveHead(writing, part, listSize))) return Fail(error, out.Failure("write"));
     for (std::size_t i = part.first; i < part.first + part.count; ++i) {
         if (!CopyInput((*writing.files)[i], buffer, out, writing, progress, error)) return false;
     }
     // The checksums of this part's files and the earlier parts' are in; later files' records keep
     // what the given list said, and the records appended for them are not there yet.
-    std::string listBytes = writing.list->EncodeFirst(part.records);
-    if (!out.Write(listBytes.data(), static_cast<std::uint32_t>(listBytes.size()))) {
-        return Fail(error, out.Failure("write"));
-    }
+    if (!out.Write(writing.list->EncodeFirst(part.records))) return Fail(error, out.Failure("write"));
     if (!out.Finish()) return Fail(error, out.Failure("flush"));
     return true;
 }

@@ -68,7 +68,6 @@ bool SignerSignatureHolds(PKCS7* pkcs7, const ASN1_STRING* indirect, X509* signe
     return PKCS7_signatureVerify(chain, pkcs7, sk_PKCS7_SIGNER_INFO_value(infos, 0), signer) == 1;
 }
 
-// Hashes [from, to) of the file into context.
 bool HashRange(CFileDX& file, EVP_MD_CTX* context, std::uint32_t from, std::uint32_t to, std::uint8_t* buffer) {
     if (!file.Seek(static_cast<std::int32_t>(from))) return false;
     for (std::uint32_t at = from; at < to;) {
