@@ -43,29 +43,6 @@ os::Handle FailureWatch::Opened(const char16_t* path, os::Handle h, const char* 
     return h;
 }
 
-os::Handle FailureWatch::OpenRead(const char16_t* path, std::uint32_t* error) {
-    return Opened(path, ForwardingApi::OpenRead(path, error), "open");
-}
-
-os::Handle FailureWatch::OpenWrite(const char16_t* path, bool keep, std::uint32_t* error) {
-    return Opened(path, ForwardingApi::OpenWrite(path, keep, error), keep ? "open" : "create");
-}
-
-std::uint32_t FailureWatch::GetSize(os::Handle h) {
-    std::uint32_t size = ForwardingApi::GetSize(h);
-    Note(size != 0xFFFFFFFFu, "read the size of", h);
-    return size;
-}
-
-void FailureWatch::Close(os::Handle h) {
-    paths_.erase(h);
-    ForwardingApi::Close(h);
-}
-
-bool FailureWatch::ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) {
-    return Note(ForwardingApi::ReplaceByRename(from, to, error), "rename", std::u16string(from) + u" to " + to);
-}
-
 std::uint64_t FailureMark() { return g_watch ? g_watch->Failures() : 0; }
 
 std::string FailureText(const std::string& fallback, std::uint64_t mark) {

@@ -199,8 +199,7 @@ int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, co
     }
     if (command == "apply") {
         if (args.size() < 2) return UsageError(err, "apply: needs PATCH.exe and FOLDER");
-        std::vector<std::string> patches(args.begin(), args.end() - 1);
-        return RunApply(patches, args.back(), out, err, io);
+        return RunApply({args.begin(), args.end() - 1}, args.back(), out, err, io);
     }
     return UsageError(err, "unknown command \"" + command + "\"");
 }
