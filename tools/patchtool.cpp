@@ -67,18 +67,14 @@ std::string ParseBuildArgs(const std::vector<std::string>& args, BuildRequest& r
         const std::string& arg = args[i];
         if (!filesOnly && (arg == "--stub" || arg == "--out" || arg == "--version-list")) {
             if (i + 1 >= args.size()) return "build: " + arg + " needs a file name";
-            std::string& target = arg == "--stub" ? request.stubPath
-                                  : arg == "--out" ? request.outPath
-                                                   : request.versionListPath;
+            std::string& target =
+                arg == "--stub" ? request.stubPath : arg == "--out" ? request.outPath : request.versionListPath;
             if (!target.empty()) return "build: " + arg + " given twice";
             target = args[++i];
             if (target.empty()) return "build: " + arg + " needs a file name";
-        } else if (!filesOnly && arg == "--legacy-index") {
-            request.legacyIndex = true;
-        } else if (!filesOnly && arg == "--split") {
-            request.split = true;
-        } else if (!filesOnly && arg == "--") {
-            filesOnly = true;
+        } else if (!filesOnly && (arg == "--legacy-index" || arg == "--split" || arg == "--")) {
+            bool& flag = arg == "--legacy-index" ? request.legacyIndex : arg == "--split" ? request.split : filesOnly;
+            flag = true;
         } else if (!filesOnly && arg.size() > 1 && arg[0] == '-') {
             return "build: unknown option " + arg;
         } else {
