@@ -1,7 +1,6 @@
 #include "tools/authenticode.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "support/file.h"
 #include "tools/tool_files.h"
@@ -15,19 +14,11 @@ constexpr std::size_t kCertificateHeader = 8;
 // The headers of any PE file this tool reads sit in the stub, before the payload.
 constexpr std::uint32_t kHeaderBytes = 0x1000;
 
-std::uint32_t Le16(const std::uint8_t* p) { return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8; }
-
 }  // namespace
 
 const char* SignatureStateName(SignatureReport::State state) {
-    switch (state) {
-    case SignatureReport::State::None: return "none";
-    case SignatureReport::State::Matches: return "matches";
-    case SignatureReport::State::Changed: return "changed";
-    case SignatureReport::State::Damaged: return "damaged";
-    case SignatureReport::State::NotChecked: return "not checked";
-    }
-    return "?";
+    static const char* const names[] = {"none", "matches", "changed", "damaged", "not checked"};
+    return state <= SignatureReport::State::NotChecked ? names[static_cast<int>(state)] : "?";
 }
 
 SignatureReport ReadSignature(const std::string& path) {
@@ -64,8 +55,8 @@ SignatureReport ReadSignature(const std::string& path) {
         return damaged("cannot read the certificate table");
     }
     const std::uint32_t length = LoadLe32(header);
-    if (length < kCertificateHeader || length > layout.tableSize || Le16(header + 4) != kCertificateRevision2 ||
-        Le16(header + 6) != kCertificateTypePkcs7) {
+    if (length < kCertificateHeader || length > layout.tableSize || LoadLe16(header + 4) != kCertificateRevision2 ||
+        LoadLe16(header + 6) != kCertificateTypePkcs7) {
         return damaged("the certificate table's first entry is not a PKCS#7 signature");
     }
     std::string der(length - kCertificateHeader, '\0');

@@ -8,8 +8,6 @@
 // and Windows do).
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
 
 #include "tools/pe_image.h"

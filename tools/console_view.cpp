@@ -39,26 +39,6 @@ void ConsoleView::SetStatus(const char16_t* text) {
     if (!io_.errIsTerminal) out_ << status_ << '\n' << std::flush;
 }
 
-void ConsoleView::SetFileRange(std::uint32_t, std::uint32_t high) {
-    fileHigh_ = high;
-    dirty_ = true;
-}
-
-void ConsoleView::SetFilePos(std::uint32_t pos) {
-    filePos_ = pos;
-    dirty_ = true;
-}
-
-void ConsoleView::SetTotalRange(std::uint32_t, std::uint32_t high) {
-    totalHigh_ = high;
-    dirty_ = true;
-}
-
-void ConsoleView::SetTotalPos(std::uint32_t pos) {
-    totalPos_ = pos;
-    dirty_ = true;
-}
-
 int ConsoleView::PumpMessages() {
     if (g_interrupted) {
         g_interrupted = 0;
@@ -73,8 +53,6 @@ void ConsoleView::Draw() {
     line_.Draw(status_ + "  " + ProgressLine::Meter(filePos_, fileHigh_) + "  file " + std::to_string(totalPos_) +
                "/" + std::to_string(totalHigh_));
 }
-
-void ConsoleView::Finish() { line_.Finish(); }
 
 void ConsoleView::AskToCancel() {
     Finish();
@@ -112,8 +90,4 @@ void ProgressLine::Draw(const std::string& line) {
 void ProgressLine::Finish() {
     if (!shown_.empty()) out_ << '\n' << std::flush;
     shown_.clear();
-}
-
-void ProgressBar::Show(const std::string& label, std::uint64_t done, std::uint64_t total) {
-    Draw(Meter(done, total) + "  " + label);
 }

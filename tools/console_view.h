@@ -44,22 +44,27 @@ public:
     ConsoleView& operator=(const ConsoleView&) = delete;
 
     void SetStatus(const char16_t* text) override;
-    void SetFileRange(std::uint32_t low, std::uint32_t high) override;
-    void SetFilePos(std::uint32_t pos) override;
-    void SetTotalRange(std::uint32_t low, std::uint32_t high) override;
-    void SetTotalPos(std::uint32_t pos) override;
+    void SetFileRange(std::uint32_t, std::uint32_t high) override { Set(fileHigh_, high); }
+    void SetFilePos(std::uint32_t pos) override { Set(filePos_, pos); }
+    void SetTotalRange(std::uint32_t, std::uint32_t high) override { Set(totalHigh_, high); }
+    void SetTotalPos(std::uint32_t pos) override { Set(totalPos_, pos); }
     int PumpMessages() override;
     bool CancelRequested() const override { return cancel_; }
     bool WindowClosed() const override { return closed_; }
     void SetWindowClosed() override { closed_ = true; }
 
     // Ends the redrawn line so what follows starts on a line of its own.
-    void Finish();
+    void Finish() { line_.Finish(); }
 
     // What Ctrl-C does: marks an interrupt for the next pump.
     static void Interrupt();
 
 private:
+    // Every change of what is shown is drawn at the next pump.
+    void Set(std::uint32_t& field, std::uint32_t value) {
+        field = value;
+        dirty_ = true;
+    }
     void Draw();
     void AskToCancel();
 
@@ -79,5 +84,7 @@ private:
 class ProgressBar : public ProgressLine {
 public:
     using ProgressLine::ProgressLine;
-    void Show(const std::string& label, std::uint64_t done, std::uint64_t total);
+    void Show(const std::string& label, std::uint64_t done, std::uint64_t total) {
+        Draw(Meter(done, total) + "  " + label);
+    }
 };

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include <nlohmann/json.hpp>
+
 #include "support/text.h"
 
 namespace {
@@ -51,3 +53,9 @@ std::string DisplayName(const char* storedName) {
 }
 
 std::string Quoted(const std::string& storedName) { return "\"" + DisplayName(storedName.c_str()) + "\""; }
+
+const std::string& Text(const nlohmann::json& value) { return value.get_ref<const std::string&>(); }
+
+std::string StatusLine(const std::string& status, const std::string& name) {
+    return status + std::string(12 - status.size(), ' ') + "\"" + name + "\"";
+}

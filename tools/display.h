@@ -1,9 +1,12 @@
-// Showing bytes and stored names to people: hex and printable UTF-8.
+// Showing bytes, stored names and reasons to people: hex, printable UTF-8 and one-line refusals.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
+
+#include <nlohmann/json_fwd.hpp>
 
 // Hex of bytes, "06b4500012cc2660" or, with a separator, "00 00 00 00".
 std::string HexBytes(const void* data, std::size_t size, const char* separator = "");
@@ -14,3 +17,14 @@ std::string HexValue(std::uint64_t value);
 std::string DisplayName(const char* storedName);
 // The same in double quotes.
 std::string Quoted(const std::string& storedName);
+
+// A string value of a JSON description, for the text printed from it.
+const std::string& Text(const nlohmann::json& value);
+// A status padded to 12 columns, then the quoted name: "OK          \"a.arc\"".
+std::string StatusLine(const std::string& status, const std::string& name);
+
+// Sets *error to reason and returns false: the shape of every refusal with a one-line reason.
+inline bool Fail(std::string* error, std::string reason) {
+    *error = std::move(reason);
+    return false;
+}

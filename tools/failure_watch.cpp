@@ -43,43 +43,6 @@ os::Handle FailureWatch::Opened(const char16_t* path, os::Handle h, const char* 
     return h;
 }
 
-os::Handle FailureWatch::OpenRead(const char16_t* path, std::uint32_t* error) {
-    return Opened(path, ForwardingApi::OpenRead(path, error), "open");
-}
-
-os::Handle FailureWatch::OpenWrite(const char16_t* path, bool keep, std::uint32_t* error) {
-    return Opened(path, ForwardingApi::OpenWrite(path, keep, error), keep ? "open" : "create");
-}
-
-bool FailureWatch::Read(os::Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) {
-    return Note(ForwardingApi::Read(h, buffer, count, done), "read", h);
-}
-
-bool FailureWatch::Write(os::Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) {
-    return Note(ForwardingApi::Write(h, buffer, count, done), "write", h);
-}
-
-bool FailureWatch::Seek(os::Handle h, std::int32_t position) {
-    return Note(ForwardingApi::Seek(h, position), "seek in", h);
-}
-
-std::uint32_t FailureWatch::GetSize(os::Handle h) {
-    std::uint32_t size = ForwardingApi::GetSize(h);
-    Note(size != 0xFFFFFFFFu, "read the size of", h);
-    return size;
-}
-
-bool FailureWatch::Flush(os::Handle h) { return Note(ForwardingApi::Flush(h), "flush", h); }
-
-void FailureWatch::Close(os::Handle h) {
-    paths_.erase(h);
-    ForwardingApi::Close(h);
-}
-
-bool FailureWatch::ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) {
-    return Note(ForwardingApi::ReplaceByRename(from, to, error), "rename", std::u16string(from) + u" to " + to);
-}
-
 std::uint64_t FailureMark() { return g_watch ? g_watch->Failures() : 0; }
 
 std::string FailureText(const std::string& fallback, std::uint64_t mark) {

@@ -25,15 +25,35 @@ public:
     // "cannot write PATH: REASON", or empty when nothing failed.
     std::string Message() const;
 
-    os::Handle OpenRead(const char16_t* path, std::uint32_t* error) override;
-    os::Handle OpenWrite(const char16_t* path, bool keep, std::uint32_t* error) override;
-    bool Read(os::Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override;
-    bool Write(os::Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override;
-    bool Seek(os::Handle h, std::int32_t position) override;
-    std::uint32_t GetSize(os::Handle h) override;
-    bool Flush(os::Handle h) override;
-    void Close(os::Handle h) override;
-    bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override;
+    // Each call goes on to the backend and is noted when it fails.
+    os::Handle OpenRead(const char16_t* path, std::uint32_t* error) override {
+        return Opened(path, ForwardingApi::OpenRead(path, error), "open");
+    }
+    os::Handle OpenWrite(const char16_t* path, bool keep, std::uint32_t* error) override {
+        return Opened(path, ForwardingApi::OpenWrite(path, keep, error), keep ? "open" : "create");
+    }
+    bool Read(os::Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
+        return Note(ForwardingApi::Read(h, buffer, count, done), "read", h);
+    }
+    bool Write(os::Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
+        return Note(ForwardingApi::Write(h, buffer, count, done), "write", h);
+    }
+    bool Seek(os::Handle h, std::int32_t position) override {
+        return Note(ForwardingApi::Seek(h, position), "seek in", h);
+    }
+    std::uint32_t GetSize(os::Handle h) override {
+        std::uint32_t size = ForwardingApi::GetSize(h);
+        Note(size != 0xFFFFFFFFu, "read the size of", h);
+        return size;
+    }
+    bool Flush(os::Handle h) override { return Note(ForwardingApi::Flush(h), "flush", h); }
+    void Close(os::Handle h) override {
+        paths_.erase(h);
+        ForwardingApi::Close(h);
+    }
+    bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override {
+        return Note(ForwardingApi::ReplaceByRename(from, to, error), "rename", std::u16string(from) + u" to " + to);
+    }
 
 private:
     os::Handle Opened(const char16_t* path, os::Handle h, const char* operation);

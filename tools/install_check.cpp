@@ -27,15 +27,13 @@ void Refuse(CheckedFile* file, FileState state, std::string reason) {
 // The record's file, found the way the patcher names it; null path when the record names none.
 std::u16string RecordPath(const std::u16string& folder, const VersionListFile& list, std::uint32_t i,
                           CheckedFile* file) {
-    if (!list.NameTerminated(i)) {
-        Refuse(file, FileState::Unreadable, "the record's name has no terminator");
-        return {};
-    }
+    auto unreadable = [file](const char* reason) {
+        Refuse(file, FileState::Unreadable, reason);
+        return std::u16string();
+    };
+    if (!list.NameTerminated(i)) return unreadable("the record's name has no terminator");
     std::unique_ptr<char16_t[]> wide = MultiToWide(list.Name(i).c_str());
-    if (!wide || !IsSafeInstallName(wide.get())) {
-        Refuse(file, FileState::Unreadable, "the record's name would leave the install folder");
-        return {};
-    }
+    if (!wide || !IsSafeInstallName(wide.get())) return unreadable("the record's name would leave the install folder");
     // The patcher's "%s\%s": the name's own separators and subfolders are kept.
     std::u16string path = folder + u"\\" + wide.get();
     std::uint32_t attributes = os::Current().GetAttributes(path.c_str());
@@ -43,10 +41,7 @@ std::u16string RecordPath(const std::u16string& folder, const VersionListFile& l
         file->state = FileState::Missing;
         return {};
     }
-    if (attributes & os::kAttrDirectory) {
-        Refuse(file, FileState::Unreadable, "a folder has this name");
-        return {};
-    }
+    if (attributes & os::kAttrDirectory) return unreadable("a folder has this name");
     return path;
 }
 
@@ -89,15 +84,14 @@ void CheckOne(const std::u16string& folder, const VersionListFile& list, std::ui
 // The text form of a check: every line from the document.
 void PrintCheck(const nlohmann::json& doc, std::ostream& out) {
     for (const nlohmann::json& file : doc["files"]) {
-        const std::string state = file["status"].get<std::string>();
-        out << state << std::string(12 - state.size(), ' ') << "\"" << file["name"].get<std::string>() << "\"";
+        const std::string& state = Text(file["status"]);
+        out << StatusLine(state, Text(file["name"]));
         if (state == "OK") {
-            out << ": " << file["size"] << " bytes, checksum " << file["actual"].get<std::string>();
+            out << ": " << file["size"] << " bytes, checksum " << Text(file["actual"]);
         } else if (state == "MODIFIED") {
-            out << ": the record expects " << file["expected"].get<std::string>() << ", the file gives "
-                << file["actual"].get<std::string>();
+            out << ": the record expects " << Text(file["expected"]) << ", the file gives " << Text(file["actual"]);
         } else if (state == "UNREADABLE") {
-            out << ": " << file["reason"].get<std::string>();
+            out << ": " << Text(file["reason"]);
         }
         out << "\n";
     }
@@ -130,13 +124,8 @@ nlohmann::json DescribeCheck(const std::string& folder, const InstallCheck& chec
 }  // namespace
 
 const char* FileStateName(FileState state) {
-    switch (state) {
-    case FileState::Ok: return "OK";
-    case FileState::Modified: return "MODIFIED";
-    case FileState::Missing: return "MISSING";
-    case FileState::Unreadable: return "UNREADABLE";
-    }
-    return "?";
+    static const char* const names[] = {"OK", "MODIFIED", "MISSING", "UNREADABLE"};
+    return state <= FileState::Unreadable ? names[static_cast<int>(state)] : "?";
 }
 
 bool CheckInstallation(const std::string& folder, InstallCheck* check, std::string* error,
@@ -146,36 +135,27 @@ bool CheckInstallation(const std::string& folder, InstallCheck* check, std::stri
     std::u16string wideFolder = WidenUtf8(folder);
     std::u16string listPath = wideFolder + u"\\" + u"QMK.hvl";
     check->versionList = folder + "/QMK.hvl";
-    if (wideFolder.empty()) {
-        *error = folder + ": not a usable path";
-        return false;
-    }
+    if (wideFolder.empty()) return Fail(error, folder + ": not a usable path");
     if (os::Current().GetAttributes(wideFolder.c_str()) == os::kInvalidAttributes) {
-        *error = folder + ": no such folder";
-        return false;
+        return Fail(error, folder + ": no such folder");
     }
     // Opened as the patcher opens it, so the name's case does not matter.
     CFileDX file;
     if (!file.OpenRead(listPath.c_str())) {
-        *error = folder + ": no QMK.hvl in it (error " + std::to_string(file.LastError()) +
-                 "): not an installed game, or its version list was removed";
-        return false;
+        return Fail(error, folder + ": no QMK.hvl in it (error " + std::to_string(file.LastError()) +
+                               "): not an installed game, or its version list was removed");
     }
     std::uint32_t size = file.GetSize();
     if (size == 0xFFFFFFFFu || size > kMaxVersionListBytes) {
-        *error = FailureText(check->versionList + ": cannot read its size, or it is too large to be a version list");
-        return false;
+        return Fail(error, FailureText(check->versionList +
+                                       ": cannot read its size, or it is too large to be a version list"));
     }
     std::string bytes(size, '\0');
     if (size > 0 && file.Read(bytes.data(), size) != size) {
-        *error = FailureText(check->versionList + ": cannot read it");
-        return false;
+        return Fail(error, FailureText(check->versionList + ": cannot read it"));
     }
     VersionListFile list;
-    if (!ParseVersionListFile(bytes, &list, error)) {
-        *error = check->versionList + ": damaged: " + *error;
-        return false;
-    }
+    if (!ParseVersionListFile(bytes, &list, error)) return Fail(error, check->versionList + ": damaged: " + *error);
     check->v1 = list.v1;
     auto buffer = std::make_unique<std::uint8_t[]>(kCopyChunk);
     check->files.resize(list.Count());

@@ -1,5 +1,6 @@
 #include "tools/part_plan.h"
 
+#include "tools/display.h"
 #include "tools/tool_files.h"
 #include "update/archive.h"
 #include "update/version_list.h"
@@ -23,11 +24,11 @@ bool PlanParts(const std::vector<PackedFile>& files, const PatchLayout& layout, 
             std::uint64_t size = layout.Overhead(part.count + 1, withIt) + data + file.size;
             if (size > limits.maxBytes) {
                 if (part.count > 0) break;
-                *error = file.path + ": " + std::to_string(file.size) + " bytes; a patch of it alone would be " +
-                         std::to_string(size) + " bytes, and a patch must stay below " +
-                         std::to_string(limits.maxBytes + 1) + " bytes (2 GiB, the most the patcher can read): "
-                         "no part can hold it";
-                return false;
+                return Fail(error, file.path + ": " + std::to_string(file.size) +
+                                   " bytes; a patch of it alone would be " + std::to_string(size) +
+                                   " bytes, and a patch must stay below " +
+                                   std::to_string(limits.maxBytes + 1) +
+                                   " bytes (2 GiB, the most the patcher can read): no part can hold it");
             }
             records = withIt;
             data += file.size;

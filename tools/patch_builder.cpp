@@ -23,44 +23,38 @@ constexpr char kSplitHint[] = "; build --split cuts the update into patches that
 
 bool CheckNames(const BuildRequest& request, std::vector<PackedFile>* inputs, std::string* error) {
     const std::uint32_t nameField = IndexLayout{!request.legacyIndex}.NameField();
-    if (!request.split && request.files.size() + 1 > kMaxEntries) {
-        *error = std::to_string(request.files.size() + 1) + " entries (" + std::to_string(request.files.size()) +
-                 " files and " + kVersionListName + "); a payload holds at most " + std::to_string(kMaxEntries) +
-                 kSplitHint;
-        return false;
+    const std::size_t files = request.files.size();
+    if (!request.split && files + 1 > kMaxEntries) {
+        return Fail(error, std::to_string(files + 1) + " entries (" + std::to_string(files) + " files and " +
+                           kVersionListName + "); a payload holds at most " + std::to_string(kMaxEntries) +
+                           kSplitHint);
     }
     for (const std::string& path : request.files) {
         PackedFile input;
         input.path = path;
         input.name = BaseName(path);
+        auto refuse = [&](const std::string& problem) {
+            return Fail(error, path + ": entry name " + Quoted(input.name) + " " + problem);
+        };
         std::unique_ptr<char[]> utf8 = ConvertText(input.name.c_str(), TE_UTF8);
         std::string problem = utf8 ? EntryNameProblem(utf8.get()) : "cannot be read as text";
-        if (!problem.empty()) {
-            *error = path + ": entry name " + Quoted(input.name) + " " + problem;
-            return false;
-        }
+        if (!problem.empty()) return refuse(problem);
         if (input.name.size() + 1 > nameField) {
-            *error = path + ": entry name " + Quoted(input.name) + " is " + std::to_string(input.name.size()) +
-                     " bytes; the " + (request.legacyIndex ? "legacy " : "") + "index holds names of at most " +
-                     std::to_string(nameField - 1) + " bytes";
-            return false;
+            return refuse("is " + std::to_string(input.name.size()) + " bytes; the " +
+                          (request.legacyIndex ? "legacy " : "") + "index holds names of at most " +
+                          std::to_string(nameField - 1) + " bytes");
         }
         char key[kNameKeyCapacity];
-        if (!MakeNameKey(key, sizeof key, input.name.c_str())) {
-            *error = path + ": entry name " + Quoted(input.name) + " cannot be read as text";
-            return false;
-        }
+        if (!MakeNameKey(key, sizeof key, input.name.c_str())) return refuse("cannot be read as text");
         input.key = key;
         if (input.key == kVersionListKey) {
-            *error = path + ": entry name " + Quoted(input.name) + " is the name of the version list entry " +
-                     kVersionListName + ", which patchtool writes itself";
-            return false;
+            return refuse(std::string("is the name of the version list entry ") + kVersionListName +
+                          ", which patchtool writes itself");
         }
         for (const PackedFile& earlier : *inputs) {
             if (earlier.key == input.key) {
-                *error = "entry names " + Quoted(earlier.name) + " (" + earlier.path + ") and " + Quoted(input.name) +
-                         " (" + path + ") are the same name apart from letter case";
-                return false;
+                return Fail(error, "entry names " + Quoted(earlier.name) + " (" + earlier.path + ") and " +
+                                   Quoted(input.name) + " (" + path + ") are the same name apart from letter case");
             }
         }
         inputs->push_back(std::move(input));
@@ -73,25 +67,18 @@ bool PrepareVersionList(const BuildRequest& request, std::vector<PackedFile>* in
     if (!request.versionListPath.empty()) {
         std::string bytes;
         if (!ReadWholeFile(request.versionListPath, kMaxVersionListBytes, &bytes, error)) return false;
-        if (!ParseVersionListFile(bytes, list, error)) {
-            *error = request.versionListPath + ": " + *error;
-            return false;
-        }
+        if (!ParseVersionListFile(bytes, list, error)) return Fail(error, request.versionListPath + ": " + *error);
     }
     VersionList engine = ToEngineList(*list);
     if (const VersionRecord* self = FindVersionRecord(engine, kVersionListKey)) {
-        *error = request.versionListPath + ": has a record for the version list itself (" +
-                 Quoted(self->name) + "); the patcher would check the list against it and fail";
-        return false;
+        return Fail(error, request.versionListPath + ": has a record for the version list itself (" +
+                           Quoted(self->name) + "); the patcher would check the list against it and fail");
     }
     for (PackedFile& input : *inputs) {
-        const VersionRecord* record = FindVersionRecord(engine, input.key.c_str());
-        if (record) {
-            std::string problem = RecordNameProblem(record->name);
-            if (!problem.empty()) {
-                *error = request.versionListPath + ": record " + Quoted(record->name) + " for " + input.path +
-                         " " + problem;
-                return false;
+        if (const VersionRecord* record = FindVersionRecord(engine, input.key.c_str())) {
+            if (std::string problem = RecordNameProblem(record->name); !problem.empty()) {
+                return Fail(error, request.versionListPath + ": record " + Quoted(record->name) + " for " +
+                                   input.path + " " + problem);
             }
             input.record = static_cast<std::uint32_t>(record - engine.records.get());
             ++summary->recordsUpdated;
@@ -99,9 +86,9 @@ bool PrepareVersionList(const BuildRequest& request, std::vector<PackedFile>* in
         }
         input.record = list->Count();
         if (!list->Append(input.name)) {
-            *error = input.path + ": name " + Quoted(input.name) + " does not fit a version-1 record (at most " +
-                     std::to_string(list->NameField() - 1) + " bytes)";
-            return false;
+            return Fail(error, input.path + ": name " + Quoted(input.name) +
+                                   " does not fit a version-1 record (at most " +
+                                   std::to_string(list->NameField() - 1) + " bytes)");
         }
         ++summary->recordsAdded;
     }
@@ -120,16 +107,13 @@ bool PlanBuild(const BuildRequest& request, const std::vector<PackedFile>& input
     const PatchLayout layout{givenRecords, list.RecordSize(), IndexLayout{!request.legacyIndex}.EntrySize()};
     std::string planError;
     bool planned = PlanParts(inputs, layout, limits, parts, &planError);
-    if (request.split) {
-        if (!planned) *error = planError;
-        return planned;
-    }
+    if (request.split) return planned || Fail(error, planError);
     std::uint64_t total = layout.Overhead(inputs.size(), list.Count());
     for (const PackedFile& input : inputs) total += input.size;
     if (total >= kPatchLimit) {
-        *error = "the patch would be " + std::to_string(total) + " bytes; it must stay below 2 GiB (" +
-                 std::to_string(kPatchLimit) + " bytes), the most the patcher can read" + (planned ? kSplitHint : "");
-        return false;
+        return Fail(error, "the patch would be " + std::to_string(total) + " bytes; it must stay below 2 GiB (" +
+                           std::to_string(kPatchLimit) + " bytes), the most the patcher can read" +
+                           (planned ? kSplitHint : ""));
     }
     parts->assign(1, Part{0, inputs.size(), list.Count(), total});
     return true;
@@ -152,12 +136,9 @@ bool BuildPatch(const BuildRequest& request, BuildSummary* summary, std::string*
     std::string stub;
     if (!ReadStub(request.stubPath, &stub, error)) return false;
 
-    std::vector<std::string> names;
-    for (std::size_t k = 0; k < parts.size(); ++k) {
-        names.push_back(request.split ? PartName(request.outPath, static_cast<std::uint32_t>(k + 1),
-                                                 static_cast<std::uint32_t>(parts.size()))
-                                      : request.outPath);
-    }
+    std::vector<std::string> names(parts.size(), request.outPath);
+    const auto count = static_cast<std::uint32_t>(parts.size());
+    for (std::uint32_t k = 0; request.split && k < count; ++k) names[k] = PartName(request.outPath, k + 1, count);
     PartWriting writing{&stub, &inputs, request.legacyIndex, &list, request.progress};
     if (!WriteParts(writing, parts, names, error)) return false;
     for (std::size_t k = 0; k < parts.size(); ++k) {

@@ -13,7 +13,6 @@
 // patch of all the files would have.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>

@@ -69,25 +69,25 @@ nlohmann::json DescribeEntries(const PayloadIndex& index, const VersionList& lis
 
 // The text form of a listing: every line from the document.
 void PrintListing(const nlohmann::json& doc, std::ostream& out) {
-    out << "patch: " << doc["patch"].get<std::string>() << " (" << doc["size"] << " bytes)\n";
+    out << "patch: " << Text(doc["patch"]) << " (" << doc["size"] << " bytes)\n";
     if (std::string part = DescribeSplit(doc["split"]); !part.empty()) out << "split: " << part << "\n";
-    out << "layout: " << doc["layout"]["magic"].get<std::string>() << ", "
+    out << "layout: " << Text(doc["layout"]["magic"]) << ", "
         << (doc["layout"]["legacyIndex"].get<bool>() ? "legacy 32-byte index entries (names up to 15 bytes)"
                                                       : "128-byte index entries (names up to 95 bytes)")
         << "\n";
     out << "entries: " << doc["entries"].size() << "\n";
     out << "data start: " << HexValue(doc["dataStart"].get<std::uint32_t>()) << "\n";
-    out << "version list: " << doc["versionList"].get<std::string>() << "\n";
-    out << "signature: " << doc["signature"]["description"].get<std::string>() << "\n";
+    out << "version list: " << Text(doc["versionList"]) << "\n";
+    out << "signature: " << Text(doc["signature"]["description"]) << "\n";
     for (const nlohmann::json& entry : doc["entries"]) {
-        out << "  " << entry["index"] << "  " << entry["name"].get<std::string>() << "  offset " << entry["offset"]
-            << "  size " << entry["size"];
+        out << "  " << entry["index"] << "  " << Text(entry["name"]) << "  offset " << entry["offset"] << "  size "
+            << entry["size"];
         if (entry["pastEnd"].get<bool>()) out << "  [past the end of the file]";
         if (entry["record"].is_null()) {
             out << "  -> no record: installed unverified";
         } else {
-            out << "  -> record \"" << entry["record"]["name"].get<std::string>() << "\" checksum "
-                << entry["record"]["checksum"].get<std::string>();
+            const nlohmann::json& record = entry["record"];
+            out << "  -> record \"" << Text(record["name"]) << "\" checksum " << Text(record["checksum"]);
         }
         out << "\n";
     }
@@ -124,12 +124,9 @@ int PrintVersionList(const std::string& path, std::ostream& out, std::ostream& e
     FailureWatch watch;
     std::string bytes, error;
     VersionListFile list;
-    if (!ReadWholeFile(path, kMaxVersionListBytes, &bytes, &error)) {
-        err << "patchtool: " << error << "\n";
-        return 1;
-    }
-    if (!ParseVersionListFile(bytes, &list, &error)) {
-        err << "patchtool: " << path << ": " << error << "\n";
+    const bool read = ReadWholeFile(path, kMaxVersionListBytes, &bytes, &error);
+    if (!read || !ParseVersionListFile(bytes, &list, &error)) {
+        err << "patchtool: " << (read ? path + ": " : "") << error << "\n";
         return 1;
     }
     out << "version list: " << path << " (" << bytes.size() << " bytes)\n";

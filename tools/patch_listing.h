@@ -5,7 +5,6 @@
 // byte of the code the patcher would stop with, or 0 when every entry would pass.
 #pragma once
 
-#include <cstdint>
 #include <iosfwd>
 #include <string>
 

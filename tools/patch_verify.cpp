@@ -62,12 +62,10 @@ nlohmann::json VerifyEntry(CFileDX& file, const PayloadIndex& index, const Versi
 // The text form of a verification: every line from the document.
 void PrintVerification(const nlohmann::json& doc, std::ostream& out) {
     for (const nlohmann::json& entry : doc["entries"]) {
-        const std::string status = entry["status"].get<std::string>();
-        out << status << std::string(12 - status.size(), ' ') << "\"" << entry["name"].get<std::string>()
-            << "\": " << entry["detail"].get<std::string>() << "\n";
+        out << StatusLine(Text(entry["status"]), Text(entry["name"])) << ": " << Text(entry["detail"]) << "\n";
     }
     for (const nlohmann::json& part : doc["earlierParts"]) out << DescribeEarlierPart(part) << "\n";
-    out << "signature: " << doc["signature"]["description"].get<std::string>() << "\n";
+    out << "signature: " << Text(doc["signature"]["description"]) << "\n";
     out << "verify: " << doc["entries"].size() << " entries: " << doc["verified"] << " OK, " << doc["unverified"]
         << " unverified, " << doc["failed"] << " failed\n";
     if (doc["failed"].get<std::uint32_t>() > 0) {
@@ -99,7 +97,7 @@ int VerifyPatch(const std::string& path, std::ostream& out, std::ostream& err, n
     std::uint32_t counts[3] = {};  // OK, unverified, failed
     for (std::uint32_t i = 0; i < index.count; ++i) {
         entries.push_back(VerifyEntry(file, index, list, i, buffer.get()));
-        const std::string status = entries.back()["status"].get<std::string>();
+        const std::string& status = Text(entries.back()["status"]);
         ++counts[status == "OK" ? 0 : status == "unverified" ? 1 : 2];
     }
     SignatureReport signature = ReadSignature(path);

@@ -5,6 +5,7 @@
 
 #include "support/file.h"
 #include "support/os.h"
+#include "tools/display.h"
 #include "tools/failure_watch.h"
 #include "tools/tool_files.h"
 #include "update/archive.h"
@@ -25,7 +26,9 @@ public:
 
     CFileDX& File() { return file_; }
     bool Open() { return opened_ = file_.OpenWrite(path_.c_str(), 0) != 0; }
-    bool Write(const void* data, std::uint32_t size) { return file_.Write(data, size) == size; }
+    bool Write(const std::string& bytes) {
+        return file_.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size())) == bytes.size();
+    }
     // Flushes and closes the complete file; it stays "<out>.partial" until committed.
     bool Finish() {
         bool flushed = file_.Flush() != 0;
@@ -33,9 +36,7 @@ public:
         return finished_ = flushed;
     }
     bool CommitAs(const std::u16string& target) {
-        if (!finished_ || !os::Current().ReplaceByRename(path_.c_str(), target.c_str())) return false;
-        committed_ = true;
-        return true;
+        return committed_ = finished_ && os::Current().ReplaceByRename(path_.c_str(), target.c_str());
     }
     // Why the last call failed, in the words of the watch: "cannot write up.exe.partial: ...".
     std::string Failure(const char* operation) const { return FailureText("cannot " + std::string(operation) + " " + name_); }
@@ -82,10 +83,7 @@ bool CopyInput(const PackedFile& input, std::uint8_t* buffer, PartialOutput& out
               CopyProgress& progress, std::string* error) {
     CFileDX file;
     std::u16string wide = WidenUtf8(input.path);
-    if (wide.empty() || !file.OpenRead(wide.c_str())) {
-        *error = FailureText(input.path + ": cannot open it");
-        return false;
-    }
+    if (wide.empty() || !file.OpenRead(wide.c_str())) return Fail(error, FailureText(input.path + ": cannot open it"));
     const std::uint64_t mark = FailureMark();
     StepOf step([&](std::uint32_t done) {
         if (done > 0 && writing.progress) writing.progress(progress.done + done, progress.total);
@@ -93,50 +91,30 @@ bool CopyInput(const PackedFile& input, std::uint8_t* buffer, PartialOutput& out
     });
     const StreamedBytes copied = StreamBytes(file, static_cast<std::uint32_t>(input.size), &out.File(), buffer, &step);
     progress.done += copied.done;
-    if (copied.end == StreamEnd::WriteFailed) {
-        *error = out.Failure("write");
-        return false;
-    }
+    if (copied.end == StreamEnd::WriteFailed) return Fail(error, out.Failure("write"));
     if (copied.end == StreamEnd::ReadFailed) {
-        *error = FailureText(input.path + ": became shorter while it was read (it had " + std::to_string(input.size) +
-                                 " bytes)",
-                             mark);
-        return false;
+        return Fail(error, FailureText(input.path + ": became shorter while it was read (it had " +
+                                           std::to_string(input.size) + " bytes)",
+                                       mark));
     }
     // The index already holds the size measured before the copy; a file that grew since would
     // put bytes in the payload that the checksum never saw.
-    if (file.Read(buffer, 1) != 0) {
-        *error = input.path + ": grew while it was read";
-        return false;
-    }
-    std::uint8_t sum[8];
-    std::memcpy(sum, &copied.checksum, sizeof sum);
-    writing.list->SetChecksum(input.record, sum);
+    if (file.Read(buffer, 1) != 0) return Fail(error, input.path + ": grew while it was read");
+    writing.list->SetChecksum(input.record, reinterpret_cast<const std::uint8_t*>(&copied.checksum));
     return true;
 }
 
 bool WritePart(const PartWriting& writing, const Part& part, std::uint8_t* buffer, PartialOutput& out,
                CopyProgress& progress, std::string* error) {
     const std::uint64_t listSize = kVersionListHeaderSize + std::uint64_t(part.records) * writing.list->RecordSize();
-    std::string head = ArchiveHead(writing, part, listSize);
-    if (!out.Write(head.data(), static_cast<std::uint32_t>(head.size()))) {
-        *error = out.Failure("write");
-        return false;
-    }
+    if (!out.Write(ArchiveHead(writing, part, listSize))) return Fail(error, out.Failure("write"));
     for (std::size_t i = part.first; i < part.first + part.count; ++i) {
         if (!CopyInput((*writing.files)[i], buffer, out, writing, progress, error)) return false;
     }
     // The checksums of this part's files and the earlier parts' are in; later files' records keep
     // what the given list said, and the records appended for them are not there yet.
-    std::string listBytes = writing.list->EncodeFirst(part.records);
-    if (!out.Write(listBytes.data(), static_cast<std::uint32_t>(listBytes.size()))) {
-        *error = out.Failure("write");
-        return false;
-    }
-    if (!out.Finish()) {
-        *error = out.Failure("flush");
-        return false;
-    }
+    if (!out.Write(writing.list->EncodeFirst(part.records))) return Fail(error, out.Failure("write"));
+    if (!out.Finish()) return Fail(error, out.Failure("flush"));
     return true;
 }
 
@@ -149,10 +127,7 @@ bool WriteParts(const PartWriting& writing, const std::vector<Part>& parts, cons
     for (const std::string& name : names) {
         targets.push_back(WidenUtf8(name));
         std::u16string partialPath = WidenUtf8(name + ".partial");
-        if (targets.back().empty() || partialPath.empty()) {
-            *error = name + ": not a usable path";
-            return false;
-        }
+        if (targets.back().empty() || partialPath.empty()) return Fail(error, name + ": not a usable path");
         outputs.push_back(std::make_unique<PartialOutput>(name + ".partial", partialPath));
     }
     auto buffer = std::make_unique<std::uint8_t[]>(kCopyChunk);
@@ -160,19 +135,15 @@ bool WriteParts(const PartWriting& writing, const std::vector<Part>& parts, cons
     CopyProgress progress;
     for (const PackedFile& file : *writing.files) progress.total += file.size;
     for (std::size_t k = 0; k < parts.size(); ++k) {
-        if (!outputs[k]->Open()) {
-            *error = outputs[k]->Failure("create");
-            return false;
-        }
+        if (!outputs[k]->Open()) return Fail(error, outputs[k]->Failure("create"));
         if (!WritePart(writing, parts[k], buffer.get(), *outputs[k], progress, error)) return false;
     }
     // Every part is complete: only now do they take their names, all or none (should a rename fail,
     // the parts already renamed are removed again).
     for (std::size_t k = 0; k < parts.size(); ++k) {
         if (!outputs[k]->CommitAs(targets[k])) {
-            *error = FailureText(names[k] + ": cannot put the finished patch in place");
             for (std::size_t j = 0; j < k; ++j) os::Current().RemoveFile(targets[j].c_str());
-            return false;
+            return Fail(error, FailureText(names[k] + ": cannot put the finished patch in place"));
         }
     }
     return true;

@@ -1,6 +1,6 @@
 #include "tools/patchtool.h"
 
-#include <cstring>
+#include <algorithm>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -67,18 +67,14 @@ std::string ParseBuildArgs(const std::vector<std::string>& args, BuildRequest& r
         const std::string& arg = args[i];
         if (!filesOnly && (arg == "--stub" || arg == "--out" || arg == "--version-list")) {
             if (i + 1 >= args.size()) return "build: " + arg + " needs a file name";
-            std::string& target = arg == "--stub" ? request.stubPath
-                                  : arg == "--out" ? request.outPath
-                                                   : request.versionListPath;
+            std::string& target =
+                arg == "--stub" ? request.stubPath : arg == "--out" ? request.outPath : request.versionListPath;
             if (!target.empty()) return "build: " + arg + " given twice";
             target = args[++i];
             if (target.empty()) return "build: " + arg + " needs a file name";
-        } else if (!filesOnly && arg == "--legacy-index") {
-            request.legacyIndex = true;
-        } else if (!filesOnly && arg == "--split") {
-            request.split = true;
-        } else if (!filesOnly && arg == "--") {
-            filesOnly = true;
+        } else if (!filesOnly && (arg == "--legacy-index" || arg == "--split" || arg == "--")) {
+            bool& flag = arg == "--legacy-index" ? request.legacyIndex : arg == "--split" ? request.split : filesOnly;
+            flag = true;
         } else if (!filesOnly && arg.size() > 1 && arg[0] == '-') {
             return "build: unknown option " + arg;
         } else {
@@ -137,10 +133,9 @@ int RunApply(const std::vector<std::string>& patches, const std::string& folder,
     std::u16string wideFolder = WidenUtf8(folder);
     std::vector<std::u16string> widePatches;
     for (const std::string& patch : patches) widePatches.push_back(WidenUtf8(patch));
-    for (const std::u16string& wide : widePatches) {
-        if (wide.empty()) return UsageError(err, "apply: a path cannot be read as UTF-8");
+    if (wideFolder.empty() || std::count(widePatches.begin(), widePatches.end(), u"") > 0) {
+        return UsageError(err, "apply: a path cannot be read as UTF-8");
     }
-    if (wideFolder.empty()) return UsageError(err, "apply: a path cannot be read as UTF-8");
     const bool several = patches.size() > 1;
     for (std::size_t i = 0; i < patches.size(); ++i) {
         if (several) err << "applying " << patches[i] << " (" << i + 1 << " of " << patches.size() << ")\n";
@@ -182,8 +177,7 @@ int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, co
         bool json = !args.empty() && args[0] == "--json";
         if (json) args.erase(args.begin());
         if (args.size() != 1) {
-            return UsageError(err, command + (command == "check" ? ": needs exactly one folder"
-                                                                 : ": needs exactly one file"));
+            return UsageError(err, command + ": needs exactly one " + (command == "check" ? "folder" : "file"));
         }
         // With --json the text is dropped and the document printed instead.
         std::ostringstream dropped;
@@ -201,8 +195,7 @@ int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, co
     }
     if (command == "apply") {
         if (args.size() < 2) return UsageError(err, "apply: needs PATCH.exe and FOLDER");
-        std::vector<std::string> patches(args.begin(), args.end() - 1);
-        return RunApply(patches, args.back(), out, err, io);
+        return RunApply({args.begin(), args.end() - 1}, args.back(), out, err, io);
     }
     return UsageError(err, "unknown command \"" + command + "\"");
 }

@@ -8,8 +8,6 @@
 
 namespace {
 
-std::uint32_t Le16(const std::uint8_t* p) { return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8; }
-
 constexpr std::uint32_t kPe32 = 0x10B;
 constexpr std::uint32_t kPe32Plus = 0x20B;
 constexpr std::uint64_t kSectionHeader = 40;
@@ -17,27 +15,19 @@ constexpr std::uint64_t kSectionHeader = 40;
 }  // namespace
 
 bool ReadPeHeaders(const std::uint8_t* data, std::size_t size, PeHeaders* headers, std::string* error) {
-    if (size < 0x40 || data[0] != 'M' || data[1] != 'Z') {
-        *error = "not a Windows executable (no MZ header)";
-        return false;
-    }
+    if (size < 0x40 || data[0] != 'M' || data[1] != 'Z') return Fail(error, "not a Windows executable (no MZ header)");
     const std::uint64_t pe = LoadLe32(data + 0x3C);
     if (pe + 24 > size || std::memcmp(data + pe, "PE\0\0", 4) != 0) {
-        *error = "not a PE executable (no PE header)";
-        return false;
+        return Fail(error, "not a PE executable (no PE header)");
     }
-    const std::uint64_t sections = Le16(data + pe + 6);
-    const std::uint64_t optionalSize = Le16(data + pe + 20);
+    const std::uint64_t sections = LoadLe16(data + pe + 6);
+    const std::uint64_t optionalSize = LoadLe16(data + pe + 20);
     const std::uint64_t optional = pe + 24;
     if (optionalSize < 64 || optional + optionalSize > size) {
-        *error = "its PE optional header is missing or cut short";
-        return false;
+        return Fail(error, "its PE optional header is missing or cut short");
     }
     const std::uint64_t table = optional + optionalSize;
-    if (table + sections * kSectionHeader > size) {
-        *error = "its section table is cut short";
-        return false;
-    }
+    if (table + sections * kSectionHeader > size) return Fail(error, "its section table is cut short");
     *headers = PeHeaders{};
     headers->imageEnd = LoadLe32(data + optional + 60);  // SizeOfHeaders
     for (std::uint64_t i = 0; i < sections; ++i) {
@@ -46,7 +36,7 @@ bool ReadPeHeaders(const std::uint8_t* data, std::size_t size, PeHeaders* header
         if (rawSize > 0) headers->imageEnd = std::max(headers->imageEnd, LoadLe32(section + 20) + rawSize);
     }
     // The data directories follow the fixed fields: 96 bytes of them in PE32, 112 in PE32+.
-    const std::uint32_t magic = Le16(data + optional);
+    const std::uint32_t magic = LoadLe16(data + optional);
     const std::uint64_t directories = optional + (magic == kPe32Plus ? 112 : 96);
     const std::uint64_t entry = directories + 4 * 8;  // entry 4: the certificate table
     if ((magic == kPe32 || magic == kPe32Plus) && entry + 8 <= optional + optionalSize) {
@@ -61,10 +51,7 @@ bool ReadPeHeaders(const std::uint8_t* data, std::size_t size, PeHeaders* header
 bool ReadPeSignatureLayout(const std::uint8_t* data, std::size_t size, PeSignatureLayout* layout, std::string* error) {
     PeHeaders headers;
     if (!ReadPeHeaders(data, size, &headers, error)) return false;
-    if (!headers.hasCertificateEntry) {
-        *error = "its PE optional header has no certificate-table entry";
-        return false;
-    }
+    if (!headers.hasCertificateEntry) return Fail(error, "its PE optional header has no certificate-table entry");
     *layout = headers.signature;
     return true;
 }
@@ -73,9 +60,8 @@ bool FindImageEnd(const std::uint8_t* data, std::size_t size, std::uint32_t* end
     PeHeaders headers;
     if (!ReadPeHeaders(data, size, &headers, error)) return false;
     if (headers.imageEnd > size) {
-        *error = "its image ends at " + HexValue(headers.imageEnd) + ", past the end of the file (" +
-                 std::to_string(size) + " bytes)";
-        return false;
+        return Fail(error, "its image ends at " + HexValue(headers.imageEnd) + ", past the end of the file (" +
+                           std::to_string(size) + " bytes)");
     }
     *end = static_cast<std::uint32_t>(headers.imageEnd);
     return true;

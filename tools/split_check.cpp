@@ -54,10 +54,10 @@ nlohmann::json CompareWithEarlierParts(const std::string& path, const VersionLis
 }
 
 std::string DescribeEarlierPart(const nlohmann::json& part) {
-    const std::string state = part["state"].get<std::string>();
-    std::string line = "split: part " + part["part"].dump() + " (" + part["path"].get<std::string>() + ")";
+    const std::string& state = Text(part["state"]);
+    std::string line = "split: part " + part["part"].dump() + " (" + Text(part["path"]) + ")";
     if (state == "missing") return line + " is not beside it, or cannot be read";
     if (state == "agrees") return line + " agrees: its " + part["files"].dump() + " files have the same checksums here";
-    return line + " DIFFERS: \"" + part["differs"].get<std::string>() + "\" has another checksum or none here; the "
-           "parts come from different builds and would leave a version list that does not match the folder";
+    return line + " DIFFERS: \"" + Text(part["differs"]) + "\" has another checksum or none here; the parts come "
+           "from different builds and would leave a version list that does not match the folder";
 }

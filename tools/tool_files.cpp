@@ -1,12 +1,11 @@
 #include "tools/tool_files.h"
 
 #include <filesystem>
-#include <memory>
 #include <system_error>
 
 #include "support/file.h"
 #include "support/os.h"
-#include "support/text.h"
+#include "tools/display.h"
 #include "tools/failure_watch.h"
 
 namespace fs = std::filesystem;
@@ -14,45 +13,42 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path NativePath(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+std::string Utf8(const fs::path& path) {
+    std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// Both directions of the seam's UTF-8 conversion: measure, convert, drop the terminator.
+template <typename Unit, typename Convert>
+std::basic_string<Unit> ConvertedUtf8(Convert convert) {
+    int units = convert(nullptr, 0);
+    if (units < 1) return {};
+    std::basic_string<Unit> text(static_cast<std::size_t>(units), Unit());
+    if (convert(text.data(), units) < 1) return {};
+    text.resize(static_cast<std::size_t>(units) - 1);
+    return text;
+}
 
 }  // namespace
 
 std::u16string WidenUtf8(const std::string& text) {
-    os::Api& api = os::Current();
-    int units = api.MultiToWide(os::kCodePageUtf8, text.c_str(), nullptr, 0);
-    if (units < 1) return {};
-    std::u16string wide(static_cast<std::size_t>(units), u'\0');
-    if (api.MultiToWide(os::kCodePageUtf8, text.c_str(), wide.data(), units) < 1) return {};
-    wide.resize(static_cast<std::size_t>(units) - 1);
-    return wide;
+    return ConvertedUtf8<char16_t>([&](char16_t* out, int capacity) {
+        return os::Current().MultiToWide(os::kCodePageUtf8, text.c_str(), out, capacity);
+    });
 }
 
 std::string NarrowToUtf8(const char16_t* text) {
-    os::Api& api = os::Current();
-    int bytes = api.WideToMulti(os::kCodePageUtf8, text, nullptr, 0);
-    if (bytes < 1) return {};
-    std::string narrow(static_cast<std::size_t>(bytes), '\0');
-    if (api.WideToMulti(os::kCodePageUtf8, text, narrow.data(), bytes) < 1) return {};
-    narrow.resize(static_cast<std::size_t>(bytes) - 1);
-    return narrow;
+    return ConvertedUtf8<char>(
+        [&](char* out, int capacity) { return os::Current().WideToMulti(os::kCodePageUtf8, text, out, capacity); });
 }
 
 bool RegularFileSize(const std::string& path, std::uint64_t* size, std::string* error) {
     std::error_code ec;
     fs::file_status status = fs::status(NativePath(path), ec);
-    if (ec || !fs::exists(status)) {
-        *error = path + ": no such file";
-        return false;
-    }
-    if (!fs::is_regular_file(status)) {
-        *error = path + ": not a regular file";
-        return false;
-    }
+    if (ec || !fs::exists(status)) return Fail(error, path + ": no such file");
+    if (!fs::is_regular_file(status)) return Fail(error, path + ": not a regular file");
     std::uintmax_t bytes = fs::file_size(NativePath(path), ec);
-    if (ec) {
-        *error = path + ": cannot read its size (" + ec.message() + ")";
-        return false;
-    }
+    if (ec) return Fail(error, path + ": cannot read its size (" + ec.message() + ")");
     *size = bytes;
     return true;
 }
@@ -61,29 +57,24 @@ bool ReadWholeFile(const std::string& path, std::uint32_t maxSize, std::string* 
     std::uint64_t size = 0;
     if (!RegularFileSize(path, &size, error)) return false;
     if (size > maxSize) {
-        *error = path + ": " + std::to_string(size) + " bytes, more than the " + std::to_string(maxSize) +
-                 " this file may have";
-        return false;
+        return Fail(error, path + ": " + std::to_string(size) + " bytes, more than the " + std::to_string(maxSize) +
+                           " this file may have");
     }
     const std::uint64_t mark = FailureMark();
     CFileDX file;
     std::u16string wide = WidenUtf8(path);
     if (wide.empty() || !file.OpenRead(wide.c_str())) {
-        *error = FailureText(path + ": cannot open it (error " + std::to_string(file.LastError()) + ")", mark);
-        return false;
+        return Fail(error,
+                    FailureText(path + ": cannot open it (error " + std::to_string(file.LastError()) + ")", mark));
     }
     bytes->assign(static_cast<std::size_t>(size), '\0');
     if (size > 0 && file.Read(bytes->data(), static_cast<std::uint32_t>(size)) != size) {
-        *error = FailureText(path + ": cannot read it", mark);
-        return false;
+        return Fail(error, FailureText(path + ": cannot read it", mark));
     }
     return true;
 }
 
-std::string BaseName(const std::string& path) {
-    std::u8string name = NativePath(path).filename().u8string();
-    return std::string(name.begin(), name.end());
-}
+std::string BaseName(const std::string& path) { return Utf8(NativePath(path).filename()); }
 
 std::string InstalledStubPath() {
     char16_t self[1024];
@@ -92,9 +83,5 @@ std::string InstalledStubPath() {
     std::string path = NarrowToUtf8(self);
     std::size_t slash = path.find_last_of("/\\");
     if (slash == std::string::npos) return {};
-    std::u8string stub = fs::path(std::u8string(path.begin(), path.begin() + slash) +
-                                               u8"/../share/patchtool/patcher.exe")
-                             .lexically_normal()
-                             .u8string();
-    return std::string(stub.begin(), stub.end());
+    return Utf8(NativePath(path.substr(0, slash) + "/../share/patchtool/patcher.exe").lexically_normal());
 }

@@ -4,31 +4,26 @@
 #include <cstring>
 
 #include "support/text.h"
+#include "tools/display.h"
 
 std::string VersionListFile::Name(std::uint32_t i) const {
     const char* field = records.data() + std::size_t(i) * RecordSize();
-    const char* end = std::find(field, field + NameField(), '\0');
-    return std::string(field, end);
+    return std::string(field, std::find(field, field + NameField(), '\0'));
 }
 
-bool VersionListFile::NameTerminated(std::uint32_t i) const {
-    const char* field = records.data() + std::size_t(i) * RecordSize();
-    return std::find(field, field + NameField(), '\0') != field + NameField();
-}
+bool VersionListFile::NameTerminated(std::uint32_t i) const { return Name(i).size() < NameField(); }
 
 const std::uint8_t* VersionListFile::Checksum(std::uint32_t i) const {
     return reinterpret_cast<const std::uint8_t*>(records.data()) + std::size_t(i) * RecordSize() + NameField();
 }
 
 void VersionListFile::SetChecksum(std::uint32_t i, const std::uint8_t checksum[8]) {
-    std::memcpy(records.data() + std::size_t(i) * RecordSize() + NameField(), checksum, 8);
+    records.replace(std::size_t(i) * RecordSize() + NameField(), 8, reinterpret_cast<const char*>(checksum), 8);
 }
 
 bool VersionListFile::Append(const std::string& storedName) {
     if (storedName.size() + 1 > NameField() || storedName.find('\0') != std::string::npos) return false;
-    std::string record(RecordSize(), '\0');
-    std::memcpy(record.data(), storedName.data(), storedName.size());
-    records += record;
+    records.append(storedName).append(RecordSize() - storedName.size(), '\0');
     return true;
 }
 
@@ -43,13 +38,11 @@ std::string VersionListFile::EncodeFirst(std::uint32_t count) const {
 
 bool ParseVersionListFile(const std::string& bytes, VersionListFile* list, std::string* error) {
     if (bytes.size() < kVersionListHeaderSize) {
-        *error = "only " + std::to_string(bytes.size()) + " bytes, shorter than the 16-byte header";
-        return false;
+        return Fail(error, "only " + std::to_string(bytes.size()) + " bytes, shorter than the 16-byte header");
     }
     VersionListHeader header;
     if (!ParseVersionListHeader(reinterpret_cast<const std::uint8_t*>(bytes.data()), &header)) {
-        *error = "not a version list (magic is neither \"QHV_V2__\" nor \"QHV_____\")";
-        return false;
+        return Fail(error, "not a version list (magic is neither \"QHV_V2__\" nor \"QHV_____\")");
     }
     VersionListFile parsed;
     parsed.v1 = header.v1;
@@ -58,9 +51,8 @@ bool ParseVersionListFile(const std::string& bytes, VersionListFile* list, std::
     std::uint64_t needed = count * parsed.RecordSize();
     std::uint64_t present = bytes.size() - kVersionListHeaderSize;
     if (needed > present) {
-        *error = "the header counts " + std::to_string(count) + " records (" + std::to_string(needed) +
-                 " bytes) but only " + std::to_string(present) + " bytes follow it";
-        return false;
+        return Fail(error, "the header counts " + std::to_string(count) + " records (" + std::to_string(needed) +
+                           " bytes) but only " + std::to_string(present) + " bytes follow it");
     }
     parsed.records = bytes.substr(kVersionListHeaderSize, static_cast<std::size_t>(needed));
     parsed.trailing = static_cast<std::uint32_t>(present - needed);

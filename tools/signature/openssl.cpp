@@ -68,7 +68,6 @@ bool SignerSignatureHolds(PKCS7* pkcs7, const ASN1_STRING* indirect, X509* signe
     return PKCS7_signatureVerify(chain, pkcs7, sk_PKCS7_SIGNER_INFO_value(infos, 0), signer) == 1;
 }
 
-// Hashes [from, to) of the file into context.
 bool HashRange(CFileDX& file, EVP_MD_CTX* context, std::uint32_t from, std::uint32_t to, std::uint8_t* buffer) {
     if (!file.Seek(static_cast<std::int32_t>(from))) return false;
     for (std::uint32_t at = from; at < to;) {
@@ -89,27 +88,24 @@ void CheckSignatureBlob(CFileDX& file, const PeSignatureLayout& layout, const st
     } clearErrors;
     using State = SignatureReport::State;
     report->state = State::Damaged;
+    auto damaged = [report](std::string problem) { report->problem = std::move(problem); };
     const auto* p = reinterpret_cast<const unsigned char*>(der.data());
     Owned<PKCS7> pkcs7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
     if (!pkcs7 || !PKCS7_type_is_signed(pkcs7.get()) || !pkcs7->d.sign || !pkcs7->d.sign->contents) {
-        report->problem = "the certificate table holds no PKCS#7 SignedData";
-        return;
+        return damaged("the certificate table holds no PKCS#7 SignedData");
     }
     PKCS7* content = pkcs7->d.sign->contents;
     char type[80] = {};
     OBJ_obj2txt(type, sizeof type, content->type, 1);
     ASN1_TYPE* indirect = std::string(type) == kIndirectData ? content->d.other : nullptr;
     if (!indirect || indirect->type != V_ASN1_SEQUENCE) {
-        report->problem = "the signature's content is not Authenticode data (" + std::string(type) + ")";
-        return;
+        return damaged("the signature's content is not Authenticode data (" + std::string(type) + ")");
     }
     // SpcIndirectDataContent: SEQUENCE { data, DigestInfo }.
     p = indirect->value.sequence->data;
-    Owned<STACK_OF(ASN1_TYPE)> fields(
-        d2i_ASN1_SEQUENCE_ANY(nullptr, &p, indirect->value.sequence->length));
+    Owned<STACK_OF(ASN1_TYPE)> fields(d2i_ASN1_SEQUENCE_ANY(nullptr, &p, indirect->value.sequence->length));
     if (!fields || sk_ASN1_TYPE_num(fields.get()) < 2 || sk_ASN1_TYPE_value(fields.get(), 1)->type != V_ASN1_SEQUENCE) {
-        report->problem = "the Authenticode data holds no digest";
-        return;
+        return damaged("the Authenticode data holds no digest");
     }
     const ASN1_STRING* digestInfo = sk_ASN1_TYPE_value(fields.get(), 1)->value.sequence;
     p = digestInfo->data;
@@ -119,21 +115,18 @@ void CheckSignatureBlob(CFileDX& file, const PeSignatureLayout& layout, const st
     if (sig) X509_SIG_get0(sig.get(), &algorithm, &digest);
     const EVP_MD* md = algorithm ? EVP_get_digestbyobj(algorithm->algorithm) : nullptr;
     if (!md || !digest || digest->length != EVP_MD_get_size(md)) {
-        report->problem = "the signed digest is missing or of an unknown algorithm";
-        return;
+        return damaged("the signed digest is missing or of an unknown algorithm");
     }
     report->algorithm = OBJ_nid2ln(EVP_MD_get_type(md));
     report->signedDigest = HexBytes(digest->data, static_cast<std::size_t>(digest->length));
 
     Owned<STACK_OF(X509)> signers(PKCS7_get0_signers(pkcs7.get(), nullptr, 0));
     if (!signers || sk_X509_num(signers.get()) < 1) {
-        report->problem = "the signature does not carry its signer's certificate";
-        return;
+        return damaged("the signature does not carry its signer's certificate");
     }
     report->subject = Subject(sk_X509_value(signers.get(), 0));
     if (!SignerSignatureHolds(pkcs7.get(), indirect->value.sequence, sk_X509_value(signers.get(), 0))) {
-        report->problem = "the signer's signature does not cover the signed digest: the signature was altered";
-        return;
+        return damaged("the signer's signature does not cover the signed digest: the signature was altered");
     }
 
     // Everything before the table, without the CheckSum field and the table's directory entry.
@@ -146,8 +139,7 @@ void CheckSignatureBlob(CFileDX& file, const PeSignatureLayout& layout, const st
         !HashRange(file, context.get(), layout.checksumOffset + 4, layout.entryOffset, buffer.get()) ||
         !HashRange(file, context.get(), layout.entryOffset + 8, layout.tableOffset, buffer.get()) ||
         EVP_DigestFinal_ex(context.get(), value, &valueSize) != 1) {
-        report->problem = "cannot read the file to hash it";
-        return;
+        return damaged("cannot read the file to hash it");
     }
     report->fileDigest = HexBytes(value, valueSize);
     report->state = report->fileDigest == report->signedDigest ? State::Matches : State::Changed;

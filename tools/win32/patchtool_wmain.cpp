@@ -9,23 +9,11 @@
 #include <vector>
 
 #include "tools/patchtool.h"
-
-namespace {
-
-std::string ToUtf8(const wchar_t* text) {
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (bytes < 1) return {};
-    std::string utf8(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), bytes, nullptr, nullptr);
-    utf8.resize(static_cast<std::size_t>(bytes) - 1);
-    return utf8;
-}
-
-}  // namespace
+#include "tools/tool_files.h"
 
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> args;
-    for (int i = 0; i < argc; ++i) args.push_back(ToUtf8(argv[i]));
+    for (int i = 0; i < argc; ++i) args.push_back(NarrowToUtf8(reinterpret_cast<const char16_t*>(argv[i])));
     std::vector<char*> pointers;
     for (std::string& arg : args) pointers.push_back(arg.data());
     pointers.push_back(nullptr);
