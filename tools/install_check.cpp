@@ -9,11 +9,11 @@
 #include "support/os.h"
 #include "support/text.h"
 #include "tools/console_view.h"
+#include "tools/display.h"
+#include "tools/failure_watch.h"
 #include "tools/patchtool.h"
 #include "tools/tool_files.h"
 #include "tools/version_list_file.h"
-#include "tools/display.h"
-#include "tools/failure_watch.h"
 #include "update/entry_check.h"
 #include "update/install_name.h"
 
@@ -24,7 +24,7 @@ void Refuse(CheckedFile* file, FileState state, std::string reason) {
     file->reason = std::move(reason);
 }
 
-// The record's file, found the way the patcher names it; null path when the record names none.
+// The record's file, found the way the patcher names it; empty when the record names none.
 std::u16string RecordPath(const std::u16string& folder, const VersionListFile& list, std::uint32_t i,
                           CheckedFile* file) {
     auto unreadable = [file](const char* reason) {

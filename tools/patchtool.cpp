@@ -9,9 +9,9 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/console_view.h"
+#include "tools/failure_watch.h"
 #include "tools/install_check.h"
 #include "tools/patch_builder.h"
-#include "tools/failure_watch.h"
 #include "tools/patch_listing.h"
 #include "tools/patch_reading.h"
 #include "tools/tool_files.h"
