@@ -34,6 +34,7 @@ bool FailureWatch::Note(bool ok, const char* operation, const std::u16string& pa
 }
 
 bool FailureWatch::Note(bool ok, const char* operation, os::Handle h) {
+    if (ok) return true;  // every chunk of a copy passes here: nothing to look up then
     auto it = paths_.find(h);
     return Note(ok, operation, it == paths_.end() ? std::u16string(u"(a file not open)") : it->second);
 }
