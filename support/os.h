@@ -106,6 +106,16 @@ public:
 // the system has none. Implemented by each backend.
 std::string ErrorText(std::uint32_t code);
 
+// Which register sets wider than SSE's the OS saves across thread switches, and so lets a program use:
+// the 256-bit AVX registers, the 512-bit AVX-512 ones with their mask registers. This is the OS's own
+// answer (on Windows GetEnabledXStateFeatures, on Linux the XCR0 the kernel set); whether the CPU has
+// the instructions is a separate question. Both false on other CPUs.
+struct VectorRegisters {
+    bool avx = false;
+    bool avx512 = false;
+};
+VectorRegisters SavedVectorRegisters();
+
 // True for the codes a rename fails with while another program (a virus scanner, an indexer, a
 // backup tool) has one of the files open for a moment: a sharing or lock violation, or access denied,
 // which Windows also gives while a deleted file's last handle is still open.

@@ -14,6 +14,9 @@
 // FILE_ATTRIBUTE_DIRECTORY; the read-only bit of a folder is not kept, since on Linux it would stop
 // files being created in it); drive letters and UNC names.
 #include <dirent.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -336,6 +339,21 @@ std::string ErrorText(std::uint32_t code) {
     for (const auto& known : kErrnoCodes)
         if (known.code == code) return std::strerror(known.error);
     return "error " + std::to_string(code);
+}
+
+// The kernel puts the register sets it saves into XCR0; XGETBV reads it once the CPU says the OS
+// turned XSAVE on.
+VectorRegisters SavedVectorRegisters() {
+    VectorRegisters saved;
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & bit_OSXSAVE) == 0) return saved;
+    unsigned low = 0, high = 0;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    saved.avx = (low & 0x06) == 0x06;                  // SSE, the upper halves of YMM
+    saved.avx512 = saved.avx && (low & 0xE0) == 0xE0;  // opmask, the upper halves of ZMM0-15, ZMM16-31
+#endif
+    return saved;
 }
 
 }  // namespace os

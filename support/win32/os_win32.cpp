@@ -112,4 +112,20 @@ std::string ErrorText(std::uint32_t code) {
     return bytes > 0 ? std::string(utf8, static_cast<std::size_t>(bytes)) : "error " + std::to_string(code);
 }
 
+// GetEnabledXStateFeatures came with Windows 7 SP1, so it is looked up: a system without it saves no
+// AVX state.
+VectorRegisters SavedVectorRegisters() {
+    constexpr DWORD64 kAvx = 1u << 2;  // XSTATE_MASK_AVX: the upper halves of YMM
+    // XSTATE_MASK_AVX512: opmask, the upper halves of ZMM0-15, ZMM16-31
+    constexpr DWORD64 kAvx512 = (1u << 5) | (1u << 6) | (1u << 7);
+    VectorRegisters saved;
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    FARPROC query = kernel != nullptr ? GetProcAddress(kernel, "GetEnabledXStateFeatures") : nullptr;
+    if (query == nullptr) return saved;
+    const DWORD64 features = reinterpret_cast<DWORD64(WINAPI*)()>(reinterpret_cast<void*>(query))();
+    saved.avx = (features & kAvx) == kAvx;
+    saved.avx512 = saved.avx && (features & kAvx512) == kAvx512;
+    return saved;
+}
+
 }  // namespace os
