@@ -108,6 +108,25 @@ void BM_PlainCopy(benchmark::State& state) {
 }
 BENCHMARK(BM_PlainCopy)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
+// Whole processes: `patchtool apply` of the 256 MiB patch, and `dd bs=1M conv=fsync` of the same
+// payload bytes from the patch into the same folder (ratio = BM_ApplyProcess / BM_DdFsync).
+void BM_ApplyProcess(benchmark::State& state) {
+    static Workspace ws("apply-process", 256);
+    bench::TimeCommand(state, PATCHTOOL_PATH " apply '" + ws.patch.string() + "' '" + ws.game.string() + "' > /dev/null",
+                       ws.size);
+}
+BENCHMARK(BM_ApplyProcess)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+
+void BM_DdFsync(benchmark::State& state) {
+    static Workspace ws("dd", 256);
+    const std::string at = std::to_string(kPayloadOffset + kHeaderSize + 2 * kWideEntrySize);
+    bench::TimeCommand(state, "dd if='" + ws.patch.string() + "' of='" + (ws.game / "big.arc").string() +
+                                  "' bs=1M iflag=skip_bytes,count_bytes skip=" + at + " count=" +
+                                  std::to_string(ws.size) + " conv=fsync status=none",
+                       ws.size);
+}
+BENCHMARK(BM_DdFsync)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+
 // Peak resident memory of a `patchtool apply` process, for payloads of range(0) MiB.
 void BM_ApplyPeakMemory(benchmark::State& state) {
     Workspace ws("rss", static_cast<std::uint32_t>(state.range(0)));

@@ -7,10 +7,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include <benchmark/benchmark.h>
+
 namespace bench {
+
+// Times one whole process per iteration, started as `sh -c command` (which must exit with 0), over
+// `bytes` bytes.
+inline void TimeCommand(benchmark::State& state, const std::string& command, std::uint64_t bytes) {
+    for (auto _ : state) {
+        if (std::system(command.c_str()) != 0) state.SkipWithError(("failed: " + command).c_str());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
 
 // Runs patchtool with args (output discarded) and returns its peak resident memory in MiB, or a
 // negative value when it did not exit with 0. A forked child starts with the parent's resident
