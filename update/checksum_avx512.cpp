@@ -45,9 +45,15 @@ struct Lanes512 {
         return _mm512_add_epi16(x, _mm512_add_epi16(below, _mm512_add_epi16(twoBelow, threeBelow)));
     }
     CHECKSUM_TARGET static V BroadcastLast16(V x) { return _mm512_permutexvar_epi16(_mm512_set1_epi16(31), x); }
-    CHECKSUM_TARGET static std::uint32_t Sum32(V x) { return static_cast<std::uint32_t>(_mm512_reduce_add_epi32(x)); }
+    // Folded by hand: GCC's reduction intrinsics add in signed int, which may overflow. Byte sums
+    // fold with byte adds (only their value modulo 256 is kept).
+    CHECKSUM_TARGET static std::uint32_t Sum32(V x) {
+        const __m256i y = _mm256_add_epi32(_mm512_castsi512_si256(x), _mm512_extracti64x4_epi64(x, 1));
+        return Lanes128::Sum32(_mm_add_epi32(_mm256_castsi256_si128(y), _mm256_extracti128_si256(y, 1)));
+    }
     CHECKSUM_TARGET static std::uint32_t SumBytes(V x) {
-        return static_cast<std::uint32_t>(_mm512_reduce_add_epi64(_mm512_sad_epu8(x, _mm512_setzero_si512())));
+        const __m256i y = _mm256_add_epi8(_mm512_castsi512_si256(x), _mm512_extracti64x4_epi64(x, 1));
+        return Lanes128::SumBytes(_mm_add_epi8(_mm256_castsi256_si128(y), _mm256_extracti128_si256(y, 1)));
     }
     CHECKSUM_TARGET static std::uint32_t XorBytes(V x) {
         const __m256i y = _mm256_xor_si256(_mm512_castsi512_si256(x), _mm512_extracti64x4_epi64(x, 1));
