@@ -12,6 +12,7 @@
 #include "tools/display.h"
 #include "tools/failure_watch.h"
 #include "tools/patchtool.h"
+#include "tools/read_ahead.h"
 #include "tools/tool_files.h"
 #include "tools/version_list_file.h"
 #include "update/entry_check.h"
@@ -45,7 +46,7 @@ std::u16string RecordPath(const std::u16string& folder, const VersionListFile& l
     return path;
 }
 
-void CheckOne(const std::u16string& folder, const VersionListFile& list, std::uint32_t i, std::uint8_t* buffer,
+void CheckOne(const std::u16string& folder, const VersionListFile& list, std::uint32_t i, ReadAhead& reader,
               CheckedFile* file, const CheckProgress& progress) {
     file->name = DisplayName(list.Name(i).c_str());
     file->expected = HexBytes(list.Checksum(i), 8);
@@ -68,7 +69,7 @@ void CheckOne(const std::u16string& folder, const VersionListFile& list, std::ui
         if (done > 0 && progress) progress(i, file->name, done, size);
         return true;
     });
-    const StreamedBytes read = StreamBytes(in, size, nullptr, buffer, &step);
+    const StreamedBytes read = reader.Stream(in, size, nullptr, &step);
     if (read.end != StreamEnd::Complete) {
         return Refuse(file, FileState::Unreadable,
                       FailureText("reading stopped after " + std::to_string(read.done) + " of " +
@@ -157,10 +158,10 @@ bool CheckInstallation(const std::string& folder, InstallCheck* check, std::stri
     VersionListFile list;
     if (!ParseVersionListFile(bytes, &list, error)) return Fail(error, check->versionList + ": damaged: " + *error);
     check->v1 = list.v1;
-    auto buffer = std::make_unique<std::uint8_t[]>(kCopyChunk);
+    ReadAhead reader;
     check->files.resize(list.Count());
     for (std::uint32_t i = 0; i < list.Count(); ++i) {
-        CheckOne(wideFolder, list, i, buffer.get(), &check->files[i], progress);
+        CheckOne(wideFolder, list, i, reader, &check->files[i], progress);
         ++check->counts[static_cast<int>(check->files[i].state)];
     }
     return true;

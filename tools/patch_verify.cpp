@@ -10,6 +10,7 @@
 #include "tools/patch_listing.h"
 #include "tools/patch_reading.h"
 #include "tools/patchtool.h"
+#include "tools/read_ahead.h"
 #include "tools/split_check.h"
 #include "update/entry_check.h"
 
@@ -18,7 +19,7 @@ namespace {
 // One entry's verdict: {"name", "status", "detail"} and, when its bytes were read, "checksum" (and
 // "expected" for a mismatch).
 nlohmann::json VerifyEntry(CFileDX& file, const PayloadIndex& index, const VersionList& list, std::uint32_t i,
-                           std::uint8_t* buffer) {
+                           ReadAhead& reader) {
     ResolvedEntry entry;
     ResolveEntry(index, list, i, &entry);
     nlohmann::json json = {{"name", DisplayName(entry.stored)}, {"status", "DAMAGED"}};
@@ -33,7 +34,7 @@ nlohmann::json VerifyEntry(CFileDX& file, const PayloadIndex& index, const Versi
                                      mark);
         return json;
     }
-    const StreamedBytes read = StreamBytes(file, index.Size(i), nullptr, buffer);
+    const StreamedBytes read = reader.Stream(file, index.Size(i), nullptr);
     if (read.end != StreamEnd::Complete) {
         json["detail"] = FailureText("its " + std::to_string(index.Size(i)) + " bytes run past the end of the file", mark);
         return json;
@@ -92,11 +93,11 @@ int VerifyPatch(const std::string& path, std::ostream& out, std::ostream& err, n
         return static_cast<int>(result & 0xFF);
     }
     VersionList list = LoadVersionList(file, index);
-    auto buffer = std::make_unique<std::uint8_t[]>(kCopyChunk);
+    ReadAhead reader;
     nlohmann::json entries = nlohmann::json::array();
     std::uint32_t counts[3] = {};  // OK, unverified, failed
     for (std::uint32_t i = 0; i < index.count; ++i) {
-        entries.push_back(VerifyEntry(file, index, list, i, buffer.get()));
+        entries.push_back(VerifyEntry(file, index, list, i, reader));
         const std::string& status = Text(entries.back()["status"]);
         ++counts[status == "OK" ? 0 : status == "unverified" ? 1 : 2];
     }

@@ -7,6 +7,7 @@
 #include "support/os.h"
 #include "tools/display.h"
 #include "tools/failure_watch.h"
+#include "tools/read_ahead.h"
 #include "tools/tool_files.h"
 #include "update/archive.h"
 #include "update/entry_check.h"
@@ -79,7 +80,7 @@ struct CopyProgress {
     std::uint64_t total = 0;
 };
 
-bool CopyInput(const PackedFile& input, std::uint8_t* buffer, PartialOutput& out, const PartWriting& writing,
+bool CopyInput(const PackedFile& input, ReadAhead& reader, PartialOutput& out, const PartWriting& writing,
               CopyProgress& progress, std::string* error) {
     CFileDX file;
     std::u16string wide = WidenUtf8(input.path);
@@ -89,7 +90,7 @@ bool CopyInput(const PackedFile& input, std::uint8_t* buffer, PartialOutput& out
         if (done > 0 && writing.progress) writing.progress(progress.done + done, progress.total);
         return true;
     });
-    const StreamedBytes copied = StreamBytes(file, static_cast<std::uint32_t>(input.size), &out.File(), buffer, &step);
+    const StreamedBytes copied = reader.Stream(file, static_cast<std::uint32_t>(input.size), &out.File(), &step);
     progress.done += copied.done;
     if (copied.end == StreamEnd::WriteFailed) return Fail(error, out.Failure("write"));
     if (copied.end == StreamEnd::ReadFailed) {
@@ -99,17 +100,18 @@ bool CopyInput(const PackedFile& input, std::uint8_t* buffer, PartialOutput& out
     }
     // The index already holds the size measured before the copy; a file that grew since would
     // put bytes in the payload that the checksum never saw.
-    if (file.Read(buffer, 1) != 0) return Fail(error, input.path + ": grew while it was read");
+    std::uint8_t probe;
+    if (file.Read(&probe, 1) != 0) return Fail(error, input.path + ": grew while it was read");
     writing.list->SetChecksum(input.record, reinterpret_cast<const std::uint8_t*>(&copied.checksum));
     return true;
 }
 
-bool WritePart(const PartWriting& writing, const Part& part, std::uint8_t* buffer, PartialOutput& out,
+bool WritePart(const PartWriting& writing, const Part& part, ReadAhead& reader, PartialOutput& out,
                CopyProgress& progress, std::string* error) {
     const std::uint64_t listSize = kVersionListHeaderSize + std::uint64_t(part.records) * writing.list->RecordSize();
     if (!out.Write(ArchiveHead(writing, part, listSize))) return Fail(error, out.Failure("write"));
     for (std::size_t i = part.first; i < part.first + part.count; ++i) {
-        if (!CopyInput((*writing.files)[i], buffer, out, writing, progress, error)) return false;
+        if (!CopyInput((*writing.files)[i], reader, out, writing, progress, error)) return false;
     }
     // The checksums of this part's files and the earlier parts' are in; later files' records keep
     // what the given list said, and the records appended for them are not there yet.
@@ -130,13 +132,13 @@ bool WriteParts(const PartWriting& writing, const std::vector<Part>& parts, cons
         if (targets.back().empty() || partialPath.empty()) return Fail(error, name + ": not a usable path");
         outputs.push_back(std::make_unique<PartialOutput>(name + ".partial", partialPath));
     }
-    auto buffer = std::make_unique<std::uint8_t[]>(kCopyChunk);
+    ReadAhead reader;
     // One bar over every part: the bytes of all the files.
     CopyProgress progress;
     for (const PackedFile& file : *writing.files) progress.total += file.size;
     for (std::size_t k = 0; k < parts.size(); ++k) {
         if (!outputs[k]->Open()) return Fail(error, outputs[k]->Failure("create"));
-        if (!WritePart(writing, parts[k], buffer.get(), *outputs[k], progress, error)) return false;
+        if (!WritePart(writing, parts[k], reader, *outputs[k], progress, error)) return false;
     }
     // Every part is complete: only now do they take their names, all or none (should a rename fail,
     // the parts already renamed are removed again).

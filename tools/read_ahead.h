@@ -1,0 +1,50 @@
+// StreamBytes for the kit, with the reads done on a second thread one chunk ahead: the next chunk is
+// read while this one is checksummed. `check`, `build` and `verify` read through one of these, in
+// the memory StreamBytes' buffer takes.
+//
+// The result is StreamBytes' own. The OS calls stay in one order and never overlap: the read ahead
+// ends before the chunk before it is written (so only reading and checksumming overlap), and a
+// stream returns only when no read is under way. Nothing in front of the seam needs to be
+// thread-safe for it. One more chunk than StreamBytes reads may be read when the step stops the
+// stream or a write fails.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "support/file.h"
+#include "tools/second_thread.h"
+#include "update/entry_check.h"
+
+class ReadAhead {
+public:
+    // Starts the reading thread; without one (or for a stream of one copy chunk) Stream is StreamBytes.
+    ReadAhead();
+    ~ReadAhead();
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    StreamedBytes Stream(CFileDX& in, std::uint32_t size, CFileDX* out, StreamStep* step = nullptr);
+
+private:
+    // Half a copy chunk per read, so the two buffers together take what StreamBytes' one takes.
+    static constexpr std::uint32_t kChunk = kCopyChunk / 2;
+    std::uint8_t* Buffer(std::uint32_t slot) { return buffers_.get() + slot * kChunk; }
+    // Asks the thread to read count bytes of in into a buffer; Collect gives what the read gave,
+    // doing it here if the thread has not begun it.
+    void Ask(CFileDX& in, std::uint32_t slot, std::uint32_t count);
+    std::uint32_t Collect();
+
+    std::unique_ptr<std::uint8_t[]> buffers_;  // two halves: one read into, one checksummed
+    Semaphore asked_, read_;
+    // The one read asked for: whoever moves job_ on from kAsked does it. The semaphores wake the
+    // other side; the job's state, not their counts, says what is to be done.
+    enum { kIdle, kAsked, kReading };
+    std::atomic<int> job_{kIdle};
+    CFileDX* file_ = nullptr;
+    std::uint8_t* target_ = nullptr;
+    std::uint32_t count_ = 0, got_ = 0;
+    std::atomic<bool> quit_{false};
+    std::unique_ptr<SecondThread> thread_;  // last: started once everything it uses exists
+};
