@@ -2,11 +2,12 @@
 // read while this one is checksummed. `check`, `build` and `verify` read through one of these, in
 // the memory StreamBytes' buffer takes.
 //
-// The result is StreamBytes' own. The OS calls stay in one order and never overlap: the read ahead
+// The result is StreamBytes' own, but that the step is told every half chunk (a step that stops the
+// stream may stop it half a chunk sooner) and that one more half chunk may have been read when the
+// step stops it or a write fails. The OS calls stay in one order and never overlap: the read ahead
 // ends before the chunk before it is written (so only reading and checksumming overlap), and a
 // stream returns only when no read is under way. Nothing in front of the seam needs to be
-// thread-safe for it. One more chunk than StreamBytes reads may be read when the step stops the
-// stream or a write fails.
+// thread-safe for it.
 #pragma once
 
 #include <atomic>
