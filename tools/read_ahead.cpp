@@ -25,7 +25,7 @@ ReadAhead::ReadAhead() : buffers_(std::make_unique<std::uint8_t[]>(kCopyChunk)) 
             if (quit_) return;
             int asked = kAsked;
             if (!job_.compare_exchange_strong(asked, kReading)) continue;  // the caller took it back
-            got_ = std::min(file_->Read(target_, count_), count_);
+            DoReads();
             read_.Release();
         }
     });
@@ -39,21 +39,36 @@ ReadAhead::~ReadAhead() {
     thread_.reset();
 }
 
-void ReadAhead::Ask(CFileDX& in, std::uint32_t slot, std::uint32_t count) {
-    file_ = &in;
-    target_ = Buffer(slot);
-    count_ = count;
-    job_ = kAsked;
-    asked_.Release();
+void ReadAhead::DoReads() {
+    for (std::size_t i = 0; i < readCount_; ++i) {
+        Read& read = reads_[i];
+        read.got = std::min(read.file->Read(read.target, read.count), read.count);
+    }
 }
 
-std::uint32_t ReadAhead::Collect() {
-    // A read the thread has not begun (it may not even run yet) is done here, at once.
+void ReadAhead::Ask(Read* reads, std::size_t count) {
+    reads_ = reads;
+    readCount_ = count;
+    job_ = kAsked;
+    if (thread_) asked_.Release();
+}
+
+void ReadAhead::Collect() {
+    // Reads the thread has not begun (it may not even run yet) are done here, at once.
     int asked = kAsked;
-    if (job_.compare_exchange_strong(asked, kIdle)) return std::min(file_->Read(target_, count_), count_);
+    if (job_.compare_exchange_strong(asked, kIdle)) return DoReads();
     Take(read_);
     job_ = kIdle;
-    return got_;
+}
+
+void ReadAhead::AskOne(CFileDX& in, std::uint32_t slot, std::uint32_t count) {
+    one_ = Read{&in, Buffer(slot), count, 0};
+    Ask(&one_, 1);
+}
+
+std::uint32_t ReadAhead::CollectOne() {
+    Collect();
+    return one_.got;
 }
 
 StreamedBytes ReadAhead::Stream(CFileDX& in, std::uint32_t size, CFileDX* out, StreamStep* step) {
@@ -66,16 +81,16 @@ StreamedBytes ReadAhead::Stream(CFileDX& in, std::uint32_t size, CFileDX* out, S
     };
     if (step && !step->Continue(0)) return ended(StreamEnd::Stopped);
     std::uint32_t slot = 0;
-    Ask(in, slot, kChunk);
-    std::uint32_t got = Collect();
+    AskOne(in, slot, kChunk);
+    std::uint32_t got = CollectOne();
     for (;;) {
         const std::uint32_t chunk = std::min(size - result.done, kChunk);
         const std::uint32_t rest = size - result.done - chunk;
         const bool ahead = got == chunk && rest > 0;
-        if (ahead) Ask(in, slot ^ 1, std::min(rest, kChunk));
+        if (ahead) AskOne(in, slot ^ 1, std::min(rest, kChunk));
         UpdateChecksum(result.checksum, Buffer(slot), got);
         result.done += got;
-        const std::uint32_t next = ahead ? Collect() : 0;
+        const std::uint32_t next = ahead ? CollectOne() : 0;
         if (got != chunk) return ended(StreamEnd::ReadFailed);
         if (out && out->Write(Buffer(slot), chunk) != chunk) return ended(StreamEnd::WriteFailed);
         if (step && !step->Continue(result.done)) return ended(StreamEnd::Stopped);

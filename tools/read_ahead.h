@@ -28,24 +28,36 @@ public:
 
     StreamedBytes Stream(CFileDX& in, std::uint32_t size, CFileDX* out, StreamStep* step = nullptr);
 
+    // The reads of one step of a caller's own loop over several files: done in order on the thread
+    // while the caller works on the step before. Collect waits for them, or does them itself when
+    // the thread has not begun; then every got is set. Between Ask and Collect the caller makes no
+    // OS call and leaves the targets alone.
+    struct Read {
+        CFileDX* file = nullptr;
+        std::uint8_t* target = nullptr;
+        std::uint32_t count = 0, got = 0;
+    };
+    void Ask(Read* reads, std::size_t count);
+    void Collect();
+
 private:
     // Half a copy chunk per read, so the two buffers together take what StreamBytes' one takes.
     static constexpr std::uint32_t kChunk = kCopyChunk / 2;
     std::uint8_t* Buffer(std::uint32_t slot) { return buffers_.get() + slot * kChunk; }
-    // Asks the thread to read count bytes of in into a buffer; Collect gives what the read gave,
-    // doing it here if the thread has not begun it.
-    void Ask(CFileDX& in, std::uint32_t slot, std::uint32_t count);
-    std::uint32_t Collect();
+    // Stream's one read into a buffer, and what it gave.
+    void AskOne(CFileDX& in, std::uint32_t slot, std::uint32_t count);
+    std::uint32_t CollectOne();
+    void DoReads();
 
     std::unique_ptr<std::uint8_t[]> buffers_;  // two halves: one read into, one checksummed
     Semaphore asked_, read_;
-    // The one read asked for: whoever moves job_ on from kAsked does it. The semaphores wake the
+    // The reads asked for: whoever moves job_ on from kAsked does them. The semaphores wake the
     // other side; the job's state, not their counts, says what is to be done.
     enum { kIdle, kAsked, kReading };
     std::atomic<int> job_{kIdle};
-    CFileDX* file_ = nullptr;
-    std::uint8_t* target_ = nullptr;
-    std::uint32_t count_ = 0, got_ = 0;
+    Read one_;
+    Read* reads_ = nullptr;
+    std::size_t readCount_ = 0;
     std::atomic<bool> quit_{false};
     std::unique_ptr<SecondThread> thread_;  // last: started once everything it uses exists
 };

@@ -87,8 +87,8 @@ TEST(ReadAhead, ReadsOneChunkAheadOfTheWriteInOneOrder) {
         [&](int n, const StreamedBytes& failed) {
             const OsCall kind = kinds[n - 1];
             EXPECT_EQ(fault.KindOfCall(n), kind);
-            if (kind == OsCall::Read) EXPECT_EQ(failed.end, StreamEnd::ReadFailed);
-            if (kind == OsCall::Write) EXPECT_EQ(failed.end, StreamEnd::WriteFailed);
+            if (kind == OsCall::Read) { EXPECT_EQ(failed.end, StreamEnd::ReadFailed); }
+            if (kind == OsCall::Write) { EXPECT_EQ(failed.end, StreamEnd::WriteFailed); }
         });
 }
 
