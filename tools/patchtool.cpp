@@ -9,11 +9,13 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/console_view.h"
+#include "tools/display.h"
 #include "tools/failure_watch.h"
 #include "tools/install_check.h"
 #include "tools/patch_builder.h"
 #include "tools/patch_listing.h"
 #include "tools/patch_reading.h"
+#include "tools/release_build.h"
 #include "tools/tool_files.h"
 #include "update/worker.h"
 
@@ -31,6 +33,14 @@ constexpr char kUsage[] =
     "      old 32-byte index entries (names up to 15 bytes). Nothing is written on failure.\n"
     "      A patch holds at most 31 files and stays below 2 GiB; --split cuts a bigger update, in the\n"
     "      FILEs' order, into parts PATCH.part1of3.exe, PATCH.part2of3.exe, ... to be run in order.\n"
+    "  patchtool build [--stub PATCHER.exe] --out PATCH.exe [--split] [--json] --from OLD... --to NEW\n"
+    "  patchtool build [--stub PATCHER.exe] --out FIX.exe [--split] [--json] --to NEW --repair REPORT.json\n"
+    "      Makes the patch that turns the older release OLD (a folder, or its QMK.hvl; several\n"
+    "      --from make one patch for players of any of them) into the release folder NEW: every file\n"
+    "      of NEW that differs, with NEW's QMK.hvl (else OLD's, updated). Refused, naming each file,\n"
+    "      where the patcher could not install NEW as it is. Before the patch takes its name, the\n"
+    "      patcher's engine runs it over every OLD folder, changing nothing there, and the result\n"
+    "      must be NEW. With --repair: the files a player's `check --json` report calls not OK.\n"
     "  patchtool list PATCH.exe\n"
     "      Prints the payload's layout and every entry with its version record and checksum.\n"
     "  patchtool verify PATCH.exe\n"
@@ -60,20 +70,32 @@ int UsageError(std::ostream& err, const std::string& message) {
     return kExitUsage;
 }
 
-// The build's command line; an empty string when it is right, else what is wrong with it.
-std::string ParseBuildArgs(const std::vector<std::string>& args, BuildRequest& request) {
+// The build's command line; an empty string when it is right, else what is wrong with it. A build
+// from releases (--to) fills release too.
+std::string ParseBuildArgs(const std::vector<std::string>& args, BuildRequest& request, ReleaseRequest& release,
+                           bool& json) {
     bool filesOnly = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (!filesOnly && (arg == "--stub" || arg == "--out" || arg == "--version-list")) {
-            if (i + 1 >= args.size()) return "build: " + arg + " needs a file name";
-            std::string& target =
-                arg == "--stub" ? request.stubPath : arg == "--out" ? request.outPath : request.versionListPath;
+        if (!filesOnly && (arg == "--stub" || arg == "--out" || arg == "--version-list" || arg == "--to" ||
+                           arg == "--repair" || arg == "--from")) {
+            if (i + 1 >= args.size() || args[i + 1].empty()) return "build: " + arg + " needs a file name";
+            if (arg == "--from") {
+                release.from.push_back(args[++i]);
+                continue;
+            }
+            std::string& target = arg == "--stub" ? request.stubPath
+                                  : arg == "--out" ? request.outPath
+                                  : arg == "--to"  ? release.to
+                                  : arg == "--repair" ? release.repairReport
+                                                      : request.versionListPath;
             if (!target.empty()) return "build: " + arg + " given twice";
             target = args[++i];
-            if (target.empty()) return "build: " + arg + " needs a file name";
-        } else if (!filesOnly && (arg == "--legacy-index" || arg == "--split" || arg == "--")) {
-            bool& flag = arg == "--legacy-index" ? request.legacyIndex : arg == "--split" ? request.split : filesOnly;
+        } else if (!filesOnly && (arg == "--legacy-index" || arg == "--split" || arg == "--json" || arg == "--")) {
+            bool& flag = arg == "--legacy-index" ? request.legacyIndex
+                         : arg == "--split"      ? request.split
+                         : arg == "--json"       ? json
+                                                 : filesOnly;
             flag = true;
         } else if (!filesOnly && arg.size() > 1 && arg[0] == '-') {
             return "build: unknown option " + arg;
@@ -81,12 +103,59 @@ std::string ParseBuildArgs(const std::vector<std::string>& args, BuildRequest& r
             request.files.push_back(arg);
         }
     }
-    return request.outPath.empty() ? "build: --out PATCH.exe is missing" : "";
+    if (request.outPath.empty()) return "build: --out PATCH.exe is missing";
+    const bool fromReleases = !release.to.empty() || !release.from.empty() || !release.repairReport.empty();
+    if (!fromReleases) return json ? "build: --json goes with --to" : "";
+    if (release.to.empty()) return "build: --from and --repair need --to NEW";
+    if (!request.files.empty() || !request.versionListPath.empty()) {
+        return "build: --to takes no FILEs and no --version-list: they come from the releases";
+    }
+    if (release.from.empty() == release.repairReport.empty()) return "build: --to needs --from OLD or --repair REPORT.json";
+    release.outPath = request.outPath;
+    release.split = request.split;
+    release.legacyIndex = request.legacyIndex;
+    return "";
+}
+
+// The plan, the proof and what was written, as one document.
+nlohmann::json DescribeRelease(const ReleaseRequest& request, const ReleasePlan& plan) {
+    nlohmann::json files = nlohmann::json::array(), parts = nlohmann::json::array();
+    for (const PlannedFile& file : plan.files) files.push_back({{"name", file.rel}, {"size", file.size}, {"why", file.why}});
+    for (const PartSummary& part : plan.build.parts) {
+        parts.push_back({{"path", part.path}, {"size", part.size}, {"files", part.files}});
+    }
+    return {{"to", request.to},
+            {"from", request.from},
+            {"counts", {{"changed", plan.changed}, {"added", plan.added}, {"removed", plan.removed}, {"unchanged", plan.unchanged}}},
+            {"files", std::move(files)},
+            {"warnings", plan.warnings},
+            {"versionList", plan.versionList},
+            {"proofs", plan.proofs},
+            {"parts", std::move(parts)},
+            {"exitCode", kExitOk}};
+}
+
+void PrintRelease(const nlohmann::json& doc, std::ostream& out) {
+    const nlohmann::json& c = doc["counts"];
+    out << "plan: " << c["changed"] << " changed, " << c["added"] << " added, " << c["removed"] << " removed, "
+        << c["unchanged"] << " unchanged\n";
+    for (const nlohmann::json& file : doc["files"]) {
+        out << "  " << Text(file["why"]) << ": " << Text(file["name"]) << " (" << file["size"] << " bytes)\n";
+    }
+    for (const nlohmann::json& warning : doc["warnings"]) out << "warning: " << Text(warning) << "\n";
+    out << "version list: " << Text(doc["versionList"]) << "\n";
+    for (const nlohmann::json& proof : doc["proofs"]) out << "proof: " << Text(proof) << "\n";
+    for (const nlohmann::json& part : doc["parts"]) {
+        out << "wrote " << Text(part["path"]) << ": " << part["size"] << " bytes, " << part["files"] << " files\n";
+    }
+    if (doc["parts"].size() > 1) out << "run the " << doc["parts"].size() << " parts in order\n";
 }
 
 int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const ConsoleIo& io) {
     BuildRequest request;
-    if (std::string wrong = ParseBuildArgs(args, request); !wrong.empty()) return UsageError(err, wrong);
+    ReleaseRequest release;
+    bool json = false;
+    if (std::string wrong = ParseBuildArgs(args, request, release, json); !wrong.empty()) return UsageError(err, wrong);
     if (request.stubPath.empty()) {
         request.stubPath = io.defaultStub.empty() ? InstalledStubPath() : io.defaultStub;
         if (request.stubPath.empty()) return UsageError(err, "build: --stub PATCHER.exe is missing");
@@ -97,6 +166,28 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
             return kExitFailed;
         }
         out << "stub: " << request.stubPath << " (the installed patcher stub)\n";
+    }
+
+    if (!release.to.empty()) {
+        release.stubPath = request.stubPath;
+        ReleasePlan plan;
+        std::string error;
+        bool built;
+        {
+            ProgressBar bar(err, io.errIsTerminal);
+            release.progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.Show("building", done, total); };
+            built = BuildFromReleases(release, &plan, &error);
+        }
+        if (!built) {
+            for (const std::string& warning : plan.warnings) err << "patchtool: build: warning: " << warning << "\n";
+            err << "patchtool: build: " << error << "\n";
+            if (json) out << nlohmann::json({{"to", release.to}, {"error", error}, {"exitCode", kExitFailed}}).dump(2) << "\n";
+            return kExitFailed;
+        }
+        const nlohmann::json doc = DescribeRelease(release, plan);
+        if (json) out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+        else PrintRelease(doc, out);
+        return kExitOk;
     }
 
     BuildSummary summary;

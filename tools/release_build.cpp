@@ -1,0 +1,421 @@
+#include "tools/release_build.h"
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <memory>
+#include <system_error>
+
+#include <nlohmann/json.hpp>
+
+#include "support/file.h"
+#include "support/os.h"
+#include "tools/display.h"
+#include "tools/failure_watch.h"
+#include "tools/name_rules.h"
+#include "tools/patch_reading.h"
+#include "tools/read_ahead.h"
+#include "tools/release_folder.h"
+#include "tools/release_overlay.h"
+#include "tools/tool_files.h"
+#include "tools/version_list_file.h"
+#include "update/archive.h"
+#include "update/checksum.h"
+#include "update/entry_check.h"
+#include "update/progress.h"
+#include "update/result.h"
+#include "update/worker.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Checksum = std::string;  // the 8 bytes, as stored
+
+fs::path NativePath(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+std::string Utf8(const fs::path& path) {
+    std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// An older release: a folder, or only its version list (checksums by key).
+struct OldRelease {
+    std::string given;
+    bool listOnly = false;
+    ReleaseFolder folder;
+    std::map<std::string, Checksum> records;
+    std::set<std::string> sameAsNew;  // keys of its files that hold NEW's bytes
+};
+
+std::string RecordKey(const VersionListFile& list, std::uint32_t i) {
+    char key[kNameKeyCapacity];
+    if (!list.NameTerminated(i) || !MakeNameKey(key, sizeof key, list.Name(i).c_str())) return {};
+    return ReleaseKey(key);
+}
+
+bool LoadList(const std::string& path, VersionListFile* list, std::string* error) {
+    std::string bytes;
+    if (!ReadWholeFile(path, kMaxVersionListBytes, &bytes, error)) return false;
+    return ParseVersionListFile(bytes, list, error) || Fail(error, path + ": " + *error);
+}
+
+// Reads a file of NEW once: its checksum, and whether each older folder's file of that name holds the
+// same bytes (same[k] stays false for a release without it or with another size). The next half
+// chunk of every file is read on the read-ahead's thread while this one is checksummed and compared;
+// buffers holds two halves per file.
+bool ReadAgainst(const ReleaseFile& file, const std::vector<const ReleaseFile*>& olderFiles, ReadAhead& reader,
+                 std::uint8_t* buffers, Checksum* sum, std::vector<bool>* same, std::string* error) {
+    constexpr std::uint32_t kHalf = kCopyChunk / 2;
+    if (file.size > 0xFFFFFFFFu) {
+        return Fail(error, file.path + ": " + std::to_string(file.size) + " bytes; the patcher installs no file of 4 GiB or more");
+    }
+    const std::uint64_t mark = FailureMark();
+    const auto open = [&](const std::string& path, CFileDX* in) {
+        std::u16string wide = WidenUtf8(path);
+        return (!wide.empty() && in->OpenRead(wide.c_str())) || Fail(error, FailureText(path + ": cannot open it", mark));
+    };
+    std::vector<std::unique_ptr<CFileDX>> files(1 + olderFiles.size());  // NEW's, then the older ones
+    std::vector<const std::string*> paths = {&file.path};
+    files[0] = std::make_unique<CFileDX>();
+    if (!open(file.path, files[0].get())) return false;
+    same->assign(olderFiles.size(), false);
+    for (std::size_t k = 0; k < olderFiles.size(); ++k) {
+        paths.push_back(olderFiles[k] ? &olderFiles[k]->path : nullptr);
+        if (!olderFiles[k] || olderFiles[k]->size != file.size) continue;
+        files[k + 1] = std::make_unique<CFileDX>();
+        if (!open(olderFiles[k]->path, files[k + 1].get())) return false;
+        (*same)[k] = true;
+    }
+    RollingChecksum checksum;
+    ResetChecksum(checksum);
+    std::vector<ReadAhead::Read> reads[2];
+    std::vector<std::size_t> of[2];  // the file each read is of
+    const auto ask = [&](std::uint32_t slot, std::uint64_t at) {
+        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(file.size - at, kHalf));
+        reads[slot].clear();
+        of[slot].clear();
+        for (std::size_t f = 0; f < files.size(); ++f) {
+            if (f > 0 && !(*same)[f - 1]) continue;
+            reads[slot].push_back({files[f].get(), buffers + (slot * files.size() + f) * kHalf, chunk, 0});
+            of[slot].push_back(f);
+        }
+        reader.Ask(reads[slot].data(), reads[slot].size());
+    };
+    std::uint32_t slot = 0;
+    if (file.size > 0) {
+        ask(slot, 0);
+        reader.Collect();
+    }
+    for (std::uint64_t done = 0; done < file.size; slot ^= 1) {
+        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(file.size - done, kHalf));
+        for (std::size_t r = 0; r < reads[slot].size(); ++r) {
+            if (reads[slot][r].got != chunk) return Fail(error, FailureText(*paths[of[slot][r]] + ": cannot read it", mark));
+        }
+        done += chunk;
+        if (done < file.size) ask(slot ^ 1, done);
+        const std::uint8_t* mine = reads[slot][0].target;
+        UpdateChecksum(checksum, mine, chunk);
+        for (std::size_t r = 1; r < reads[slot].size(); ++r) {
+            std::vector<bool>::reference equal = (*same)[of[slot][r] - 1];
+            equal = equal && std::memcmp(mine, reads[slot][r].target, chunk) == 0;
+        }
+        if (done < file.size) reader.Collect();
+    }
+    sum->assign(reinterpret_cast<const char*>(&checksum), 8);
+    return true;
+}
+
+// Every file of NEW that differs from at least one older release, and the counts; the checksum of
+// every file of NEW on the way.
+bool Compare(const ReleaseFolder& release, std::vector<OldRelease>& olds, std::map<std::string, Checksum>* sums,
+             ReleasePlan* plan, std::string* error) {
+    ReadAhead reader;
+    auto buffers = std::make_unique<std::uint8_t[]>(std::size_t(kCopyChunk) * (1 + olds.size()));
+    for (const auto& [key, file] : release.files) {
+        std::vector<const ReleaseFile*> olderFiles;
+        for (const OldRelease& old : olds) {
+            auto found = old.folder.files.find(key);
+            olderFiles.push_back(old.listOnly || found == old.folder.files.end() ? nullptr : &found->second);
+        }
+        std::vector<bool> same;
+        Checksum& sum = (*sums)[key];
+        if (!ReadAgainst(file, olderFiles, reader, buffers.get(), &sum, &same, error)) return false;
+        bool differs = false, known = false;
+        for (std::size_t k = 0; k < olds.size(); ++k) {
+            if (olds[k].listOnly) {
+                auto record = olds[k].records.find(key);
+                known = known || record != olds[k].records.end();
+                differs = differs || record == olds[k].records.end() || record->second != sum;
+            } else {
+                known = known || olderFiles[k];
+                differs = differs || !same[k];
+                if (same[k]) olds[k].sameAsNew.insert(key);
+            }
+        }
+        if (!differs) {
+            ++plan->unchanged;
+            continue;
+        }
+        plan->files.push_back({file.rel, file.size, known ? "changed" : "added"});
+        ++(known ? plan->changed : plan->added);
+    }
+    std::map<std::string, std::string> removed;  // by key: the first older release's name for it
+    for (const OldRelease& old : olds) {
+        if (old.listOnly) continue;
+        for (const auto& [key, file] : old.folder.files) {
+            if (!release.files.count(key)) removed.emplace(key, file.rel);
+        }
+    }
+    for (const auto& [key, rel] : removed) {
+        plan->warnings.push_back(Quoted(rel) + " is in an older release but not in " + release.root +
+                                 ": the patcher cannot delete it, so it stays");
+    }
+    plan->removed = static_cast<std::uint32_t>(removed.size());
+    return true;
+}
+
+// The files a player's `check --json` report does not call OK; the report must come from NEW's list.
+bool FromReport(const std::string& reportPath, const ReleaseFolder& release, const VersionListFile& list,
+                ReleasePlan* plan, std::string* error) {
+    std::string text;
+    if (!ReadWholeFile(reportPath, kMaxVersionListBytes, &text, error)) return false;
+    nlohmann::json report = nlohmann::json::parse(text, nullptr, false);
+    if (report.is_discarded() || !report.contains("files") || !report["files"].is_array()) {
+        return Fail(error, reportPath + ": not a report of patchtool check --json");
+    }
+    std::map<std::string, std::string> expected;  // key to the checksum's hex digits
+    for (std::uint32_t i = 0; i < list.Count(); ++i) expected[RecordKey(list, i)] = HexBytes(list.Checksum(i), 8);
+    std::size_t matching = 0;
+    for (const nlohmann::json& file : report["files"]) {
+        if (!file.value("name", nlohmann::json()).is_string() || !file.value("expected", nlohmann::json()).is_string()) {
+            return Fail(error, reportPath + ": a file without a name or an expected checksum");
+        }
+        const std::string key = ReleaseKey(file["name"].get<std::string>());
+        auto record = expected.find(key);
+        if (record == expected.end() || record->second != file["expected"].get<std::string>()) continue;
+        ++matching;
+        if (file.value("status", "") == "OK") continue;
+        auto found = release.files.find(key);
+        if (found == release.files.end()) return Fail(error, reportPath + ": " + Quoted(file["name"]) + " is not in " + release.root);
+        plan->files.push_back({found->second.rel, found->second.size, file.value("status", "") + " in the report"});
+        ++plan->changed;
+    }
+    if (matching != report["files"].size() || matching != list.Count()) {
+        return Fail(error, reportPath + ": the report is of another release: " + std::to_string(matching) + " of its " +
+                               std::to_string(report["files"].size()) + " files match the " +
+                               std::to_string(list.Count()) + " records of " + release.root + "/QMK.hvl");
+    }
+    return true;
+}
+
+// What the patcher could not install as NEW holds it, one line per file.
+std::vector<std::string> Refusals(const ReleaseRequest& request, const ReleasePlan& plan,
+                                  const std::vector<OldRelease>& olds, const VersionListFile& list, bool newList) {
+    std::vector<std::string> problems;
+    const std::uint32_t nameField = IndexLayout{!request.legacyIndex}.NameField();
+    VersionListFile after = list;  // the list as the patch will carry it
+    std::map<std::string, std::uint32_t> records;
+    for (std::uint32_t i = 0; i < after.Count(); ++i) records.emplace(RecordKey(after, i), i);
+    for (const PlannedFile& file : plan.files) {
+        const std::string key = ReleaseKey(file.rel);
+        const std::string base = file.rel.substr(file.rel.rfind('\\') + 1);
+        auto refuse = [&](const std::string& why) { problems.push_back(Quoted(file.rel) + ": " + why); };
+        if (std::string problem = EntryNameProblem(base); !problem.empty()) refuse("its entry name " + problem);
+        if (std::string problem = RecordNameProblem(file.rel); !problem.empty()) refuse("its record name " + problem);
+        if (base.size() + 1 > nameField) {
+            refuse("its name is " + std::to_string(base.size()) + " bytes; the index holds names of at most " +
+                   std::to_string(nameField - 1));
+        }
+        for (const OldRelease& old : olds) {
+            if (!old.listOnly && !ParentKey(key).empty() && !old.folder.folders.count(ParentKey(key))) {
+                refuse("its folder is not in " + old.given + ", and the patcher creates no folders");
+            }
+        }
+        if (!records.count(key)) {
+            if (newList) refuse("the version list of " + request.to + " has no record for it");
+            else if (after.Append(file.rel)) records.emplace(key, after.Count() - 1);
+        }
+    }
+    // The patcher installs an entry through the first record whose file name is the entry's.
+    const VersionList engine = ToEngineList(after);
+    for (const PlannedFile& file : plan.files) {
+        char baseKey[kNameKeyCapacity];
+        const std::string base = file.rel.substr(file.rel.rfind('\\') + 1);
+        if (!MakeNameKey(baseKey, sizeof baseKey, base.c_str())) continue;
+        const VersionRecord* first = FindVersionRecord(engine, baseKey);
+        if (first && ReleaseKey(first->name) != ReleaseKey(file.rel)) {
+            problems.push_back(Quoted(file.rel) + ": the patcher would install it through the record of " +
+                               Quoted(first->name) + ", the first with the file name " + Quoted(base));
+        }
+    }
+    return problems;
+}
+
+class QuietView final : public ProgressView {
+public:
+    void SetStatus(const char16_t*) override {}
+    void SetFileRange(std::uint32_t, std::uint32_t) override {}
+    void SetFilePos(std::uint32_t) override {}
+    void SetTotalRange(std::uint32_t, std::uint32_t) override {}
+    void SetTotalPos(std::uint32_t) override {}
+    int PumpMessages() override { return 0; }
+    bool CancelRequested() const override { return false; }
+    bool WindowClosed() const override { return false; }
+    void SetWindowClosed() override {}
+};
+
+// Runs the parts over one older release folder through the overlay and compares the outcome with NEW.
+bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vector<std::string>& parts,
+           const fs::path& scratch, std::string* line, std::string* error) {
+    std::error_code ec;
+    fs::create_directories(scratch, ec);
+    OverlayOs overlay(WidenUtf8(old.folder.root), WidenUtf8(Utf8(scratch)));
+    const std::u16string root = WidenUtf8(old.folder.root);
+    const bool hasUninstallList = fs::exists(NativePath(old.folder.root) / "uninst.lst", ec);
+    QuietView view;
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        const UpdateResult result = RunUpdate(root.c_str(), view, WidenUtf8(parts[k]).c_str());
+        if (result != UpdateOk && !(result == UpdateUninstallListFailed && !hasUninstallList)) {
+            return Fail(error, "the proof on " + old.given + " failed: " + BaseName(parts[k]) + " stopped with " +
+                                   DescribeResult(result));
+        }
+    }
+    auto matches = [&](const std::string& rel, const std::string& want) -> bool {
+        const std::u16string where = overlay.Where(WidenUtf8(rel));
+        bool same = false;
+        if (where.empty()) return Fail(error, "the proof on " + old.given + " failed: " + Quoted(rel) + " is missing after the update");
+        if (!SameBytes(NarrowToUtf8(where.c_str()), want, &same, error)) return false;
+        return same || Fail(error, "the proof on " + old.given + " failed: " + Quoted(rel) + " differs from " + release.root + "'s");
+    };
+    std::set<std::string> touched;
+    for (const std::u16string& name : overlay.Touched()) touched.insert(ReleaseKey(NarrowToUtf8(name.c_str())));
+    for (const auto& [key, file] : release.files) {
+        // A file the run left alone is the older release's own, compared with NEW's already.
+        if (!touched.count(key) && old.sameAsNew.count(key)) continue;
+        if (!matches(file.rel, file.path)) return false;
+    }
+    if (release.hasVersionList && !matches("QMK.hvl", release.versionList)) return false;
+    for (const std::string& key : touched) {
+        if (!release.files.count(key) && key != "qmk.hvl" && key != "uninst.lst") {
+            return Fail(error, "the proof on " + old.given + " failed: the update changed " + Quoted(key) + ", which " +
+                                   release.root + " does not have");
+        }
+    }
+    *line = "proved on " + old.given + ": every file as in " + release.root +
+            (release.hasVersionList ? ", QMK.hvl equal to its" : "") + ", nothing else changed there";
+    return true;
+}
+
+// The staging folder beside the output, removed however the build ends.
+struct Staging {
+    fs::path dir;
+    ~Staging() {
+        std::error_code ec;
+        if (!dir.empty()) fs::remove_all(dir, ec);
+    }
+};
+
+}  // namespace
+
+bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::string* error) {
+    *plan = ReleasePlan{};
+    FailureWatch watch;
+    ReleaseFolder release;
+    if (!ScanRelease(request.to, &release, error)) return false;
+    std::vector<OldRelease> olds;
+    for (const std::string& given : request.from) {
+        OldRelease old;
+        old.given = given;
+        std::error_code ec;
+        old.listOnly = fs::is_regular_file(NativePath(given), ec);
+        if (old.listOnly) {
+            VersionListFile oldList;
+            if (!LoadList(given, &oldList, error)) return false;
+            for (std::uint32_t i = 0; i < oldList.Count(); ++i) {
+                old.records.emplace(RecordKey(oldList, i), Checksum(reinterpret_cast<const char*>(oldList.Checksum(i)), 8));
+            }
+        } else if (!ScanRelease(given, &old.folder, error)) {
+            return false;
+        }
+        olds.push_back(std::move(old));
+    }
+    std::map<std::string, Checksum> sums;
+    if (!Compare(release, olds, &sums, plan, error)) return false;
+    VersionListFile list;
+    const std::string& newListPath = release.versionList;
+    if (release.hasVersionList) {
+        if (!LoadList(newListPath, &list, error)) return false;
+        std::vector<std::string> wrong;
+        for (std::uint32_t i = 0; i < list.Count(); ++i) {
+            auto sum = sums.find(RecordKey(list, i));
+            if (sum == sums.end() || std::memcmp(sum->second.data(), list.Checksum(i), 8) != 0) {
+                wrong.push_back(Quoted(DisplayName(list.Name(i).c_str())));
+            }
+        }
+        if (!wrong.empty()) {
+            std::string names;
+            for (const std::string& name : wrong) names += (names.empty() ? "" : ", ") + name;
+            return Fail(error, newListPath + " does not match the release: its records of " + names +
+                                   " name a missing file or another checksum; a release whose list is wrong must not be shipped");
+        }
+    }
+
+    // NEW's list, else the first older release's, updated.
+    std::string listPath = release.hasVersionList ? newListPath : "";
+    if (listPath.empty() && !olds.empty()) listPath = olds[0].listOnly ? olds[0].given : olds[0].folder.versionList;
+    if (!request.repairReport.empty()) {
+        if (!release.hasVersionList) return Fail(error, request.to + ": a repair needs the release's QMK.hvl");
+        *plan = ReleasePlan{};
+        if (!FromReport(request.repairReport, release, list, plan, error)) return false;
+    }
+    if (plan->files.empty()) return Fail(error, "nothing to build: " + request.to + " has no file that differs");
+    VersionListFile carried;
+    if (!listPath.empty() && !LoadList(listPath, &carried, error)) return false;
+    if (std::vector<std::string> problems = Refusals(request, *plan, olds, carried, release.hasVersionList);
+        !problems.empty()) {
+        std::string text = "the patcher could not install " + request.to + " as it is:";
+        for (const std::string& problem : problems) text += "\n  " + problem;
+        return Fail(error, text);
+    }
+    plan->versionList = listPath.empty() ? "a new version-2 list" : listPath;
+
+    Staging staging;
+    const fs::path out = NativePath(request.outPath);
+    staging.dir = out.parent_path() / (".patchtool-" + Utf8(out.filename()) + ".staging");
+    std::error_code ec;
+    fs::remove_all(staging.dir, ec);
+    if (!fs::create_directories(staging.dir, ec)) return Fail(error, Utf8(staging.dir) + ": cannot create it");
+    BuildRequest build;
+    build.stubPath = request.stubPath;
+    build.outPath = Utf8(staging.dir / out.filename());
+    build.versionListPath = listPath;
+    build.legacyIndex = request.legacyIndex;
+    build.split = request.split;
+    build.progress = request.progress;
+    for (const PlannedFile& file : plan->files) {
+        build.files.push_back(release.files.at(ReleaseKey(file.rel)).path);
+        build.recordNames.push_back(file.rel);
+    }
+    if (!BuildPatch(build, &plan->build, error)) return false;
+    std::vector<std::string> parts;
+    for (const PartSummary& part : plan->build.parts) parts.push_back(part.path);
+    for (std::size_t k = 0; k < olds.size(); ++k) {
+        std::string line;
+        if (olds[k].listOnly) {
+            line = olds[k].given + " is a version list: there is no folder to run the patch over, so it is not proved";
+        } else if (!Prove(olds[k], release, parts, staging.dir / ("proof" + std::to_string(k)), &line, error)) {
+            return false;
+        }
+        plan->proofs.push_back(line);
+    }
+    for (PartSummary& part : plan->build.parts) {
+        const std::string final = Utf8(out.parent_path() / NativePath(part.path).filename());
+        std::uint32_t code = 0;
+        if (!os::Current().ReplaceByRename(WidenUtf8(part.path).c_str(), WidenUtf8(final).c_str(), &code)) {
+            return Fail(error, final + ": cannot name it (" + os::ErrorText(code) + ")");
+        }
+        part.path = final;
+    }
+    return true;
+}
