@@ -348,7 +348,10 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
         if (!LoadList(newListPath, &list, error)) return false;
         std::vector<std::string> wrong;
         for (std::uint32_t i = 0; i < list.Count(); ++i) {
-            auto sum = sums.find(RecordKey(list, i));
+            // A record of a folder ("data\") or without a name installs nothing and is not checked.
+            const std::string key = RecordKey(list, i);
+            if (key.empty() || key.back() == '\\') continue;
+            auto sum = sums.find(key);
             if (sum == sums.end() || std::memcmp(sum->second.data(), list.Checksum(i), 8) != 0) {
                 wrong.push_back(Quoted(DisplayName(list.Name(i).c_str())));
             }
