@@ -74,8 +74,7 @@ bool PrepareVersionList(const BuildRequest& request, std::vector<PackedFile>* in
         return Fail(error, request.versionListPath + ": has a record for the version list itself (" +
                            Quoted(self->name) + "); the patcher would check the list against it and fail");
     }
-    for (std::size_t i = 0; i < inputs->size(); ++i) {
-        PackedFile& input = (*inputs)[i];
+    for (PackedFile& input : *inputs) {
         if (const VersionRecord* record = FindVersionRecord(engine, input.key.c_str())) {
             if (std::string problem = RecordNameProblem(record->name); !problem.empty()) {
                 return Fail(error, request.versionListPath + ": record " + Quoted(record->name) + " for " +
@@ -86,9 +85,8 @@ bool PrepareVersionList(const BuildRequest& request, std::vector<PackedFile>* in
             continue;
         }
         input.record = list->Count();
-        const std::string& recordName = i < request.recordNames.size() ? request.recordNames[i] : input.name;
-        if (!list->Append(recordName)) {
-            return Fail(error, input.path + ": name " + Quoted(recordName) +
+        if (!list->Append(input.name)) {
+            return Fail(error, input.path + ": name " + Quoted(input.name) +
                                    " does not fit a version-1 record (at most " +
                                    std::to_string(list->NameField() - 1) + " bytes)");
         }

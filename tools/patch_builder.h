@@ -28,9 +28,6 @@ struct BuildRequest {
     bool split = false;           // write as many parts as the limits need, named by PartName
     PatchLimits limits;           // a split never exceeds these; patches never exceed the defaults
     std::vector<std::string> files;
-    // For each file the list has no record for: the name of the record appended (subfolders allowed);
-    // none given, the entry name.
-    std::vector<std::string> recordNames;
     // Told the bytes of the files copied so far and their total, after every chunk.
     std::function<void(std::uint64_t done, std::uint64_t total)> progress;
 };

@@ -1,5 +1,6 @@
 #include "tools/release_build.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -209,18 +210,28 @@ bool FromReport(const std::string& reportPath, const ReleaseFolder& release, con
     return true;
 }
 
-// What the patcher could not install as NEW holds it, one line per file.
-std::vector<std::string> Refusals(const ReleaseRequest& request, const ReleasePlan& plan,
-                                  const std::vector<OldRelease>& olds, const VersionListFile& list, bool newList) {
+// The version list the patch carries: the given one with a record appended for each file it lacks
+// (named with the file's folder) and every planned file's checksum set; and what the patcher could
+// not install as NEW holds it, one line per file. The patcher installs an entry through the first
+// record with the entry's file name: a file with an earlier record of its name goes in `own`, to get
+// a part of its own whose list puts its record first, when the build may split.
+struct CarriedList {
+    VersionListFile list;
+    std::vector<std::size_t> own;  // into plan.files
     std::vector<std::string> problems;
+};
+
+CarriedList PlanList(const ReleaseRequest& request, const ReleasePlan& plan, const std::vector<OldRelease>& olds,
+                     const VersionListFile& given, bool newList, const std::map<std::string, Checksum>& sums) {
+    CarriedList carried{given, {}, {}};
+    VersionListFile& after = carried.list;
     const std::uint32_t nameField = IndexLayout{!request.legacyIndex}.NameField();
-    VersionListFile after = list;  // the list as the patch will carry it
     std::map<std::string, std::uint32_t> records;
     for (std::uint32_t i = 0; i < after.Count(); ++i) records.emplace(RecordKey(after, i), i);
     for (const PlannedFile& file : plan.files) {
         const std::string key = ReleaseKey(file.rel);
         const std::string base = file.rel.substr(file.rel.rfind('\\') + 1);
-        auto refuse = [&](const std::string& why) { problems.push_back(Quoted(file.rel) + ": " + why); };
+        auto refuse = [&](const std::string& why) { carried.problems.push_back(Quoted(file.rel) + ": " + why); };
         if (std::string problem = EntryNameProblem(base); !problem.empty()) refuse("its entry name " + problem);
         if (std::string problem = RecordNameProblem(file.rel); !problem.empty()) refuse("its record name " + problem);
         if (base.size() + 1 > nameField) {
@@ -233,23 +244,54 @@ std::vector<std::string> Refusals(const ReleaseRequest& request, const ReleasePl
             }
         }
         if (!records.count(key)) {
-            if (newList) refuse("the version list of " + request.to + " has no record for it");
-            else if (after.Append(file.rel)) records.emplace(key, after.Count() - 1);
+            if (newList) {
+                refuse("the version list of " + request.to + " has no record for it");
+                continue;
+            }
+            if (!after.Append(file.rel)) {
+                refuse("its name does not fit a record of the version list");
+                continue;
+            }
+            records.emplace(key, after.Count() - 1);
         }
+        const Checksum& sum = sums.at(key);
+        after.SetChecksum(records.at(key), reinterpret_cast<const std::uint8_t*>(sum.data()));
     }
-    // The patcher installs an entry through the first record whose file name is the entry's.
     const VersionList engine = ToEngineList(after);
-    for (const PlannedFile& file : plan.files) {
+    for (std::size_t f = 0; f < plan.files.size(); ++f) {
+        const PlannedFile& file = plan.files[f];
         char baseKey[kNameKeyCapacity];
         const std::string base = file.rel.substr(file.rel.rfind('\\') + 1);
         if (!MakeNameKey(baseKey, sizeof baseKey, base.c_str())) continue;
         const VersionRecord* first = FindVersionRecord(engine, baseKey);
-        if (first && ReleaseKey(first->name) != ReleaseKey(file.rel)) {
-            problems.push_back(Quoted(file.rel) + ": the patcher would install it through the record of " +
-                               Quoted(first->name) + ", the first with the file name " + Quoted(base));
+        if (!first || ReleaseKey(first->name) == ReleaseKey(file.rel)) continue;
+        if (request.split) {
+            carried.own.push_back(f);
+        } else {
+            carried.problems.push_back(Quoted(file.rel) + ": the patcher would install it through the record of " +
+                                       Quoted(first->name) + ", the first with the file name " + Quoted(base) +
+                                       "; build --split gives it a part of its own");
         }
     }
-    return problems;
+    return carried;
+}
+
+// The list with every record of rel's file name that comes before rel's own moved to the end, so
+// the patcher finds rel's first.
+VersionListFile RecordFirst(const VersionListFile& list, const std::string& rel) {
+    const std::string base = ReleaseKey(rel.substr(rel.rfind('\\') + 1));
+    VersionListFile moved = list;
+    std::string front, back;
+    bool reached = false;
+    for (std::uint32_t i = 0; i < list.Count(); ++i) {
+        const std::string key = RecordKey(list, i);
+        reached = reached || key == ReleaseKey(rel);
+        const bool sameName = key.size() >= base.size() && key.compare(key.size() - base.size(), base.size(), base) == 0 &&
+                              (key.size() == base.size() || key[key.size() - base.size() - 1] == '\\');
+        (sameName && !reached ? back : front).append(list.records, std::size_t(i) * list.RecordSize(), list.RecordSize());
+    }
+    moved.records = front + back;
+    return moved;
 }
 
 class QuietView final : public ProgressView {
@@ -373,12 +415,12 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
         if (!FromReport(request.repairReport, release, list, plan, error)) return false;
     }
     if (plan->files.empty()) return Fail(error, "nothing to build: " + request.to + " has no file that differs");
-    VersionListFile carried;
-    if (!listPath.empty() && !LoadList(listPath, &carried, error)) return false;
-    if (std::vector<std::string> problems = Refusals(request, *plan, olds, carried, release.hasVersionList);
-        !problems.empty()) {
+    VersionListFile given;
+    if (!listPath.empty() && !LoadList(listPath, &given, error)) return false;
+    CarriedList carried = PlanList(request, *plan, olds, given, release.hasVersionList, sums);
+    if (!carried.problems.empty()) {
         std::string text = "the patcher could not install " + request.to + " as it is:";
-        for (const std::string& problem : problems) text += "\n  " + problem;
+        for (const std::string& problem : carried.problems) text += "\n  " + problem;
         return Fail(error, text);
     }
     plan->versionList = listPath.empty() ? "a new version-2 list" : listPath;
@@ -389,18 +431,42 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
     std::error_code ec;
     fs::remove_all(staging.dir, ec);
     if (!fs::create_directories(staging.dir, ec)) return Fail(error, Utf8(staging.dir) + ": cannot create it");
-    BuildRequest build;
-    build.stubPath = request.stubPath;
-    build.outPath = Utf8(staging.dir / out.filename());
-    build.versionListPath = listPath;
-    build.legacyIndex = request.legacyIndex;
-    build.split = request.split;
-    build.progress = request.progress;
-    for (const PlannedFile& file : plan->files) {
-        build.files.push_back(release.files.at(ReleaseKey(file.rel)).path);
-        build.recordNames.push_back(file.rel);
+    // Every part carries the whole list as it must read at the end; the parts of files with an
+    // earlier record of their name come first, each with its record moved to the front, and the
+    // last part carries the list itself.
+    const auto build = [&](const std::vector<std::size_t>& files, const VersionListFile& list, const std::string& name,
+                           bool split, BuildSummary* summary) {
+        const std::string listFile = Utf8(staging.dir / (name + ".hvl"));
+        const std::string bytes = list.EncodeFirst(list.Count());
+        if (!ReplaceFileContents(WidenUtf8(listFile).c_str(), bytes.data(), static_cast<std::uint32_t>(bytes.size()))) {
+            return Fail(error, FailureText(listFile + ": cannot write it"));
+        }
+        BuildRequest part;
+        part.stubPath = request.stubPath;
+        part.outPath = Utf8(staging.dir / name);
+        part.versionListPath = listFile;
+        part.legacyIndex = request.legacyIndex;
+        part.split = split;
+        part.progress = request.progress;
+        for (std::size_t f : files) part.files.push_back(release.files.at(ReleaseKey(plan->files[f].rel)).path);
+        return BuildPatch(part, summary, error);
+    };
+    std::vector<std::size_t> rest;
+    for (std::size_t f = 0; f < plan->files.size(); ++f) {
+        if (std::find(carried.own.begin(), carried.own.end(), f) == carried.own.end()) rest.push_back(f);
     }
-    if (!BuildPatch(build, &plan->build, error)) return false;
+    for (std::size_t k = 0; k < carried.own.size(); ++k) {
+        BuildSummary own;
+        const std::size_t f = carried.own[k];
+        if (!build({f}, RecordFirst(carried.list, plan->files[f].rel), "own" + std::to_string(k) + ".exe", false, &own)) {
+            return false;
+        }
+        own.parts[0].firstFile = static_cast<std::uint32_t>(f);
+        plan->build.parts.push_back(own.parts[0]);
+    }
+    BuildSummary main;
+    if (!build(rest, carried.list, Utf8(out.filename()), request.split, &main)) return false;
+    plan->build.parts.insert(plan->build.parts.end(), main.parts.begin(), main.parts.end());
     std::vector<std::string> parts;
     for (const PartSummary& part : plan->build.parts) parts.push_back(part.path);
     for (std::size_t k = 0; k < olds.size(); ++k) {
@@ -412,8 +478,10 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
         }
         plan->proofs.push_back(line);
     }
-    for (PartSummary& part : plan->build.parts) {
-        const std::string final = Utf8(out.parent_path() / NativePath(part.path).filename());
+    const auto count = static_cast<std::uint32_t>(plan->build.parts.size());
+    for (std::uint32_t k = 0; k < count; ++k) {
+        PartSummary& part = plan->build.parts[k];
+        const std::string final = count == 1 ? request.outPath : PartName(request.outPath, k + 1, count);
         std::uint32_t code = 0;
         if (!os::Current().ReplaceByRename(WidenUtf8(part.path).c_str(), WidenUtf8(final).c_str(), &code)) {
             return Fail(error, final + ": cannot name it (" + os::ErrorText(code) + ")");

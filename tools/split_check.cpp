@@ -12,6 +12,18 @@
 
 namespace {
 
+// The record of list with record's whole name (ASCII case ignored). Not the first of the file name:
+// a part may install a file through its own record where a later part's list has another of that
+// file name first.
+const VersionRecord* SameRecord(const VersionList& list, const VersionRecord& record) {
+    char want[kNameKeyCapacity], key[kNameKeyCapacity];
+    if (!MakeNameKey(want, sizeof want, record.name)) return nullptr;
+    for (std::uint32_t i = 0; i < list.count; ++i) {
+        if (MakeNameKey(key, sizeof key, list.records[i].name) && std::strcmp(key, want) == 0) return &list.records[i];
+    }
+    return nullptr;
+}
+
 nlohmann::json CompareWithPart(const std::string& sibling, const VersionList& list) {
     nlohmann::json result = {{"path", sibling}, {"state", "missing"}};
     std::u16string wide = WidenUtf8(sibling);
@@ -25,7 +37,7 @@ nlohmann::json CompareWithPart(const std::string& sibling, const VersionList& li
         ResolvedEntry entry;
         ResolveEntry(index, earlier, i, &entry);
         if (!entry.record) continue;  // unverified there, the version list itself included
-        const VersionRecord* here = FindVersionRecord(list, entry.key);
+        const VersionRecord* here = SameRecord(list, *entry.record);
         if (here && std::memcmp(here->checksum, entry.record->checksum, 8) == 0) {
             ++same;
         } else if (differs.empty()) {

@@ -121,6 +121,18 @@ TEST(PatchtoolRelease, RefusesWhatThePatcherCouldNotInstallAndWritesNothing) {
         EXPECT_TRUE(Contains(refused.err, c.message));
         EXPECT_EQ(r.dir.List(), (std::vector<std::string>{"new", "old", "stub.exe"}));
     }
+    // With --split, the file the patcher would give another's record gets a part of its own whose list
+    // puts its record first; the last part carries NEW's list itself.
+    Releases same;
+    Files next = same.next;
+    next["data/keep.txt"] = "x";
+    next["keep.txt"] = "changed";
+    fs::remove_all(same.dir.Native("new"));
+    WriteRelease(same.dir, "new", next);
+    Outcome parts = same.Build({"--split", "--from", same.At("old"), "--to", same.At("new")}, "up.exe");
+    ASSERT_EQ(parts.code, 0) << parts.err;
+    same.ExpectApplyGivesNew("old", {"up.part1of2.exe", "up.part2of2.exe"});
+    EXPECT_TRUE(Contains(Patchtool({"verify", same.At("up.part2of2.exe")}).out, "agrees"));
     // What only running the patch shows: the older release has a folder where NEW has a file.
     Releases proof;
     proof.dir.MakeDir("old/new2.arc");
