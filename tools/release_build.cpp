@@ -309,6 +309,7 @@ public:
 
 // Runs the parts over one older release folder through the overlay and compares the outcome with NEW.
 bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vector<std::string>& parts,
+           const std::vector<std::string>& names,
            const fs::path& scratch, std::string* line, std::string* error) {
     std::error_code ec;
     fs::create_directories(scratch, ec);
@@ -319,7 +320,7 @@ bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vecto
     for (std::size_t k = 0; k < parts.size(); ++k) {
         const UpdateResult result = RunUpdate(root.c_str(), view, WidenUtf8(parts[k]).c_str());
         if (result != UpdateOk && !(result == UpdateUninstallListFailed && !hasUninstallList)) {
-            return Fail(error, "the proof on " + old.given + " failed: " + BaseName(parts[k]) + " stopped with " +
+            return Fail(error, "the proof on " + old.given + " failed: " + BaseName(names[k]) + " stopped with " +
                                    DescribeResult(result));
         }
     }
@@ -434,16 +435,19 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
     // Every part carries the whole list as it must read at the end; the parts of files with an
     // earlier record of their name come first, each with its record moved to the front, and the
     // last part carries the list itself.
-    const auto build = [&](const std::vector<std::size_t>& files, const VersionListFile& list, const std::string& name,
+    // Each build in a folder of its own, under the output's name.
+    const auto build = [&](const std::vector<std::size_t>& files, const VersionListFile& list, const std::string& folder,
                            bool split, BuildSummary* summary) {
-        const std::string listFile = Utf8(staging.dir / (name + ".hvl"));
+        std::error_code made;
+        fs::create_directories(staging.dir / folder, made);
+        const std::string listFile = Utf8(staging.dir / folder / "QMK.hvl");
         const std::string bytes = list.EncodeFirst(list.Count());
         if (!ReplaceFileContents(WidenUtf8(listFile).c_str(), bytes.data(), static_cast<std::uint32_t>(bytes.size()))) {
             return Fail(error, FailureText(listFile + ": cannot write it"));
         }
         BuildRequest part;
         part.stubPath = request.stubPath;
-        part.outPath = Utf8(staging.dir / name);
+        part.outPath = Utf8(staging.dir / folder / out.filename());
         part.versionListPath = listFile;
         part.legacyIndex = request.legacyIndex;
         part.split = split;
@@ -458,35 +462,36 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
     for (std::size_t k = 0; k < carried.own.size(); ++k) {
         BuildSummary own;
         const std::size_t f = carried.own[k];
-        if (!build({f}, RecordFirst(carried.list, plan->files[f].rel), "own" + std::to_string(k) + ".exe", false, &own)) {
+        if (!build({f}, RecordFirst(carried.list, plan->files[f].rel), "own" + std::to_string(k), false, &own)) {
             return false;
         }
         own.parts[0].firstFile = static_cast<std::uint32_t>(f);
         plan->build.parts.push_back(own.parts[0]);
     }
     BuildSummary main;
-    if (!build(rest, carried.list, Utf8(out.filename()), request.split, &main)) return false;
+    if (!build(rest, carried.list, "last", request.split, &main)) return false;
     plan->build.parts.insert(plan->build.parts.end(), main.parts.begin(), main.parts.end());
-    std::vector<std::string> parts;
-    for (const PartSummary& part : plan->build.parts) parts.push_back(part.path);
+    std::vector<std::string> parts, names;  // where the parts are, and the names they will take
+    const auto count = static_cast<std::uint32_t>(plan->build.parts.size());
+    for (std::uint32_t k = 0; k < count; ++k) {
+        parts.push_back(plan->build.parts[k].path);
+        names.push_back(count == 1 ? request.outPath : PartName(request.outPath, k + 1, count));
+    }
     for (std::size_t k = 0; k < olds.size(); ++k) {
         std::string line;
         if (olds[k].listOnly) {
             line = olds[k].given + " is a version list: there is no folder to run the patch over, so it is not proved";
-        } else if (!Prove(olds[k], release, parts, staging.dir / ("proof" + std::to_string(k)), &line, error)) {
+        } else if (!Prove(olds[k], release, parts, names, staging.dir / ("proof" + std::to_string(k)), &line, error)) {
             return false;
         }
         plan->proofs.push_back(line);
     }
-    const auto count = static_cast<std::uint32_t>(plan->build.parts.size());
     for (std::uint32_t k = 0; k < count; ++k) {
-        PartSummary& part = plan->build.parts[k];
-        const std::string final = count == 1 ? request.outPath : PartName(request.outPath, k + 1, count);
         std::uint32_t code = 0;
-        if (!os::Current().ReplaceByRename(WidenUtf8(part.path).c_str(), WidenUtf8(final).c_str(), &code)) {
-            return Fail(error, final + ": cannot name it (" + os::ErrorText(code) + ")");
+        if (!os::Current().ReplaceByRename(WidenUtf8(parts[k]).c_str(), WidenUtf8(names[k]).c_str(), &code)) {
+            return Fail(error, names[k] + ": cannot name it (" + os::ErrorText(code) + ")");
         }
-        part.path = final;
+        plan->build.parts[k].path = names[k];
     }
     return true;
 }
