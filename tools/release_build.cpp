@@ -4,8 +4,8 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
@@ -33,12 +33,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using Checksum = std::string;  // the 8 bytes, as stored
-
-fs::path NativePath(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
-std::string Utf8(const fs::path& path) {
-    std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
 
 // An older release: a folder, or only its version list (checksums by key).
 struct OldRelease {
@@ -198,7 +192,7 @@ bool FromReport(const std::string& reportPath, const ReleaseFolder& release, con
         ++matching;
         if (file.value("status", "") == "OK") continue;
         auto found = release.files.find(key);
-        if (found == release.files.end()) return Fail(error, reportPath + ": " + Quoted(file["name"]) + " is not in " + release.root);
+        if (found == release.files.end()) return Fail(error, reportPath + ": " + Quoted(file["name"].get<std::string>()) + " is not in " + release.root);
         plan->files.push_back({found->second.rel, found->second.size, file.value("status", "") + " in the report"});
         ++plan->changed;
     }
@@ -313,7 +307,7 @@ bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vecto
            const fs::path& scratch, std::string* line, std::string* error) {
     std::error_code ec;
     fs::create_directories(scratch, ec);
-    OverlayOs overlay(WidenUtf8(old.folder.root), WidenUtf8(Utf8(scratch)));
+    OverlayOs overlay(WidenUtf8(old.folder.root), WidenUtf8(Utf8Path(scratch)));
     const std::u16string root = WidenUtf8(old.folder.root);
     const bool hasUninstallList = fs::exists(NativePath(old.folder.root) / "uninst.lst", ec);
     QuietView view;
@@ -428,10 +422,10 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
 
     Staging staging;
     const fs::path out = NativePath(request.outPath);
-    staging.dir = out.parent_path() / (".patchtool-" + Utf8(out.filename()) + ".staging");
+    staging.dir = out.parent_path() / (".patchtool-" + Utf8Path(out.filename()) + ".staging");
     std::error_code ec;
     fs::remove_all(staging.dir, ec);
-    if (!fs::create_directories(staging.dir, ec)) return Fail(error, Utf8(staging.dir) + ": cannot create it");
+    if (!fs::create_directories(staging.dir, ec)) return Fail(error, Utf8Path(staging.dir) + ": cannot create it");
     // Every part carries the whole list as it must read at the end; the parts of files with an
     // earlier record of their name come first, each with its record moved to the front, and the
     // last part carries the list itself.
@@ -440,14 +434,14 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
                            bool split, BuildSummary* summary) {
         std::error_code made;
         fs::create_directories(staging.dir / folder, made);
-        const std::string listFile = Utf8(staging.dir / folder / "QMK.hvl");
+        const std::string listFile = Utf8Path(staging.dir / folder / "QMK.hvl");
         const std::string bytes = list.EncodeFirst(list.Count());
         if (!ReplaceFileContents(WidenUtf8(listFile).c_str(), bytes.data(), static_cast<std::uint32_t>(bytes.size()))) {
             return Fail(error, FailureText(listFile + ": cannot write it"));
         }
         BuildRequest part;
         part.stubPath = request.stubPath;
-        part.outPath = Utf8(staging.dir / folder / out.filename());
+        part.outPath = Utf8Path(staging.dir / folder / out.filename());
         part.versionListPath = listFile;
         part.legacyIndex = request.legacyIndex;
         part.split = split;

@@ -15,11 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Utf8(const fs::path& path) {
-    std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
 bool OpenFile(const std::string& path, CFileDX* file, std::string* error) {
     const std::uint64_t mark = FailureMark();
     std::u16string wide = WidenUtf8(path);
@@ -46,11 +41,11 @@ std::string ParentKey(const std::string& key) {
 bool ScanRelease(const std::string& root, ReleaseFolder* release, std::string* error) {
     *release = ReleaseFolder{};
     release->root = root;
-    const fs::path top(std::u8string(root.begin(), root.end()));
+    const fs::path top = NativePath(root);
     std::error_code ec;
     if (!fs::is_directory(top, ec)) return Fail(error, root + ": no such folder");
     for (fs::recursive_directory_iterator it(top, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string rel = Utf8(it->path().lexically_relative(top));
+        std::string rel = Utf8Path(it->path().lexically_relative(top));
         for (char& c : rel) c = c == '/' ? '\\' : c;
         const std::string key = ReleaseKey(rel);
         if (it->is_directory(ec)) {
@@ -60,11 +55,11 @@ bool ScanRelease(const std::string& root, ReleaseFolder* release, std::string* e
         if (key == "qmk.hvl" || key == "uninst.lst") {
             if (key == "qmk.hvl") {
                 release->hasVersionList = true;
-                release->versionList = Utf8(it->path());
+                release->versionList = Utf8Path(it->path());
             }
             continue;
         }
-        ReleaseFile file{rel, Utf8(it->path()), 0};
+        ReleaseFile file{rel, Utf8Path(it->path()), 0};
         if (!RegularFileSize(file.path, &file.size, error)) return false;
         if (!release->files.emplace(key, file).second) {
             return Fail(error, root + ": " + Quoted(rel) + " and " + Quoted(release->files[key].rel) +

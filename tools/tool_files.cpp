@@ -12,12 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path NativePath(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
-std::string Utf8(const fs::path& path) {
-    std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
 // Both directions of the seam's UTF-8 conversion: measure, convert, drop the terminator.
 template <typename Unit, typename Convert>
 std::basic_string<Unit> ConvertedUtf8(Convert convert) {
@@ -30,6 +24,13 @@ std::basic_string<Unit> ConvertedUtf8(Convert convert) {
 }
 
 }  // namespace
+
+fs::path NativePath(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+
+std::string Utf8Path(const fs::path& path) {
+    std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
 
 std::u16string WidenUtf8(const std::string& text) {
     return ConvertedUtf8<char16_t>([&](char16_t* out, int capacity) {
@@ -74,7 +75,7 @@ bool ReadWholeFile(const std::string& path, std::uint32_t maxSize, std::string* 
     return true;
 }
 
-std::string BaseName(const std::string& path) { return Utf8(NativePath(path).filename()); }
+std::string BaseName(const std::string& path) { return Utf8Path(NativePath(path).filename()); }
 
 std::string InstalledStubPath() {
     char16_t self[1024];
@@ -83,5 +84,5 @@ std::string InstalledStubPath() {
     std::string path = NarrowToUtf8(self);
     std::size_t slash = path.find_last_of("/\\");
     if (slash == std::string::npos) return {};
-    return Utf8(NativePath(path.substr(0, slash) + "/../share/patchtool/patcher.exe").lexically_normal());
+    return Utf8Path(NativePath(path.substr(0, slash) + "/../share/patchtool/patcher.exe").lexically_normal());
 }

@@ -3,7 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
+
+// A UTF-8 path as the C++ library takes it, and back (for the few things the seam has no call for:
+// listing folders, making the scratch folders).
+std::filesystem::path NativePath(const std::string& utf8);
+std::string Utf8Path(const std::filesystem::path& path);
 
 // UTF-8 to the UTF-16 path the OS seam takes; empty when the text cannot be converted.
 std::u16string WidenUtf8(const std::string& text);
