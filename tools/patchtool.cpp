@@ -1,6 +1,7 @@
 #include "tools/patchtool.h"
 
 #include <algorithm>
+#include <functional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -165,20 +166,20 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
             err << "patchtool: build: no --stub given and no installed patcher stub (" << error << ")\n";
             return kExitFailed;
         }
-        out << "stub: " << request.stubPath << " (the installed patcher stub)\n";
+        (json ? err : out) << "stub: " << request.stubPath << " (the installed patcher stub)\n";
     }
 
+    // The build, with its progress on a terminal's stderr.
+    const auto withBar = [&](std::function<void(std::uint64_t, std::uint64_t)>& progress, const auto& build) {
+        ProgressBar bar(err, io.errIsTerminal);
+        progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.Show("building", done, total); };
+        return build();
+    };
+    std::string error;
     if (!release.to.empty()) {
         release.stubPath = request.stubPath;
         ReleasePlan plan;
-        std::string error;
-        bool built;
-        {
-            ProgressBar bar(err, io.errIsTerminal);
-            release.progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.Show("building", done, total); };
-            built = BuildFromReleases(release, &plan, &error);
-        }
-        if (!built) {
+        if (!withBar(release.progress, [&] { return BuildFromReleases(release, &plan, &error); })) {
             for (const std::string& warning : plan.warnings) err << "patchtool: build: warning: " << warning << "\n";
             err << "patchtool: build: " << error << "\n";
             if (json) out << nlohmann::json({{"to", release.to}, {"error", error}, {"exitCode", kExitFailed}}).dump(2) << "\n";
@@ -191,14 +192,7 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     }
 
     BuildSummary summary;
-    std::string error;
-    bool built;
-    {
-        ProgressBar bar(err, io.errIsTerminal);
-        request.progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.Show("building", done, total); };
-        built = BuildPatch(request, &summary, &error);
-    }
-    if (!built) {
+    if (!withBar(request.progress, [&] { return BuildPatch(request, &summary, &error); })) {
         err << "patchtool: build: " << error << "\n";
         return kExitFailed;
     }
