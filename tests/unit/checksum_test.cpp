@@ -32,6 +32,15 @@ RollingChecksum RandomState(std::mt19937& rng) {
     return s;
 }
 
+// The vector paths the machine runs: each is checked against the byte loop.
+std::vector<ChecksumPath> VectorPaths() {
+    std::vector<ChecksumPath> paths;
+    for (ChecksumPath path : RunnableChecksumPaths()) {
+        if (path != ChecksumPath::Bytes) paths.push_back(path);
+    }
+    return paths;
+}
+
 std::string Reference(RollingChecksum s, const std::string& data) {
     UpdateChecksumBytewise(s, data.data(), static_cast<std::uint32_t>(data.size()));
     return StateBytes(s);
@@ -90,8 +99,7 @@ TEST(Checksum, EveryPathMatchesByteLoopForEveryLengthAndAlignment) {
     std::mt19937 rng(11);
     constexpr std::uint32_t kLongest = 2100;
     const std::string data = testutil::RandomBytes(kLongest + 64, 12);
-    for (ChecksumPath path : RunnableChecksumPaths()) {
-        if (path == ChecksumPath::Bytes) continue;
+    for (ChecksumPath path : VectorPaths()) {
         SCOPED_TRACE(ChecksumPathName(path));
         for (std::uint32_t offset = 0; offset < 64; ++offset) {
             const RollingChecksum start = RandomState(rng);
@@ -107,7 +115,7 @@ TEST(Checksum, EveryPathMatchesByteLoopForEveryLengthAndAlignment) {
 }
 
 TEST(Checksum, EveryPathMatchesByteLoopInRandomPieces) {
-    for (ChecksumPath path : RunnableChecksumPaths()) {
+    for (ChecksumPath path : VectorPaths()) {
         SCOPED_TRACE(ChecksumPathName(path));
         std::mt19937 rng(21);
         for (int round = 0; round < 40; ++round) {
@@ -132,7 +140,7 @@ TEST(Checksum, EveryPathMatchesByteLoopOnUniformInput) {
     for (int i = 0; i < 32; ++i) period.push_back(static_cast<char>(i * 37 + 128));
     std::string pattern;
     for (int i = 0; i < 1000; ++i) pattern += period;
-    for (ChecksumPath path : RunnableChecksumPaths()) {
+    for (ChecksumPath path : VectorPaths()) {
         for (const std::string& data : {std::string(70000, '\0'), std::string(70001, '\xFF'), pattern}) {
             RollingChecksum zero, folded;
             ResetChecksum(zero);
