@@ -22,7 +22,6 @@
 #include "tools/tool_files.h"
 #include "tools/version_list_file.h"
 #include "update/archive.h"
-#include "update/checksum.h"
 #include "update/entry_check.h"
 #include "update/progress.h"
 #include "update/result.h"
@@ -53,72 +52,6 @@ bool LoadList(const std::string& path, VersionListFile* list, std::string* error
     std::string bytes;
     if (!ReadWholeFile(path, kMaxVersionListBytes, &bytes, error)) return false;
     return ParseVersionListFile(bytes, list, error) || Fail(error, path + ": " + *error);
-}
-
-// Reads a file of NEW once: its checksum, and whether each older folder's file of that name holds the
-// same bytes (same[k] stays false for a release without it or with another size). The next half
-// chunk of every file is read on the read-ahead's thread while this one is checksummed and compared;
-// buffers holds two halves per file.
-bool ReadAgainst(const ReleaseFile& file, const std::vector<const ReleaseFile*>& olderFiles, ReadAhead& reader,
-                 std::uint8_t* buffers, Checksum* sum, std::vector<bool>* same, std::string* error) {
-    constexpr std::uint32_t kHalf = kCopyChunk / 2;
-    if (file.size > 0xFFFFFFFFu) {
-        return Fail(error, file.path + ": " + std::to_string(file.size) + " bytes; the patcher installs no file of 4 GiB or more");
-    }
-    const std::uint64_t mark = FailureMark();
-    const auto open = [&](const std::string& path, CFileDX* in) {
-        std::u16string wide = WidenUtf8(path);
-        return (!wide.empty() && in->OpenRead(wide.c_str())) || Fail(error, FailureText(path + ": cannot open it", mark));
-    };
-    std::vector<std::unique_ptr<CFileDX>> files(1 + olderFiles.size());  // NEW's, then the older ones
-    std::vector<const std::string*> paths = {&file.path};
-    files[0] = std::make_unique<CFileDX>();
-    if (!open(file.path, files[0].get())) return false;
-    same->assign(olderFiles.size(), false);
-    for (std::size_t k = 0; k < olderFiles.size(); ++k) {
-        paths.push_back(olderFiles[k] ? &olderFiles[k]->path : nullptr);
-        if (!olderFiles[k] || olderFiles[k]->size != file.size) continue;
-        files[k + 1] = std::make_unique<CFileDX>();
-        if (!open(olderFiles[k]->path, files[k + 1].get())) return false;
-        (*same)[k] = true;
-    }
-    RollingChecksum checksum;
-    ResetChecksum(checksum);
-    std::vector<ReadAhead::Read> reads[2];
-    std::vector<std::size_t> of[2];  // the file each read is of
-    const auto ask = [&](std::uint32_t slot, std::uint64_t at) {
-        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(file.size - at, kHalf));
-        reads[slot].clear();
-        of[slot].clear();
-        for (std::size_t f = 0; f < files.size(); ++f) {
-            if (f > 0 && !(*same)[f - 1]) continue;
-            reads[slot].push_back({files[f].get(), buffers + (slot * files.size() + f) * kHalf, chunk, 0});
-            of[slot].push_back(f);
-        }
-        reader.Ask(reads[slot].data(), reads[slot].size());
-    };
-    std::uint32_t slot = 0;
-    if (file.size > 0) {
-        ask(slot, 0);
-        reader.Collect();
-    }
-    for (std::uint64_t done = 0; done < file.size; slot ^= 1) {
-        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(file.size - done, kHalf));
-        for (std::size_t r = 0; r < reads[slot].size(); ++r) {
-            if (reads[slot][r].got != chunk) return Fail(error, FailureText(*paths[of[slot][r]] + ": cannot read it", mark));
-        }
-        done += chunk;
-        if (done < file.size) ask(slot ^ 1, done);
-        const std::uint8_t* mine = reads[slot][0].target;
-        UpdateChecksum(checksum, mine, chunk);
-        for (std::size_t r = 1; r < reads[slot].size(); ++r) {
-            std::vector<bool>::reference equal = (*same)[of[slot][r] - 1];
-            equal = equal && std::memcmp(mine, reads[slot][r].target, chunk) == 0;
-        }
-        if (done < file.size) reader.Collect();
-    }
-    sum->assign(reinterpret_cast<const char*>(&checksum), 8);
-    return true;
 }
 
 // Every file of NEW that differs from at least one older release, and the counts; the checksum of
@@ -224,7 +157,7 @@ CarriedList PlanList(const ReleaseRequest& request, const ReleasePlan& plan, con
     for (std::uint32_t i = 0; i < after.Count(); ++i) records.emplace(RecordKey(after, i), i);
     for (const PlannedFile& file : plan.files) {
         const std::string key = ReleaseKey(file.rel);
-        const std::string base = file.rel.substr(file.rel.rfind('\\') + 1);
+        const std::string base = FileNameOf(file.rel);
         auto refuse = [&](const std::string& why) { carried.problems.push_back(Quoted(file.rel) + ": " + why); };
         if (std::string problem = EntryNameProblem(base); !problem.empty()) refuse("its entry name " + problem);
         if (std::string problem = RecordNameProblem(file.rel); !problem.empty()) refuse("its record name " + problem);
@@ -255,7 +188,7 @@ CarriedList PlanList(const ReleaseRequest& request, const ReleasePlan& plan, con
     for (std::size_t f = 0; f < plan.files.size(); ++f) {
         const PlannedFile& file = plan.files[f];
         char baseKey[kNameKeyCapacity];
-        const std::string base = file.rel.substr(file.rel.rfind('\\') + 1);
+        const std::string base = FileNameOf(file.rel);
         if (!MakeNameKey(baseKey, sizeof baseKey, base.c_str())) continue;
         const VersionRecord* first = FindVersionRecord(engine, baseKey);
         if (!first || ReleaseKey(first->name) == ReleaseKey(file.rel)) continue;
@@ -273,15 +206,14 @@ CarriedList PlanList(const ReleaseRequest& request, const ReleasePlan& plan, con
 // The list with every record of rel's file name that comes before rel's own moved to the end, so
 // the patcher finds rel's first.
 VersionListFile RecordFirst(const VersionListFile& list, const std::string& rel) {
-    const std::string base = ReleaseKey(rel.substr(rel.rfind('\\') + 1));
+    const std::string own = ReleaseKey(rel), base = FileNameOf(own);
     VersionListFile moved = list;
     std::string front, back;
     bool reached = false;
     for (std::uint32_t i = 0; i < list.Count(); ++i) {
         const std::string key = RecordKey(list, i);
-        reached = reached || key == ReleaseKey(rel);
-        const bool sameName = key.size() >= base.size() && key.compare(key.size() - base.size(), base.size(), base) == 0 &&
-                              (key.size() == base.size() || key[key.size() - base.size() - 1] == '\\');
+        reached = reached || key == own;
+        const bool sameName = FileNameOf(key) == base;
         (sameName && !reached ? back : front).append(list.records, std::size_t(i) * list.RecordSize(), list.RecordSize());
     }
     moved.records = front + back;
@@ -318,21 +250,33 @@ bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vecto
                                    DescribeResult(result));
         }
     }
-    auto matches = [&](const std::string& rel, const std::string& want) -> bool {
-        const std::u16string where = overlay.Where(WidenUtf8(rel));
-        bool same = false;
-        if (where.empty()) return Fail(error, "the proof on " + old.given + " failed: " + Quoted(rel) + " is missing after the update");
-        if (!SameBytes(NarrowToUtf8(where.c_str()), want, &same, error)) return false;
-        return same || Fail(error, "the proof on " + old.given + " failed: " + Quoted(rel) + " differs from " + release.root + "'s");
+    ReadAhead reader;
+    auto buffers = std::make_unique<std::uint8_t[]>(2 * std::size_t(kCopyChunk));
+    auto matches = [&](const ReleaseFile& want) -> bool {
+        ReleaseFile seen{want.rel, NarrowToUtf8(overlay.Where(WidenUtf8(want.rel)).c_str()), 0};
+        if (seen.path.empty()) {
+            return Fail(error, "the proof on " + old.given + " failed: " + Quoted(want.rel) + " is missing after the update");
+        }
+        std::string sum;
+        std::vector<bool> same;
+        if (!RegularFileSize(seen.path, &seen.size, error) ||
+            !ReadAgainst(want, {&seen}, reader, buffers.get(), &sum, &same, error)) {
+            return false;
+        }
+        return same[0] || Fail(error, "the proof on " + old.given + " failed: " + Quoted(want.rel) + " differs from " +
+                                          release.root + "'s");
     };
     std::set<std::string> touched;
     for (const std::u16string& name : overlay.Touched()) touched.insert(ReleaseKey(NarrowToUtf8(name.c_str())));
     for (const auto& [key, file] : release.files) {
         // A file the run left alone is the older release's own, compared with NEW's already.
         if (!touched.count(key) && old.sameAsNew.count(key)) continue;
-        if (!matches(file.rel, file.path)) return false;
+        if (!matches(file)) return false;
     }
-    if (release.hasVersionList && !matches("QMK.hvl", release.versionList)) return false;
+    if (!release.versionList.empty()) {
+        ReleaseFile list{"QMK.hvl", release.versionList, 0};
+        if (!RegularFileSize(list.path, &list.size, error) || !matches(list)) return false;
+    }
     for (const std::string& key : touched) {
         if (!release.files.count(key) && key != "qmk.hvl" && key != "uninst.lst") {
             return Fail(error, "the proof on " + old.given + " failed: the update changed " + Quoted(key) + ", which " +
@@ -340,7 +284,7 @@ bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vecto
         }
     }
     *line = "proved on " + old.given + ": every file as in " + release.root +
-            (release.hasVersionList ? ", QMK.hvl equal to its" : "") + ", nothing else changed there";
+            (!release.versionList.empty() ? ", QMK.hvl equal to its" : "") + ", nothing else changed there";
     return true;
 }
 
@@ -381,7 +325,7 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
     if (!Compare(release, olds, &sums, plan, error)) return false;
     VersionListFile list;
     const std::string& newListPath = release.versionList;
-    if (release.hasVersionList) {
+    if (!release.versionList.empty()) {
         if (!LoadList(newListPath, &list, error)) return false;
         std::vector<std::string> wrong;
         for (std::uint32_t i = 0; i < list.Count(); ++i) {
@@ -402,17 +346,17 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
     }
 
     // NEW's list, else the first older release's, updated.
-    std::string listPath = release.hasVersionList ? newListPath : "";
+    std::string listPath = !release.versionList.empty() ? newListPath : "";
     if (listPath.empty() && !olds.empty()) listPath = olds[0].listOnly ? olds[0].given : olds[0].folder.versionList;
     if (!request.repairReport.empty()) {
-        if (!release.hasVersionList) return Fail(error, request.to + ": a repair needs the release's QMK.hvl");
+        if (!!release.versionList.empty()) return Fail(error, request.to + ": a repair needs the release's QMK.hvl");
         *plan = ReleasePlan{};
         if (!FromReport(request.repairReport, release, list, plan, error)) return false;
     }
     if (plan->files.empty()) return Fail(error, "nothing to build: " + request.to + " has no file that differs");
     VersionListFile given;
     if (!listPath.empty() && !LoadList(listPath, &given, error)) return false;
-    CarriedList carried = PlanList(request, *plan, olds, given, release.hasVersionList, sums);
+    CarriedList carried = PlanList(request, *plan, olds, given, !release.versionList.empty(), sums);
     if (!carried.problems.empty()) {
         std::string text = "the patcher could not install " + request.to + " as it is:";
         for (const std::string& problem : carried.problems) text += "\n  " + problem;

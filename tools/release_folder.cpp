@@ -8,21 +8,12 @@
 #include "support/file.h"
 #include "tools/display.h"
 #include "tools/failure_watch.h"
+#include "tools/read_ahead.h"
 #include "tools/tool_files.h"
+#include "update/checksum.h"
 #include "update/entry_check.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-bool OpenFile(const std::string& path, CFileDX* file, std::string* error) {
-    const std::uint64_t mark = FailureMark();
-    std::u16string wide = WidenUtf8(path);
-    if (!wide.empty() && file->OpenRead(wide.c_str())) return true;
-    return Fail(error, FailureText(path + ": cannot open it (error " + std::to_string(file->LastError()) + ")", mark));
-}
-
-}  // namespace
 
 std::string ReleaseKey(const std::string& utf8) {
     std::string key = utf8;
@@ -32,6 +23,8 @@ std::string ReleaseKey(const std::string& utf8) {
     }
     return key;
 }
+
+std::string FileNameOf(const std::string& rel) { return rel.substr(rel.rfind('\\') + 1); }
 
 std::string ParentKey(const std::string& key) {
     const std::size_t slash = key.rfind('\\');
@@ -53,10 +46,7 @@ bool ScanRelease(const std::string& root, ReleaseFolder* release, std::string* e
             continue;
         }
         if (key == "qmk.hvl" || key == "uninst.lst") {
-            if (key == "qmk.hvl") {
-                release->hasVersionList = true;
-                release->versionList = Utf8Path(it->path());
-            }
+            if (key == "qmk.hvl") release->versionList = Utf8Path(it->path());
             continue;
         }
         ReleaseFile file{rel, Utf8Path(it->path()), 0};
@@ -70,19 +60,63 @@ bool ScanRelease(const std::string& root, ReleaseFolder* release, std::string* e
     return true;
 }
 
-bool SameBytes(const std::string& a, const std::string& b, bool* same, std::string* error) {
-    CFileDX fa, fb;
-    if (!OpenFile(a, &fa, error) || !OpenFile(b, &fb, error)) return false;
-    std::uint64_t sizeA = 0, sizeB = 0;
-    if (!RegularFileSize(a, &sizeA, error) || !RegularFileSize(b, &sizeB, error)) return false;
-    *same = sizeA == sizeB;
-    auto bufferA = std::make_unique<std::uint8_t[]>(kCopyChunk), bufferB = std::make_unique<std::uint8_t[]>(kCopyChunk);
-    for (std::uint64_t done = 0; *same && done < sizeA;) {
-        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(sizeA - done, kCopyChunk));
-        if (fa.Read(bufferA.get(), chunk) != chunk) return Fail(error, a + ": cannot read it");
-        if (fb.Read(bufferB.get(), chunk) != chunk) return Fail(error, b + ": cannot read it");
-        *same = std::memcmp(bufferA.get(), bufferB.get(), chunk) == 0;
-        done += chunk;
+bool ReadAgainst(const ReleaseFile& file, const std::vector<const ReleaseFile*>& others, ReadAhead& reader,
+                 std::uint8_t* buffers, std::string* sum, std::vector<bool>* same, std::string* error) {
+    constexpr std::uint32_t kHalf = kCopyChunk / 2;
+    if (file.size > 0xFFFFFFFFu) {
+        return Fail(error, file.path + ": " + std::to_string(file.size) + " bytes; the patcher installs no file of 4 GiB or more");
     }
+    const std::uint64_t mark = FailureMark();
+    const auto open = [&](const std::string& path, CFileDX* in) {
+        std::u16string wide = WidenUtf8(path);
+        return (!wide.empty() && in->OpenRead(wide.c_str())) || Fail(error, FailureText(path + ": cannot open it", mark));
+    };
+    std::vector<std::unique_ptr<CFileDX>> files(1 + others.size());  // file's, then the others'
+    const auto path = [&](std::size_t f) -> const std::string& { return f == 0 ? file.path : others[f - 1]->path; };
+    files[0] = std::make_unique<CFileDX>();
+    if (!open(file.path, files[0].get())) return false;
+    same->assign(others.size(), false);
+    for (std::size_t k = 0; k < others.size(); ++k) {
+        if (!others[k] || others[k]->size != file.size) continue;
+        files[k + 1] = std::make_unique<CFileDX>();
+        if (!open(others[k]->path, files[k + 1].get())) return false;
+        (*same)[k] = true;
+    }
+    RollingChecksum checksum;
+    ResetChecksum(checksum);
+    std::vector<ReadAhead::Read> reads[2];
+    std::vector<std::size_t> of[2];  // the file each read is of
+    const auto ask = [&](std::uint32_t slot, std::uint64_t at) {
+        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(file.size - at, kHalf));
+        reads[slot].clear();
+        of[slot].clear();
+        for (std::size_t f = 0; f < files.size(); ++f) {
+            if (f > 0 && !(*same)[f - 1]) continue;
+            reads[slot].push_back({files[f].get(), buffers + (slot * files.size() + f) * kHalf, chunk, 0});
+            of[slot].push_back(f);
+        }
+        reader.Ask(reads[slot].data(), reads[slot].size());
+    };
+    std::uint32_t slot = 0;
+    if (file.size > 0) {
+        ask(slot, 0);
+        reader.Collect();
+    }
+    for (std::uint64_t done = 0; done < file.size; slot ^= 1) {
+        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(file.size - done, kHalf));
+        for (std::size_t r = 0; r < reads[slot].size(); ++r) {
+            if (reads[slot][r].got != chunk) return Fail(error, FailureText(path(of[slot][r]) + ": cannot read it", mark));
+        }
+        done += chunk;
+        if (done < file.size) ask(slot ^ 1, done);
+        const std::uint8_t* mine = reads[slot][0].target;
+        UpdateChecksum(checksum, mine, chunk);
+        for (std::size_t r = 1; r < reads[slot].size(); ++r) {
+            std::vector<bool>::reference equal = (*same)[of[slot][r] - 1];
+            equal = equal && std::memcmp(mine, reads[slot][r].target, chunk) == 0;
+        }
+        if (done < file.size) reader.Collect();
+    }
+    sum->assign(reinterpret_cast<const char*>(&checksum), 8);
     return true;
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+class ReadAhead;
+
 struct ReleaseFile {
     std::string rel;   // UTF-8, '\' separated
     std::string path;  // UTF-8, to open it
@@ -19,15 +21,20 @@ struct ReleaseFolder {
     std::string root;
     std::map<std::string, ReleaseFile> files;  // by ReleaseKey(rel); the top-level QMK.hvl and uninst.lst left out
     std::set<std::string> folders;             // ReleaseKey of every subfolder
-    bool hasVersionList = false;               // a top-level QMK.hvl, at versionList
-    std::string versionList;
+    std::string versionList;                   // the top-level QMK.hvl; empty when there is none
 };
 
 // How names are compared: UTF-8, '/' read as '\', ASCII letters lowercased.
 std::string ReleaseKey(const std::string& utf8);
-// The folder part of a key ("data\a.arc" gives "data"; a top-level name gives "").
+// The folder part of a key ("data\a.arc" gives "data"; a top-level name gives ""), and the file name.
 std::string ParentKey(const std::string& key);
+std::string FileNameOf(const std::string& rel);
 
 bool ScanRelease(const std::string& root, ReleaseFolder* release, std::string* error);
-// Whether two files hold the same bytes; false with a reason when one cannot be read.
-bool SameBytes(const std::string& a, const std::string& b, bool* same, std::string* error);
+
+// Reads file once: its rolling checksum (8 bytes, as stored), and whether each of others holds the
+// same bytes (same[k] false for a null one or one of another size). The next half chunk of every
+// file is read on the read-ahead's thread while this one is checksummed and compared; buffers holds
+// a copy chunk per file. False with a reason when a file cannot be read.
+bool ReadAgainst(const ReleaseFile& file, const std::vector<const ReleaseFile*>& others, ReadAhead& reader,
+                 std::uint8_t* buffers, std::string* sum, std::vector<bool>* same, std::string* error);
