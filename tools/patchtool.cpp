@@ -112,9 +112,6 @@ std::string ParseBuildArgs(const std::vector<std::string>& args, BuildRequest& r
         return "build: --to takes no FILEs and no --version-list: they come from the releases";
     }
     if (release.from.empty() == release.repairReport.empty()) return "build: --to needs --from OLD or --repair REPORT.json";
-    release.outPath = request.outPath;
-    release.split = request.split;
-    release.legacyIndex = request.legacyIndex;
     return "";
 }
 
@@ -177,9 +174,9 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     };
     std::string error;
     if (!release.to.empty()) {
-        release.stubPath = request.stubPath;
+        release.patch = request;
         ReleasePlan plan;
-        if (!withBar(release.progress, [&] { return BuildFromReleases(release, &plan, &error); })) {
+        if (!withBar(release.patch.progress, [&] { return BuildFromReleases(release, &plan, &error); })) {
             for (const std::string& warning : plan.warnings) err << "patchtool: build: warning: " << warning << "\n";
             err << "patchtool: build: " << error << "\n";
             if (json) out << nlohmann::json({{"to", release.to}, {"error", error}, {"exitCode", kExitFailed}}).dump(2) << "\n";

@@ -152,7 +152,7 @@ CarriedList PlanList(const ReleaseRequest& request, const ReleasePlan& plan, con
                      const VersionListFile& given, bool newList, const std::map<std::string, Checksum>& sums) {
     CarriedList carried{given, {}, {}};
     VersionListFile& after = carried.list;
-    const std::uint32_t nameField = IndexLayout{!request.legacyIndex}.NameField();
+    const std::uint32_t nameField = IndexLayout{!request.patch.legacyIndex}.NameField();
     std::map<std::string, std::uint32_t> records;
     for (std::uint32_t i = 0; i < after.Count(); ++i) records.emplace(RecordKey(after, i), i);
     for (const PlannedFile& file : plan.files) {
@@ -192,7 +192,7 @@ CarriedList PlanList(const ReleaseRequest& request, const ReleasePlan& plan, con
         if (!MakeNameKey(baseKey, sizeof baseKey, base.c_str())) continue;
         const VersionRecord* first = FindVersionRecord(engine, baseKey);
         if (!first || ReleaseKey(first->name) == ReleaseKey(file.rel)) continue;
-        if (request.split) {
+        if (request.patch.split) {
             carried.own.push_back(f);
         } else {
             carried.problems.push_back(Quoted(file.rel) + ": the patcher would install it through the record of " +
@@ -365,7 +365,7 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
     plan->versionList = listPath.empty() ? "a new version-2 list" : listPath;
 
     Staging staging;
-    const fs::path out = NativePath(request.outPath);
+    const fs::path out = NativePath(request.patch.outPath);
     staging.dir = out.parent_path() / (".patchtool-" + Utf8Path(out.filename()) + ".staging");
     std::error_code ec;
     fs::remove_all(staging.dir, ec);
@@ -383,13 +383,10 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
         if (!ReplaceFileContents(WidenUtf8(listFile).c_str(), bytes.data(), static_cast<std::uint32_t>(bytes.size()))) {
             return Fail(error, FailureText(listFile + ": cannot write it"));
         }
-        BuildRequest part;
-        part.stubPath = request.stubPath;
+        BuildRequest part = request.patch;
         part.outPath = Utf8Path(staging.dir / folder / out.filename());
         part.versionListPath = listFile;
-        part.legacyIndex = request.legacyIndex;
         part.split = split;
-        part.progress = request.progress;
         for (std::size_t f : files) part.files.push_back(release.files.at(ReleaseKey(plan->files[f].rel)).path);
         return BuildPatch(part, summary, error);
     };
@@ -407,13 +404,13 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
         plan->build.parts.push_back(own.parts[0]);
     }
     BuildSummary main;
-    if (!build(rest, carried.list, "last", request.split, &main)) return false;
+    if (!build(rest, carried.list, "last", request.patch.split, &main)) return false;
     plan->build.parts.insert(plan->build.parts.end(), main.parts.begin(), main.parts.end());
     std::vector<std::string> parts, names;  // where the parts are, and the names they will take
     const auto count = static_cast<std::uint32_t>(plan->build.parts.size());
     for (std::uint32_t k = 0; k < count; ++k) {
         parts.push_back(plan->build.parts[k].path);
-        names.push_back(count == 1 ? request.outPath : PartName(request.outPath, k + 1, count));
+        names.push_back(count == 1 ? request.patch.outPath : PartName(request.patch.outPath, k + 1, count));
     }
     for (std::size_t k = 0; k < olds.size(); ++k) {
         std::string line;

@@ -4,20 +4,17 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "tools/patch_builder.h"
 
 struct ReleaseRequest {
-    std::string stubPath, outPath;  // UTF-8
-    bool split = false;
-    bool legacyIndex = false;
+    // The stub, the output, --split, --legacy-index and the progress; files and list come from below.
+    BuildRequest patch;
     std::vector<std::string> from;  // older release folders, or their QMK.hvl files
     std::string to;                 // the new release folder
     std::string repairReport;       // a `check --json` report: only its files that are not OK go in
-    std::function<void(std::uint64_t done, std::uint64_t total)> progress;
 };
 
 struct PlannedFile {
