@@ -1,10 +1,12 @@
 #include "tools/authenticode.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "support/file.h"
 #include "tools/tool_files.h"
 #include "update/archive.h"
+#include "update/entry_check.h"
 
 namespace {
 
@@ -21,7 +23,7 @@ const char* SignatureStateName(SignatureReport::State state) {
     return state <= SignatureReport::State::NotChecked ? names[static_cast<int>(state)] : "?";
 }
 
-SignatureReport ReadSignature(const std::string& path) {
+SignatureReport ReadSignature(const std::string& path, const SignatureBackend& backend) {
     SignatureReport report;
     auto damaged = [&report](std::string problem) {
         report.state = SignatureReport::State::Damaged;
@@ -63,8 +65,25 @@ SignatureReport ReadSignature(const std::string& path) {
     if (file.Read(der.data(), static_cast<std::uint32_t>(der.size())) != der.size()) {
         return damaged("the certificate table is cut short");
     }
-    CheckSignatureBlob(file, layout, der, &report);
+    backend.check(file, layout, der, &report);
+    if (report.state == SignatureReport::State::Matches && backend.judgeTrust) backend.judgeTrust(wide, &report);
     return report;
+}
+
+bool HashSignedBytes(CFileDX& file, const PeSignatureLayout& layout,
+                     const std::function<bool(const std::uint8_t*, std::size_t)>& update) {
+    auto buffer = std::make_unique<std::uint8_t[]>(kCopyChunk);
+    auto range = [&](std::uint32_t from, std::uint32_t to) {
+        if (!file.Seek(static_cast<std::int32_t>(from))) return false;
+        for (std::uint32_t at = from; at < to;) {
+            std::uint32_t chunk = std::min(kCopyChunk, to - at);
+            if (file.Read(buffer.get(), chunk) != chunk || !update(buffer.get(), chunk)) return false;
+            at += chunk;
+        }
+        return true;
+    };
+    return range(0, layout.checksumOffset) && range(layout.checksumOffset + 4, layout.entryOffset) &&
+           range(layout.entryOffset + 8, layout.tableOffset);
 }
 
 std::string DescribeSignature(const SignatureReport& report) {

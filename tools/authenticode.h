@@ -4,10 +4,13 @@
 // after the payload and points the PE's certificate-table directory entry at it. The signature holds
 // a digest of the file without the optional header's CheckSum field, that directory entry and the
 // table itself, so it covers the stub and the whole payload. patchtool reports who signed and whether
-// that digest still matches the file; it does not judge the certificate chain (osslsigncode verify
-// and Windows do).
+// that digest still matches the file; on Windows it also asks the system whether it trusts the
+// signer's certificate chain (elsewhere osslsigncode verify can judge the chain).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 
 #include "tools/pe_image.h"
@@ -25,21 +28,41 @@ struct SignatureReport {
     std::string algorithm;  // the digest algorithm, "sha256"
     std::string signedDigest, fileDigest;  // hex
     std::string problem;    // why Damaged or NotChecked
+    // What the system says of the signer's certificate chain on this machine, for a signature that
+    // matches; empty where the build cannot judge it.
+    std::string trust;
+    bool trusted = false;
 };
 
 // "none", "matches", "changed", "damaged", "not checked".
 const char* SignatureStateName(SignatureReport::State state);
 
+class CFileDX;
+
+// How a build reads the PKCS#7 inside the certificate table. Each build has its cryptography
+// library's (OpenSSL's libcrypto on Linux, crypt32 and wintrust on Windows) and the one that reads
+// none; all of them give the same state for the same file.
+struct SignatureBackend {
+    const char* name;  // "openssl", "windows", "none"
+    // Parses the SignedData in der, finds the signer and the signed digest, and hashes the file's
+    // covered ranges with the digest's algorithm. Fills every field of report but state None.
+    void (*check)(CFileDX& file, const PeSignatureLayout& layout, const std::string& der, SignatureReport* report);
+    // Fills trust and trusted for a file whose signature matches; null where the build cannot judge.
+    void (*judgeTrust)(const std::u16string& path, SignatureReport* report);
+};
+// The build's own backend, the one patchtool uses.
+const SignatureBackend& SystemSignatureBackend();
+// Sees a signature without reading it.
+extern const SignatureBackend kUncheckedSignatures;
+
 // Reads and checks the signature of the file at path (UTF-8). The file is streamed, never held whole.
-SignatureReport ReadSignature(const std::string& path);
+SignatureReport ReadSignature(const std::string& path, const SignatureBackend& backend = SystemSignatureBackend());
 
 // One line for people: "none", "signed by CN=..., sha256 digest matches the file", ...
 std::string DescribeSignature(const SignatureReport& report);
 
-// --- the part that needs a cryptography library; each build links one of two backends ---
-
-class CFileDX;
-// Parses the PKCS#7 SignedData in der, finds the signer and the signed digest, and hashes the file's
-// covered ranges with the digest's algorithm. Fills every field of report but state None.
-void CheckSignatureBlob(CFileDX& file, const PeSignatureLayout& layout, const std::string& der,
-                        SignatureReport* report);
+// For the backends: feeds update the bytes the Authenticode digest covers, in order (everything
+// before the table but the CheckSum field and the table's directory entry). False when a read or
+// update fails.
+bool HashSignedBytes(CFileDX& file, const PeSignatureLayout& layout,
+                     const std::function<bool(const std::uint8_t*, std::size_t)>& update);

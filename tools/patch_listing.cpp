@@ -79,6 +79,7 @@ void PrintListing(const nlohmann::json& doc, std::ostream& out) {
     out << "data start: " << HexValue(doc["dataStart"].get<std::uint32_t>()) << "\n";
     out << "version list: " << Text(doc["versionList"]) << "\n";
     out << "signature: " << Text(doc["signature"]["description"]) << "\n";
+    if (doc["signature"].contains("trust")) out << "signature trust: " << Text(doc["signature"]["trust"]) << "\n";
     for (const nlohmann::json& entry : doc["entries"]) {
         out << "  " << entry["index"] << "  " << Text(entry["name"]) << "  offset " << entry["offset"] << "  size "
             << entry["size"];

@@ -76,6 +76,10 @@ nlohmann::json SignatureJson(const SignatureReport& report) {
     if (!report.signedDigest.empty()) doc["signedDigest"] = report.signedDigest;
     if (!report.fileDigest.empty()) doc["fileDigest"] = report.fileDigest;
     if (!report.problem.empty()) doc["problem"] = report.problem;
+    if (!report.trust.empty()) {
+        doc["trusted"] = report.trusted;
+        doc["trust"] = report.trust;
+    }
     doc["description"] = DescribeSignature(report);
     return doc;
 }

@@ -67,6 +67,7 @@ void PrintVerification(const nlohmann::json& doc, std::ostream& out) {
     }
     for (const nlohmann::json& part : doc["earlierParts"]) out << DescribeEarlierPart(part) << "\n";
     out << "signature: " << Text(doc["signature"]["description"]) << "\n";
+    if (doc["signature"].contains("trust")) out << "signature trust: " << Text(doc["signature"]["trust"]) << "\n";
     out << "verify: " << doc["entries"].size() << " entries: " << doc["verified"] << " OK, " << doc["unverified"]
         << " unverified, " << doc["failed"] << " failed\n";
     if (doc["failed"].get<std::uint32_t>() > 0) {

@@ -85,8 +85,9 @@ struct ReadBack {
 ReadBack ReadPatch(const std::u16string& path);
 
 // A folder with a stub and some game files, and the command line that builds a patch of them.
+// Its folder has a Japanese name, as the game's does, so every command meets one.
 struct Workshop {
-    TempDir dir;
+    TempDir dir{"ヴェルモラ"};
     std::vector<std::pair<std::string, std::string>> files;  // name, content
     std::string stub = MakeStub();
 
@@ -160,7 +161,7 @@ struct SplitShop : Workshop {
 
 // An installed game for `check`: its version list names files the ways the patcher finds them.
 struct InstalledGame {
-    TempDir dir;
+    TempDir dir{"ヴェルモラ"};
     std::string sjis = Bytes({0x83, 0x66, 0x81, 0x5B, 0x83, 0x5E}) + ".arc";  // データ.arc in code page 932
     std::string big = RandomBytes(kCopyChunk * 2 + 5, 7);
     std::vector<VersionListEntry> records;
@@ -180,6 +181,16 @@ inline std::string SignableStub() {
     Put32(stub, 0x58 + 108, 16);
     return stub;
 }
+
+// A patch, the patch signed, and the signed patch changed in the zero fill and signed again, all
+// with the throwaway certificate "CN=Patchtool Test Signer,O=Test" (make_signed_samples of
+// scripts/lib/cert.sh). Linux makes them for this run; the Windows tiers cannot run the signer and
+// read the ones scripts/test made for them, from the folder PATCHER_SIGNED_SAMPLES names.
+struct SignedSamples {
+    std::string patch, signedPatch, resigned;
+    // False, with the reason, when there are none to be had.
+    bool Load(std::string* why);
+};
 
 #ifndef _WIN32
 // Signs with osslsigncode and a throwaway self-signed certificate made for this run, both through

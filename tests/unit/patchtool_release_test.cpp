@@ -34,7 +34,7 @@ void WriteRelease(const TempDir& dir, const std::string& folder, const Files& fi
 }
 
 struct Releases {
-    TempDir dir{"release"};
+    TempDir dir{"ヴェルモラ"};
     Files old1 = {{"a.arc", RandomBytes(kCopyChunk + 5, 1)}, {"Data/B.arc", "same"}, {"keep.txt", "keep"},
                   {"gone.txt", "old only"}, {"データ.arc", "old jp"}, {"Data/music.ogg", "v1"}};
     Files next = {{"a.arc", RandomBytes(kCopyChunk + 9, 2)}, {"data/b.arc", "same"}, {"keep.txt", "keep"},

@@ -16,7 +16,7 @@ TempDir::TempDir(const std::string& prefix) {
     auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
     for (int attempt = 0; attempt < 100; ++attempt) {
         fs::path candidate = fs::temp_directory_path() /
-                             (prefix + "-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+                             FromUtf8(prefix + "-" + std::to_string(stamp) + "-" + std::to_string(counter++));
         std::error_code ec;
         if (fs::create_directory(candidate, ec)) {
             root_ = candidate;

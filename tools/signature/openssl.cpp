@@ -68,20 +68,8 @@ bool SignerSignatureHolds(PKCS7* pkcs7, const ASN1_STRING* indirect, X509* signe
     return PKCS7_signatureVerify(chain, pkcs7, sk_PKCS7_SIGNER_INFO_value(infos, 0), signer) == 1;
 }
 
-bool HashRange(CFileDX& file, EVP_MD_CTX* context, std::uint32_t from, std::uint32_t to, std::uint8_t* buffer) {
-    if (!file.Seek(static_cast<std::int32_t>(from))) return false;
-    for (std::uint32_t at = from; at < to;) {
-        std::uint32_t chunk = std::min(kCopyChunk, to - at);
-        if (file.Read(buffer, chunk) != chunk || EVP_DigestUpdate(context, buffer, chunk) != 1) return false;
-        at += chunk;
-    }
-    return true;
-}
-
-}  // namespace
-
-void CheckSignatureBlob(CFileDX& file, const PeSignatureLayout& layout, const std::string& der,
-                        SignatureReport* report) {
+void CheckWithOpenSsl(CFileDX& file, const PeSignatureLayout& layout, const std::string& der,
+                      SignatureReport* report) {
     // What failed is told by report; OpenSSL's own error queue is not left for others to find.
     struct ClearErrors {
         ~ClearErrors() { ERR_clear_error(); }
@@ -129,18 +117,23 @@ void CheckSignatureBlob(CFileDX& file, const PeSignatureLayout& layout, const st
         return damaged("the signer's signature does not cover the signed digest: the signature was altered");
     }
 
-    // Everything before the table, without the CheckSum field and the table's directory entry.
     Owned<EVP_MD_CTX> context(EVP_MD_CTX_new());
-    auto buffer = std::make_unique<std::uint8_t[]>(kCopyChunk);
     unsigned char value[EVP_MAX_MD_SIZE];
     unsigned int valueSize = 0;
-    if (!context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1 ||
-        !HashRange(file, context.get(), 0, layout.checksumOffset, buffer.get()) ||
-        !HashRange(file, context.get(), layout.checksumOffset + 4, layout.entryOffset, buffer.get()) ||
-        !HashRange(file, context.get(), layout.entryOffset + 8, layout.tableOffset, buffer.get()) ||
+    auto update = [&context](const std::uint8_t* bytes, std::size_t size) {
+        return EVP_DigestUpdate(context.get(), bytes, size) == 1;
+    };
+    if (!context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1 || !HashSignedBytes(file, layout, update) ||
         EVP_DigestFinal_ex(context.get(), value, &valueSize) != 1) {
         return damaged("cannot read the file to hash it");
     }
     report->fileDigest = HexBytes(value, valueSize);
     report->state = report->fileDigest == report->signedDigest ? State::Matches : State::Changed;
+}
+
+}  // namespace
+
+const SignatureBackend& SystemSignatureBackend() {
+    static const SignatureBackend backend = {"openssl", CheckWithOpenSsl, nullptr};
+    return backend;
 }
