@@ -17,16 +17,41 @@ HANDLE ToNative(Handle h) { return reinterpret_cast<HANDLE>(h); }
 Handle FromNative(HANDLE h) { return reinterpret_cast<Handle>(h); }
 LPCWSTR Wide(const char16_t* s) { return reinterpret_cast<LPCWSTR>(s); }
 
+// A path as the wide calls take it. Near MAX_PATH characters and beyond, Windows takes a path only in
+// its \\?\ form, which it uses as it stands (full, backslashes only), unless both the machine and
+// the program opted in to long paths. Shorter paths pass unchanged.
+class CallPath {
+public:
+    explicit CallPath(const char16_t* path) : path_(Wide(path)) {
+        const bool device = path != nullptr && path[0] == u'\\' && path[1] == u'\\' &&
+                            (path[2] == u'?' || path[2] == u'.');  // \\?\ or \\.\ already
+        if (path == nullptr || device || lstrlenW(path_) < MAX_PATH - 12) return;
+        const DWORD size = GetFullPathNameW(path_, 0, nullptr, nullptr);
+        if (size == 0) return;
+        std::wstring full(size, L'\0');
+        const DWORD length = GetFullPathNameW(path_, size, full.data(), nullptr);
+        if (length == 0 || length >= size) return;
+        full.resize(length);
+        extended_ = full.compare(0, 2, L"\\\\") == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+        path_ = extended_.c_str();
+    }
+    operator LPCWSTR() const { return path_; }
+
+private:
+    LPCWSTR path_;
+    std::wstring extended_;
+};
+
 class Win32Api final : public Api {
 public:
     Handle OpenRead(const char16_t* path, std::uint32_t* error) override {
-        HANDLE h = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kOpenFlags, nullptr);
+        HANDLE h = CreateFileW(CallPath(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kOpenFlags, nullptr);
         if (h == INVALID_HANDLE_VALUE && error != nullptr) *error = GetLastError();
         return FromNative(h);
     }
 
     Handle OpenWrite(const char16_t* path, bool keepContents, std::uint32_t* error) override {
-        HANDLE h = CreateFileW(Wide(path), GENERIC_WRITE, 0, nullptr, keepContents ? OPEN_ALWAYS : CREATE_ALWAYS,
+        HANDLE h = CreateFileW(CallPath(path), GENERIC_WRITE, 0, nullptr, keepContents ? OPEN_ALWAYS : CREATE_ALWAYS,
                                kOpenFlags, nullptr);
         if (h == INVALID_HANDLE_VALUE && error != nullptr) *error = GetLastError();
         return FromNative(h);
@@ -56,19 +81,19 @@ public:
 
     void Close(Handle h) override { CloseHandle(ToNative(h)); }
 
-    std::uint32_t GetAttributes(const char16_t* path) override { return GetFileAttributesW(Wide(path)); }
+    std::uint32_t GetAttributes(const char16_t* path) override { return GetFileAttributesW(CallPath(path)); }
 
     bool SetAttributes(const char16_t* path, std::uint32_t attributes) override {
-        return SetFileAttributesW(Wide(path), attributes) != FALSE;
+        return SetFileAttributesW(CallPath(path), attributes) != FALSE;
     }
 
     bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override {
-        if (MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING) != FALSE) return true;
+        if (MoveFileExW(CallPath(from), CallPath(to), MOVEFILE_REPLACE_EXISTING) != FALSE) return true;
         if (error != nullptr) *error = GetLastError();
         return false;
     }
 
-    bool RemoveFile(const char16_t* path) override { return DeleteFileW(Wide(path)) != FALSE; }
+    bool RemoveFile(const char16_t* path) override { return DeleteFileW(CallPath(path)) != FALSE; }
 
     void Wait(std::uint32_t milliseconds) override { Sleep(milliseconds); }
 

@@ -3,9 +3,11 @@
 
 #include <climits>
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "support/text.h"
+#include "tools/utf8_stream.h"
 #include "unit/fault_os.h"
 #include "unit/test_util.h"
 
@@ -412,3 +414,28 @@ TEST(TextWideLength, CountsUnits) {
 }
 
 }  // namespace
+
+// What patchtool.exe hands the console: whole UTF-8 sequences however the text was cut into writes
+// and flushes (1- to 4-byte sequences; one text longer than the buffer), and every byte.
+TEST(Utf8Stream, HandsOnWholeSequencesWhateverTheCuts) {
+    const std::string shortText = "a\xC3\xA9\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF\xF0\x9F\x8E\xAEz";
+    std::string longText;
+    for (int i = 0; i < 1500; ++i) longText += "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF.arc ";
+    for (const std::string& text : {shortText, longText}) {
+        for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{5}, text.size()}) {
+            std::string got;
+            {
+                Utf8StreamBuffer buffer([&](const char* p, std::size_t n) {
+                    EXPECT_EQ(Utf8UnfinishedTail(p, n), 0u);
+                    EXPECT_NE(static_cast<unsigned char>(p[0]) & 0xC0, 0x80) << "starts inside a sequence";
+                    got.append(p, n);
+                });
+                std::ostream out(&buffer);
+                for (std::size_t at = 0; at < text.size(); at += piece) out << text.substr(at, piece) << std::flush;
+            }
+            EXPECT_EQ(got, text) << "pieces of " << piece;
+        }
+    }
+    EXPECT_EQ(Utf8UnfinishedTail("ab\xE3\x83", 4), 2u);
+    EXPECT_EQ(Utf8UnfinishedTail("\xF0\x9F\x8E", 3), 3u);
+}

@@ -1,5 +1,7 @@
 // patchtool's entry point on Windows: the wide command line is turned into UTF-8 arguments (the
-// narrow one would lose every name outside the ANSI code page), and the console shows UTF-8.
+// narrow one would lose every name outside the ANSI code page). What patchtool prints goes to a
+// console as UTF-16, which shows every name whatever the console's code page, and to a pipe or file
+// as the UTF-8 bytes themselves (`patchtool.exe list PATCH.exe > list.txt` gives a UTF-8 file).
 #include <windows.h>
 #include <io.h>
 
@@ -10,6 +12,30 @@
 
 #include "tools/patchtool.h"
 #include "tools/tool_files.h"
+#include "tools/utf8_stream.h"
+
+namespace {
+
+Utf8StreamBuffer::Sink OutputTo(DWORD which) {
+    HANDLE handle = GetStdHandle(which);
+    DWORD mode = 0;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return [](const char*, std::size_t) {};
+    if (GetConsoleMode(handle, &mode)) {
+        return [handle](const char* text, std::size_t size) {
+            std::wstring wide(size, L'\0');  // never more UTF-16 units than UTF-8 bytes
+            const int units = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(size), wide.data(),
+                                                  static_cast<int>(wide.size()));
+            DWORD written = 0;
+            if (units > 0) WriteConsoleW(handle, wide.data(), static_cast<DWORD>(units), &written, nullptr);
+        };
+    }
+    return [handle](const char* text, std::size_t size) {
+        DWORD written = 0;
+        WriteFile(handle, text, static_cast<DWORD>(size), &written, nullptr);
+    };
+}
+
+}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> args;
@@ -18,10 +44,14 @@ int wmain(int argc, wchar_t** argv) {
     for (std::string& arg : args) pointers.push_back(arg.data());
     pointers.push_back(nullptr);
 
-    SetConsoleOutputCP(CP_UTF8);
+    Utf8StreamBuffer outBuffer(OutputTo(STD_OUTPUT_HANDLE)), errBuffer(OutputTo(STD_ERROR_HANDLE));
+    std::ostream out(&outBuffer), err(&errBuffer);
+    err << std::unitbuf;
     ConsoleIo io;
     io.in = &std::cin;
     io.inInteractive = _isatty(_fileno(stdin)) != 0;
     io.errIsTerminal = _isatty(_fileno(stderr)) != 0;
-    return RunPatchtool(argc, pointers.data(), std::cout, std::cerr, io);
+    const int code = RunPatchtool(argc, pointers.data(), out, err, io);
+    out.flush();
+    return code;
 }
