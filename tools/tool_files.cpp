@@ -84,5 +84,11 @@ std::string InstalledStubPath() {
     std::string path = NarrowToUtf8(self);
     std::size_t slash = path.find_last_of("/\\");
     if (slash == std::string::npos) return {};
-    return Utf8Path(NativePath(path.substr(0, slash) + "/../share/patchtool/patcher.exe").lexically_normal());
+    const std::string folder = path.substr(0, slash);
+    // The Windows kit's folder holds the stub beside patchtool.exe; an installed prefix keeps it in share/.
+    const std::string beside = Utf8Path(NativePath(folder + "/patcher.exe").lexically_normal());
+    std::uint64_t size = 0;
+    std::string missing;
+    if (RegularFileSize(beside, &size, &missing)) return beside;
+    return Utf8Path(NativePath(folder + "/../share/patchtool/patcher.exe").lexically_normal());
 }

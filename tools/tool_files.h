@@ -24,6 +24,7 @@ bool ReadWholeFile(const std::string& path, std::uint32_t maxSize, std::string* 
 // The final component of a path by the platform's rules ("dir/a.arc" gives "a.arc").
 std::string BaseName(const std::string& path);
 
-// Where an installed patchtool keeps the patcher stub: <prefix>/share/patchtool/patcher.exe beside
-// <prefix>/bin/patchtool. Empty when the program's own path is unknown.
+// Where the kit keeps the patcher stub: patcher.exe beside the program when that file is there (the
+// Windows kit's folder), else <prefix>/share/patchtool/patcher.exe beside <prefix>/bin/patchtool (an
+// installed kit). Empty when the program's own path is unknown.
 std::string InstalledStubPath();
