@@ -166,30 +166,30 @@ bool Signer::Sign(const std::string& in, const std::string& out) const {
     return CertificateScript({"sign_with_test_certificate", ToUtf8(dir.Root()), in, out});
 }
 
+#endif
+
 bool SignedSamples::Load(std::string* why) {
-    Workshop w;
-    w.stub = SignableStub();
-    if (Patchtool(w.BuildArgs()).code != 0) return Fail(why, "the patch was not built");
-    if (!CertificateScript({"make_signed_samples", w.At("samples"), w.At("patch.exe")})) {
-        return Fail(why, "make_signed_samples failed (it needs openssl and osslsigncode: scripts/install-deps)");
+    std::string root, error;
+    if (const char* folder = std::getenv("PATCHER_SIGNED_SAMPLES")) {
+        root = folder;
+        if (std::filesystem::path::preferred_separator == '\\' && !root.empty() && root[0] == '/') root = "Z:" + root;  // seen from Wine
     }
-    patch = w.dir.Read("samples/patch.exe");
-    signedPatch = w.dir.Read("samples/signed.exe");
-    resigned = w.dir.Read("samples/resigned.exe");
-    return true;
-}
-#else
-bool SignedSamples::Load(std::string* why) {
-    const char* folder = std::getenv("PATCHER_SIGNED_SAMPLES");
-    if (!folder) return Fail(why, "PATCHER_SIGNED_SAMPLES names no folder of signed samples (scripts/test makes one)");
-    std::string root = folder;
-    if (!root.empty() && root[0] == '/') root = "Z:" + root;  // a Linux path, seen from Wine
-    std::string error;
+#ifndef _WIN32
+    Workshop w;
+    if (root.empty()) {
+        w.stub = SignableStub();
+        if (Patchtool(w.BuildArgs()).code != 0) return Fail(why, "the patch was not built");
+        if (!CertificateScript({"make_signed_samples", w.At("samples"), w.At("patch.exe")})) {
+            return Fail(why, "make_signed_samples failed (it needs openssl and osslsigncode: scripts/install-deps)");
+        }
+        root = w.At("samples");
+    }
+#endif
+    if (root.empty()) return Fail(why, "PATCHER_SIGNED_SAMPLES names no folder of signed samples (scripts/test makes one)");
     return (ReadWholeFile(root + "/patch.exe", 64u << 20, &patch, &error) &&
             ReadWholeFile(root + "/signed.exe", 64u << 20, &signedPatch, &error) &&
             ReadWholeFile(root + "/resigned.exe", 64u << 20, &resigned, &error)) ||
            Fail(why, error);
 }
-#endif
 
 }  // namespace patchtool_test
