@@ -50,6 +50,15 @@ std::uint32_t CFileDX::GetSize() { return os::Current().GetSize(handle_); }
 
 int CFileDX::Flush() { return os::Current().Flush(handle_) ? 1 : 0; }
 
+const std::uint8_t* CFileDX::Map(std::uint32_t offset, std::uint32_t size) {
+    std::uint32_t error = 0;
+    const std::uint8_t* view = os::Current().MapRead(handle_, offset, size, &error);
+    if (view == nullptr) lastError_ = error;
+    return view;
+}
+
+bool CFileDX::Unmap(const std::uint8_t* view, std::uint32_t size) { return os::Current().Unmap(view, size); }
+
 void CFileDX::Close() {
     if (!IsOpen()) return;
     os::Current().Close(handle_);

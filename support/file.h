@@ -32,6 +32,11 @@ public:
     // Pushes written data to the disk; 1 on success.
     int Flush();
     void Close();
+    // A view of size bytes of the file from offset, a multiple of os::kMapAlignment (see
+    // os::Api::MapRead); nullptr on failure, with the OS error code kept in LastError().
+    const std::uint8_t* Map(std::uint32_t offset, std::uint32_t size);
+    // Ends a view Map gave; false when the view did not show the file (it shrank under it).
+    static bool Unmap(const std::uint8_t* view, std::uint32_t size);
 
     bool IsOpen() const { return handle_ != os::kInvalidHandle; }
     std::uint32_t LastError() const { return lastError_; }

@@ -34,12 +34,16 @@ inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorInvalidHandle = 6;
 inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 inline constexpr std::uint32_t kErrorWriteFault = 29;
+inline constexpr std::uint32_t kErrorReadFault = 30;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
 inline constexpr std::uint32_t kErrorLockViolation = 33;
 inline constexpr std::uint32_t kErrorDiskFull = 112;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorNegativeSeek = 131;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
+
+// What a mapped view's offset must be a multiple of (Windows' allocation granularity).
+inline constexpr std::uint32_t kMapAlignment = 0x10000;
 
 // Code pages as Win32 identifiers.
 inline constexpr std::uint32_t kCodePage932 = 932;
@@ -68,6 +72,14 @@ public:
     // Pushes what was written to the disk.
     virtual bool Flush(Handle h) = 0;
     virtual void Close(Handle h) = 0;
+    // Maps size bytes of the open file from offset (a multiple of kMapAlignment) for reading, for
+    // the kit's comparisons of whole releases, which would otherwise copy gigabytes. The view stays
+    // until Unmap, whatever happens to the handle. nullptr on failure, with the OS error code in
+    // *error.
+    virtual const std::uint8_t* MapRead(Handle h, std::uint32_t offset, std::uint32_t size, std::uint32_t* error) = 0;
+    // Ends a view MapRead gave. False when some of its bytes could not be read (the file shrank
+    // under it, or the disk failed): what the view showed there was zeros, not the file.
+    virtual bool Unmap(const std::uint8_t* view, std::uint32_t size) = 0;
 
     // --- file system ---
 

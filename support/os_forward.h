@@ -14,7 +14,7 @@
 namespace os {
 
 enum class Call {
-    OpenRead, OpenWrite, Read, Write, Seek, GetSize, Flush, Close,
+    OpenRead, OpenWrite, Read, Write, Seek, GetSize, Flush, Close, MapRead, Unmap,
     GetAttributes, SetAttributes, ReplaceByRename, RemoveFile, GetModulePath,
     MultiToWide, WideToMulti, Wait,
     kCount
@@ -22,7 +22,7 @@ enum class Call {
 
 inline const char* CallName(Call c) {
     static const char* const names[] = {"OpenRead", "OpenWrite", "Read", "Write", "Seek", "GetSize",
-                                        "Flush", "Close", "GetAttributes", "SetAttributes",
+                                        "Flush", "Close", "MapRead", "Unmap", "GetAttributes", "SetAttributes",
                                         "ReplaceByRename", "RemoveFile", "GetModulePath",
                                         "MultiToWide", "WideToMulti", "Wait"};
     return c < Call::kCount ? names[static_cast<int>(c)] : "none";
@@ -55,6 +55,15 @@ public:
     bool Flush(Handle h) override { return Forward(Call::Flush, false, nullptr, [&] { return next_->Flush(h); }); }
     void Close(Handle h) override {
         Forward(Call::Close, 0, nullptr, [&] { return next_->Close(h), 0; });
+    }
+    const std::uint8_t* MapRead(Handle h, std::uint32_t offset, std::uint32_t size, std::uint32_t* error) override {
+        return Forward(Call::MapRead, static_cast<const std::uint8_t*>(nullptr), error,
+                       [&] { return next_->MapRead(h, offset, size, error); });
+    }
+    // A refused Unmap still ends the view (nothing may leak), and says the bytes were not read.
+    bool Unmap(const std::uint8_t* view, std::uint32_t size) override {
+        bool intact = next_->Unmap(view, size);
+        return Forward(Call::Unmap, false, nullptr, [&] { return intact; });
     }
     std::uint32_t GetAttributes(const char16_t* path) override {
         return Forward(Call::GetAttributes, kInvalidAttributes, nullptr, [&] { return next_->GetAttributes(path); });

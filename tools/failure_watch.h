@@ -47,6 +47,11 @@ public:
         return size;
     }
     bool Flush(os::Handle h) override { return Note(ForwardingApi::Flush(h), "flush", h); }
+    const std::uint8_t* MapRead(os::Handle h, std::uint32_t offset, std::uint32_t size, std::uint32_t* error) override {
+        const std::uint8_t* view = ForwardingApi::MapRead(h, offset, size, error);
+        Note(view != nullptr, "read", h);
+        return view;
+    }
     void Close(os::Handle h) override {
         paths_.erase(h);
         ForwardingApi::Close(h);

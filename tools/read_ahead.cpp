@@ -40,15 +40,24 @@ ReadAhead::~ReadAhead() {
 }
 
 void ReadAhead::DoReads() {
+    if (work_) return work_();
     for (std::size_t i = 0; i < readCount_; ++i) {
         Read& read = reads_[i];
         read.got = std::min(read.file->Read(read.target, read.count), read.count);
     }
 }
 
+void ReadAhead::Ask(std::function<void()> work) {
+    readCount_ = 0;
+    work_ = std::move(work);
+    job_ = kAsked;
+    if (thread_) asked_.Release();
+}
+
 void ReadAhead::Ask(Read* reads, std::size_t count) {
     reads_ = reads;
     readCount_ = count;
+    work_ = nullptr;
     job_ = kAsked;
     if (thread_) asked_.Release();
 }

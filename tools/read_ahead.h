@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "support/file.h"
@@ -38,6 +39,9 @@ public:
         std::uint32_t count = 0, got = 0;
     };
     void Ask(Read* reads, std::size_t count);
+    // Work that makes no OS call (comparing mapped views, say), done the same way: on the thread
+    // while the caller works, or by Collect when the thread has not begun it.
+    void Ask(std::function<void()> work);
     void Collect();
 
 private:
@@ -58,6 +62,7 @@ private:
     Read one_;
     Read* reads_ = nullptr;
     std::size_t readCount_ = 0;
+    std::function<void()> work_;
     std::atomic<bool> quit_{false};
     std::unique_ptr<SecondThread> thread_;  // last: started once everything it uses exists
 };

@@ -16,8 +16,8 @@
 #include "tools/failure_watch.h"
 #include "tools/name_rules.h"
 #include "tools/patch_reading.h"
-#include "tools/read_ahead.h"
 #include "tools/release_folder.h"
+#include "tools/read_ahead.h"
 #include "tools/release_overlay.h"
 #include "tools/tool_files.h"
 #include "tools/version_list_file.h"
@@ -58,8 +58,7 @@ bool LoadList(const std::string& path, VersionListFile* list, std::string* error
 // every file of NEW on the way.
 bool Compare(const ReleaseFolder& release, std::vector<OldRelease>& olds, std::map<std::string, Checksum>* sums,
              ReleasePlan* plan, std::string* error) {
-    ReadAhead reader;
-    auto buffers = std::make_unique<std::uint8_t[]>(std::size_t(kCopyChunk) * (1 + olds.size()));
+    ReadAhead helper;
     for (const auto& [key, file] : release.files) {
         std::vector<const ReleaseFile*> olderFiles;
         for (const OldRelease& old : olds) {
@@ -68,7 +67,7 @@ bool Compare(const ReleaseFolder& release, std::vector<OldRelease>& olds, std::m
         }
         std::vector<bool> same;
         Checksum& sum = (*sums)[key];
-        if (!ReadAgainst(file, olderFiles, reader, buffers.get(), &sum, &same, error)) return false;
+        if (!ReadAgainst(file, olderFiles, helper, &sum, &same, error)) return false;
         bool differs = false, known = false;
         for (std::size_t k = 0; k < olds.size(); ++k) {
             if (olds[k].listOnly) {
@@ -250,8 +249,7 @@ bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vecto
                                    DescribeResult(result));
         }
     }
-    ReadAhead reader;
-    auto buffers = std::make_unique<std::uint8_t[]>(2 * std::size_t(kCopyChunk));
+    ReadAhead helper;
     auto matches = [&](const ReleaseFile& want) -> bool {
         ReleaseFile seen{want.rel, NarrowToUtf8(overlay.Where(WidenUtf8(want.rel)).c_str()), 0};
         if (seen.path.empty()) {
@@ -260,7 +258,7 @@ bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vecto
         std::string sum;
         std::vector<bool> same;
         if (!RegularFileSize(seen.path, &seen.size, error) ||
-            !ReadAgainst(want, {&seen}, reader, buffers.get(), &sum, &same, error)) {
+            !ReadAgainst(want, {&seen}, helper, &sum, &same, error)) {
             return false;
         }
         return same[0] || Fail(error, "the proof on " + old.given + " failed: " + Quoted(want.rel) + " differs from " +

@@ -60,9 +60,8 @@ bool ScanRelease(const std::string& root, ReleaseFolder* release, std::string* e
     return true;
 }
 
-bool ReadAgainst(const ReleaseFile& file, const std::vector<const ReleaseFile*>& others, ReadAhead& reader,
-                 std::uint8_t* buffers, std::string* sum, std::vector<bool>* same, std::string* error) {
-    constexpr std::uint32_t kHalf = kCopyChunk / 2;
+bool ReadAgainst(const ReleaseFile& file, const std::vector<const ReleaseFile*>& others, ReadAhead& helper,
+                 std::string* sum, std::vector<bool>* same, std::string* error) {
     if (file.size > 0xFFFFFFFFu) {
         return Fail(error, file.path + ": " + std::to_string(file.size) + " bytes; the patcher installs no file of 4 GiB or more");
     }
@@ -84,38 +83,36 @@ bool ReadAgainst(const ReleaseFile& file, const std::vector<const ReleaseFile*>&
     }
     RollingChecksum checksum;
     ResetChecksum(checksum);
-    std::vector<ReadAhead::Read> reads[2];
-    std::vector<std::size_t> of[2];  // the file each read is of
-    const auto ask = [&](std::uint32_t slot, std::uint64_t at) {
-        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(file.size - at, kHalf));
-        reads[slot].clear();
-        of[slot].clear();
+    const auto size = static_cast<std::uint32_t>(file.size);
+    std::vector<const std::uint8_t*> views(files.size());
+    for (std::uint32_t at = 0; at < size; at += kReleaseWindow) {
+        const std::uint32_t window = std::min(size - at, kReleaseWindow);
         for (std::size_t f = 0; f < files.size(); ++f) {
-            if (f > 0 && !(*same)[f - 1]) continue;
-            reads[slot].push_back({files[f].get(), buffers + (slot * files.size() + f) * kHalf, chunk, 0});
-            of[slot].push_back(f);
+            views[f] = nullptr;
+            if (f > 0 && !(*same)[f - 1]) continue;  // a file that already differs is not read on
+            views[f] = files[f]->Map(at, window);
+            if (views[f] == nullptr) {
+                for (std::size_t g = 0; g < f; ++g) {
+                    if (views[g]) CFileDX::Unmap(views[g], window);
+                }
+                return Fail(error, FailureText(path(f) + ": cannot read it", mark));
+            }
         }
-        reader.Ask(reads[slot].data(), reads[slot].size());
-    };
-    std::uint32_t slot = 0;
-    if (file.size > 0) {
-        ask(slot, 0);
-        reader.Collect();
-    }
-    for (std::uint64_t done = 0; done < file.size; slot ^= 1) {
-        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(file.size - done, kHalf));
-        for (std::size_t r = 0; r < reads[slot].size(); ++r) {
-            if (reads[slot][r].got != chunk) return Fail(error, FailureText(path(of[slot][r]) + ": cannot read it", mark));
+        helper.Ask([&] {
+            for (std::size_t f = 1; f < files.size(); ++f) {
+                if (views[f]) (*same)[f - 1] = std::memcmp(views[0], views[f], window) == 0;
+            }
+        });
+        UpdateChecksum(checksum, views[0], window);
+        helper.Collect();
+        std::size_t changed = files.size();
+        for (std::size_t f = 0; f < files.size(); ++f) {
+            if (views[f] && !CFileDX::Unmap(views[f], window) && changed == files.size()) changed = f;
         }
-        done += chunk;
-        if (done < file.size) ask(slot ^ 1, done);
-        const std::uint8_t* mine = reads[slot][0].target;
-        UpdateChecksum(checksum, mine, chunk);
-        for (std::size_t r = 1; r < reads[slot].size(); ++r) {
-            std::vector<bool>::reference equal = (*same)[of[slot][r] - 1];
-            equal = equal && std::memcmp(mine, reads[slot][r].target, chunk) == 0;
+        if (changed < files.size()) {
+            return Fail(error, FailureText(path(changed) + ": it changed while it was read (it shrank, or the disk failed)",
+                                           mark));
         }
-        if (done < file.size) reader.Collect();
     }
     sum->assign(reinterpret_cast<const char*>(&checksum), 8);
     return true;

@@ -11,6 +11,7 @@
 
 class ReadAhead;
 
+
 struct ReleaseFile {
     std::string rel;   // UTF-8, '\' separated
     std::string path;  // UTF-8, to open it
@@ -33,8 +34,10 @@ std::string FileNameOf(const std::string& rel);
 bool ScanRelease(const std::string& root, ReleaseFolder* release, std::string* error);
 
 // Reads file once: its rolling checksum (8 bytes, as stored), and whether each of others holds the
-// same bytes (same[k] false for a null one or one of another size). The next half chunk of every
-// file is read on the read-ahead's thread while this one is checksummed and compared; buffers holds
-// a copy chunk per file. False with a reason when a file cannot be read.
-bool ReadAgainst(const ReleaseFile& file, const std::vector<const ReleaseFile*>& others, ReadAhead& reader,
-                 std::uint8_t* buffers, std::string* sum, std::vector<bool>* same, std::string* error);
+// same bytes (same[k] false for a null one or one of another size). The files are read through
+// views of kReleaseWindow bytes, one per file at a time, so nothing is copied and the memory it takes
+// does not grow with the release; the views are compared on the helper's thread while this one
+// checksums. False with a reason when a file cannot be read, or changed while it was read.
+inline constexpr std::uint32_t kReleaseWindow = 4u << 20;
+bool ReadAgainst(const ReleaseFile& file, const std::vector<const ReleaseFile*>& others, ReadAhead& helper,
+                 std::string* sum, std::vector<bool>* same, std::string* error);

@@ -18,15 +18,19 @@
 #include <cpuid.h>
 #endif
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -194,6 +198,47 @@ void StartWriteBack(int fd, std::uint32_t written) {
     if (end >= static_cast<off_t>(written)) sync_file_range(fd, end - written, written, SYNC_FILE_RANGE_WRITE);
 }
 
+// The views MapRead gave, for the SIGBUS a read of one raises when its file shrank under it (Linux
+// takes the pages beyond the new end away): the handler puts a page of zeros in place of the missing
+// one and marks the view, so the reader goes on and Unmap says the view was not the file. Windows
+// refuses to shrink a mapped file, so there the question does not come up.
+struct MappedView {
+    std::atomic<std::uintptr_t> start{0};
+    std::atomic<std::size_t> size{0};
+    std::atomic<bool> damaged{false};
+};
+MappedView g_views[64];
+constexpr std::uintptr_t kClaimed = 1;  // a slot being filled in
+struct sigaction g_previousBusAction;
+std::size_t g_pageSize = 4096;
+
+void OnBusError(int, siginfo_t* info, void*) {
+    const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    for (MappedView& view : g_views) {
+        const std::uintptr_t start = view.start.load();
+        if (start <= kClaimed || at < start || at - start >= view.size.load()) continue;
+        void* page = reinterpret_cast<void*>(at & ~(g_pageSize - 1));
+        if (mmap(page, g_pageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+            view.damaged = true;
+            return;
+        }
+    }
+    // Not a view's: the fault is what it was, handled as before.
+    sigaction(SIGBUS, &g_previousBusAction, nullptr);
+}
+
+void WatchViews() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        g_pageSize = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        struct sigaction action = {};
+        action.sa_sigaction = OnBusError;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGBUS, &action, &g_previousBusAction);
+    });
+}
+
 class PosixApi final : public Api {
 public:
     Handle OpenRead(const char16_t* path, std::uint32_t* error) override {
@@ -260,6 +305,36 @@ public:
     void Close(Handle h) override {
         int fd = Descriptor(h);
         if (fd >= 0) close(fd);  // no retry on EINTR: the descriptor is released either way on Linux
+    }
+
+    const std::uint8_t* MapRead(Handle h, std::uint32_t offset, std::uint32_t size, std::uint32_t* error) override {
+        const int fd = Descriptor(h);
+        if (fd < 0) return Fail(kErrorInvalidHandle, error), nullptr;
+        if (size == 0 || offset % kMapAlignment != 0) return Fail(kErrorInvalidParameter, error), nullptr;
+        WatchViews();
+        void* view = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, offset);
+        if (view == MAP_FAILED) return Fail(TranslateErrno(errno, {}), error), nullptr;
+        for (MappedView& slot : g_views) {
+            std::uintptr_t expected = 0;
+            if (!slot.start.compare_exchange_strong(expected, kClaimed)) continue;
+            slot.size = size;
+            slot.damaged = false;
+            slot.start = reinterpret_cast<std::uintptr_t>(view);
+            return static_cast<const std::uint8_t*>(view);
+        }
+        munmap(view, size);
+        return Fail(kErrorNotEnoughMemory, error), nullptr;
+    }
+
+    bool Unmap(const std::uint8_t* view, std::uint32_t size) override {
+        bool intact = true;
+        for (MappedView& slot : g_views) {
+            if (slot.start.load() != reinterpret_cast<std::uintptr_t>(view)) continue;
+            intact = !slot.damaged.load();
+            slot.start = 0;
+        }
+        munmap(const_cast<std::uint8_t*>(view), size);
+        return intact || Fail(kErrorReadFault);
     }
 
     std::uint32_t GetAttributes(const char16_t* path) override {

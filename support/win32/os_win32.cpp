@@ -81,6 +81,20 @@ public:
 
     void Close(Handle h) override { CloseHandle(ToNative(h)); }
 
+    const std::uint8_t* MapRead(Handle h, std::uint32_t offset, std::uint32_t size, std::uint32_t* error) override {
+        HANDLE mapping = CreateFileMappingW(ToNative(h), nullptr, PAGE_READONLY, 0, 0, nullptr);
+        void* view = mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, offset, size) : nullptr;
+        const DWORD code = view == nullptr ? GetLastError() : 0;
+        if (mapping != nullptr) CloseHandle(mapping);  // the view keeps the mapping
+        if (view == nullptr) {
+            SetLastError(code);
+            if (error != nullptr) *error = code;
+        }
+        return static_cast<const std::uint8_t*>(view);
+    }
+
+    bool Unmap(const std::uint8_t* view, std::uint32_t) override { return UnmapViewOfFile(view) != FALSE; }
+
     std::uint32_t GetAttributes(const char16_t* path) override { return GetFileAttributesW(CallPath(path)); }
 
     bool SetAttributes(const char16_t* path, std::uint32_t attributes) override {

@@ -351,6 +351,28 @@ TEST(OsBackend, EveryPathCallTakesAPathBeyondMaxPath) {
     EXPECT_EQ(Native().GetAttributes(file.c_str()), os::kInvalidAttributes);
 }
 
+// A view outlives its handle. A file that shrinks under a view: Windows refuses to shrink it; Linux
+// takes the pages away, and the backend shows zeros there instead of dying of SIGBUS, and says so
+// when the view ends.
+TEST(OsBackend, MappedViewOutlivesItsHandleAndSurvivesTheFileShrinking) {
+    TempDir dir;
+    const std::uint32_t size = 3 * os::kMapAlignment;
+    dir.Write("mapped.bin", std::string(size, 'v'));
+    std::uint32_t error = 0;
+    const os::Handle h = Native().OpenRead(dir.Path("mapped.bin").c_str(), &error);
+    ASSERT_NE(h, os::kInvalidHandle);
+    const std::uint8_t* view = Native().MapRead(h, os::kMapAlignment, 2 * os::kMapAlignment, &error);
+    Native().Close(h);
+    ASSERT_NE(view, nullptr) << error;
+    EXPECT_EQ(view[0], 'v');
+    std::error_code ec;
+    std::filesystem::resize_file(dir.Native("mapped.bin"), 4096, ec);
+    const bool shrank = !ec;
+    EXPECT_EQ(shrank, std::filesystem::path::preferred_separator == '/') << "only Linux lets a mapped file shrink";
+    EXPECT_EQ(view[2 * os::kMapAlignment - 1], shrank ? 0 : 'v');
+    EXPECT_EQ(Native().Unmap(view, 2 * os::kMapAlignment), !shrank);
+}
+
 // --- conversions ---
 
 std::u16string ToWide(std::uint32_t codePage, const std::string& text) {
