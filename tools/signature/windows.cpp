@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/file.h"
+#include "support/os.h"
 #include "tools/authenticode.h"
 #include "tools/display.h"
 #include "tools/tool_files.h"
@@ -320,11 +321,15 @@ std::string TrustText(LONG status) {
 }
 
 // Asks wintrust, as Windows does before it names a publisher: offline (no revocation lists or
-// certificates fetched), no user interface.
+// certificates fetched), no user interface. The file is opened through the seam, which takes paths
+// beyond MAX_PATH, and wintrust reads that handle.
 void JudgeWithWintrust(const std::u16string& path, SignatureReport* report) {
+    std::uint32_t error = 0;
+    const os::Handle handle = os::Current().OpenRead(path.c_str(), &error);
     WINTRUST_FILE_INFO fileInfo = {};
     fileInfo.cbStruct = sizeof fileInfo;
     fileInfo.pcwszFilePath = reinterpret_cast<const wchar_t*>(path.c_str());
+    fileInfo.hFile = handle != os::kInvalidHandle ? reinterpret_cast<HANDLE>(handle) : nullptr;
     WINTRUST_DATA data = {};
     data.cbStruct = sizeof data;
     data.dwUIChoice = WTD_UI_NONE;
@@ -338,6 +343,7 @@ void JudgeWithWintrust(const std::u16string& path, SignatureReport* report) {
     const LONG status = WinVerifyTrust(noWindow, &action, &data);
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     WinVerifyTrust(noWindow, &action, &data);
+    if (handle != os::kInvalidHandle) os::Current().Close(handle);
     report->trusted = status == ERROR_SUCCESS;
     report->trust = TrustText(status);
 }
