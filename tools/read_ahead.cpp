@@ -25,7 +25,7 @@ ReadAhead::ReadAhead() : buffers_(std::make_unique<std::uint8_t[]>(kCopyChunk)) 
             if (quit_) return;
             int asked = kAsked;
             if (!job_.compare_exchange_strong(asked, kReading)) continue;  // the caller took it back
-            DoReads();
+            DoWork();
             read_.Release();
         }
     });
@@ -39,45 +39,33 @@ ReadAhead::~ReadAhead() {
     thread_.reset();
 }
 
-void ReadAhead::DoReads() {
-    if (work_) return work_();
-    for (std::size_t i = 0; i < readCount_; ++i) {
-        Read& read = reads_[i];
-        read.got = std::min(read.file->Read(read.target, read.count), read.count);
-    }
-}
+void ReadAhead::DoWork() { work_(); }
 
 void ReadAhead::Ask(std::function<void()> work) {
-    readCount_ = 0;
     work_ = std::move(work);
     job_ = kAsked;
     if (thread_) asked_.Release();
 }
 
-void ReadAhead::Ask(Read* reads, std::size_t count) {
-    reads_ = reads;
-    readCount_ = count;
-    work_ = nullptr;
-    job_ = kAsked;
-    if (thread_) asked_.Release();
-}
-
 void ReadAhead::Collect() {
-    // Reads the thread has not begun (it may not even run yet) are done here, at once.
+    // Work the thread has not begun (it may not even run yet) is done here, at once.
     int asked = kAsked;
-    if (job_.compare_exchange_strong(asked, kIdle)) return DoReads();
+    if (job_.compare_exchange_strong(asked, kIdle)) return DoWork();
     Take(read_);
     job_ = kIdle;
 }
 
 void ReadAhead::AskOne(CFileDX& in, std::uint32_t slot, std::uint32_t count) {
-    one_ = Read{&in, Buffer(slot), count, 0};
-    Ask(&one_, 1);
+    in_ = &in;
+    slot_ = slot;
+    count_ = count;
+    // Captures only this, so no allocation per chunk.
+    Ask([this] { got_ = std::min(in_->Read(Buffer(slot_), count_), count_); });
 }
 
 std::uint32_t ReadAhead::CollectOne() {
     Collect();
-    return one_.got;
+    return got_;
 }
 
 StreamedBytes ReadAhead::Stream(CFileDX& in, std::uint32_t size, CFileDX* out, StreamStep* step) {

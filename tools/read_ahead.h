@@ -29,18 +29,9 @@ public:
 
     StreamedBytes Stream(CFileDX& in, std::uint32_t size, CFileDX* out, StreamStep* step = nullptr);
 
-    // The reads of one step of a caller's own loop over several files: done in order on the thread
-    // while the caller works on the step before. Collect waits for them, or does them itself when
-    // the thread has not begun; then every got is set. Between Ask and Collect the caller makes no
-    // OS call and leaves the targets alone.
-    struct Read {
-        CFileDX* file = nullptr;
-        std::uint8_t* target = nullptr;
-        std::uint32_t count = 0, got = 0;
-    };
-    void Ask(Read* reads, std::size_t count);
-    // Work that makes no OS call (comparing mapped views, say), done the same way: on the thread
-    // while the caller works, or by Collect when the thread has not begun it.
+    // Work of a caller's own loop, done on the thread while the caller works on the step before (a
+    // comparison of mapped views, say); Collect waits for it, or does it itself when the thread has
+    // not begun. The work may read files: then between Ask and Collect the caller makes no OS call.
     void Ask(std::function<void()> work);
     void Collect();
 
@@ -51,18 +42,18 @@ private:
     // Stream's one read into a buffer, and what it gave.
     void AskOne(CFileDX& in, std::uint32_t slot, std::uint32_t count);
     std::uint32_t CollectOne();
-    void DoReads();
+    void DoWork();
 
     std::unique_ptr<std::uint8_t[]> buffers_;  // two halves: one read into, one checksummed
     Semaphore asked_, read_;
-    // The reads asked for: whoever moves job_ on from kAsked does them. The semaphores wake the
-    // other side; the job's state, not their counts, says what is to be done.
+    // The work asked for: whoever moves job_ on from kAsked does it. The semaphores wake the other
+    // side; the job's state, not their counts, says what is to be done.
     enum { kIdle, kAsked, kReading };
     std::atomic<int> job_{kIdle};
-    Read one_;
-    Read* reads_ = nullptr;
-    std::size_t readCount_ = 0;
     std::function<void()> work_;
+    // Stream's read: from where, into which half, how much was asked and how much it gave.
+    CFileDX* in_ = nullptr;
+    std::uint32_t slot_ = 0, count_ = 0, got_ = 0;
     std::atomic<bool> quit_{false};
     std::unique_ptr<SecondThread> thread_;  // last: started once everything it uses exists
 };
