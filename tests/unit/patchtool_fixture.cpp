@@ -170,10 +170,7 @@ bool Signer::Sign(const std::string& in, const std::string& out) const {
 
 bool SignedSamples::Load(std::string* why) {
     std::string root, error;
-    if (const char* folder = std::getenv("PATCHER_SIGNED_SAMPLES")) {
-        root = folder;
-        if (std::filesystem::path::preferred_separator == '\\' && !root.empty() && root[0] == '/') root = "Z:" + root;  // seen from Wine
-    }
+    if (const char* folder = std::getenv("PATCHER_SIGNED_SAMPLES")) root = testutil::HostPath(folder);
 #ifndef _WIN32
     Workshop w;
     if (root.empty()) {

@@ -92,7 +92,8 @@ TEST(PatchtoolSignature, EveryBackendGivesTheSameVerdicts) {
             const SignatureReport report = ReadSignature(path, *backend);
             EXPECT_EQ(report.state, reads || !c.read ? c.state : State::NotChecked);
             if (reads || !c.read) {
-                EXPECT_TRUE(Contains(report.problem, c.problem));
+                // A row without a reason wants none given.
+                EXPECT_TRUE(*c.problem ? Contains(report.problem, c.problem) : report.problem.empty()) << report.problem;
             }
             if (reads && c.state == State::Matches) {
                 EXPECT_EQ(report.subject, "CN=Patchtool Test Signer,O=Test");
@@ -118,7 +119,9 @@ TEST(PatchtoolSignature, EveryBackendGivesTheSameVerdicts) {
         if (c.state == State::Changed) {
             EXPECT_TRUE(Contains(verified.out, "CHANGED after signing"));
         }
-        EXPECT_TRUE(Contains(verified.out, c.verifyAlso));
+        if (*c.verifyAlso) {
+            EXPECT_TRUE(Contains(verified.out, c.verifyAlso));
+        }
     }
 
     // The PKCS#7 cut short anywhere: damaged for every backend that reads it, and never a crash.

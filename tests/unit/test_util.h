@@ -51,14 +51,16 @@ private:
     fs::path root_;
 };
 
-#ifdef PATCHER_TEST_DATA
-// tests/data of the source tree. The build ran on Linux; under Wine its absolute paths live on
-// drive Z:.
-inline fs::path DataFolder() {
-    std::string folder = PATCHER_TEST_DATA;
-    if (fs::path::preferred_separator == '\\' && !folder.empty() && folder[0] == '/') folder = "Z:" + folder;
-    return fs::path(folder);
+// An absolute Linux path (of the build, or handed over by scripts/test) as this program reaches it:
+// under Wine, Linux's root is drive Z:.
+inline std::string HostPath(std::string path) {
+    if (fs::path::preferred_separator == '\\' && !path.empty() && path[0] == '/') path = "Z:" + path;
+    return path;
 }
+
+#ifdef PATCHER_TEST_DATA
+// tests/data of the source tree.
+inline fs::path DataFolder() { return fs::path(HostPath(PATCHER_TEST_DATA)); }
 #endif
 
 std::string ReadAll(const fs::path& p);
