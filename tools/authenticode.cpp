@@ -86,6 +86,27 @@ bool HashSignedBytes(CFileDX& file, const PeSignatureLayout& layout,
            range(layout.entryOffset + 8, layout.tableOffset);
 }
 
+void MarkDamaged(SignatureReport* report, SignatureDamage why, const std::string& detail) {
+    static const char* const reasons[] = {
+        "the certificate table holds no PKCS#7 SignedData",
+        "the signature's content is not Authenticode data",
+        "the Authenticode data holds no digest",
+        "the signed digest is missing or of an unknown algorithm",
+        "the signature does not carry its signer's certificate",
+        "the signer's signature does not cover the signed digest: the signature was altered",
+        "cannot read the file to hash it",
+    };
+    report->state = SignatureReport::State::Damaged;
+    report->problem = reasons[static_cast<int>(why)];
+    if (why == SignatureDamage::NotAuthenticode) report->problem += " (" + detail + ")";
+}
+
+void SetFileDigest(SignatureReport* report, std::string fileDigest) {
+    report->fileDigest = std::move(fileDigest);
+    report->state = report->fileDigest == report->signedDigest ? SignatureReport::State::Matches
+                                                                : SignatureReport::State::Changed;
+}
+
 std::string DescribeSignature(const SignatureReport& report) {
     using State = SignatureReport::State;
     switch (report.state) {

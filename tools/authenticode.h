@@ -61,7 +61,19 @@ SignatureReport ReadSignature(const std::string& path, const SignatureBackend& b
 // One line for people: "none", "signed by CN=..., sha256 digest matches the file", ...
 std::string DescribeSignature(const SignatureReport& report);
 
-// For the backends: feeds update the bytes the Authenticode digest covers, in order (everything
+// --- for the backends, so that they say the same ---
+
+// SPC_INDIRECT_DATA_OBJID: the content type of an Authenticode signature.
+inline constexpr char kAuthenticodeContentType[] = "1.3.6.1.4.1.311.2.1.4";
+
+// Why a signature that was found cannot be read as one.
+enum class SignatureDamage { NoSignedData, NotAuthenticode, NoDigest, UnknownDigest, NoSigner, Altered, CannotHash };
+// Sets report Damaged, with the reason in words; detail (the content type found) goes with NotAuthenticode.
+void MarkDamaged(SignatureReport* report, SignatureDamage why, const std::string& detail = {});
+// Sets the file's digest (hex) and, from it, Matches or Changed.
+void SetFileDigest(SignatureReport* report, std::string fileDigest);
+
+// Feeds update the bytes the Authenticode digest covers, in order (everything
 // before the table but the CheckSum field and the table's directory entry). False when a read or
 // update fails.
 bool HashSignedBytes(CFileDX& file, const PeSignatureLayout& layout,

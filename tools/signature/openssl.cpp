@@ -17,8 +17,6 @@
 
 namespace {
 
-// SPC_INDIRECT_DATA_OBJID: the content type of an Authenticode signature.
-constexpr char kIndirectData[] = "1.3.6.1.4.1.311.2.1.4";
 
 struct Free {
     void operator()(PKCS7* p) const { PKCS7_free(p); }
@@ -74,26 +72,24 @@ void CheckWithOpenSsl(CFileDX& file, const PeSignatureLayout& layout, const std:
     struct ClearErrors {
         ~ClearErrors() { ERR_clear_error(); }
     } clearErrors;
-    using State = SignatureReport::State;
-    report->state = State::Damaged;
-    auto damaged = [report](std::string problem) { report->problem = std::move(problem); };
+    auto damaged = [report](SignatureDamage why, const std::string& detail = {}) { MarkDamaged(report, why, detail); };
     const auto* p = reinterpret_cast<const unsigned char*>(der.data());
     Owned<PKCS7> pkcs7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
     if (!pkcs7 || !PKCS7_type_is_signed(pkcs7.get()) || !pkcs7->d.sign || !pkcs7->d.sign->contents) {
-        return damaged("the certificate table holds no PKCS#7 SignedData");
+        return damaged(SignatureDamage::NoSignedData);
     }
     PKCS7* content = pkcs7->d.sign->contents;
     char type[80] = {};
     OBJ_obj2txt(type, sizeof type, content->type, 1);
-    ASN1_TYPE* indirect = std::string(type) == kIndirectData ? content->d.other : nullptr;
+    ASN1_TYPE* indirect = std::string(type) == kAuthenticodeContentType ? content->d.other : nullptr;
     if (!indirect || indirect->type != V_ASN1_SEQUENCE) {
-        return damaged("the signature's content is not Authenticode data (" + std::string(type) + ")");
+        return damaged(SignatureDamage::NotAuthenticode, type);
     }
     // SpcIndirectDataContent: SEQUENCE { data, DigestInfo }.
     p = indirect->value.sequence->data;
     Owned<STACK_OF(ASN1_TYPE)> fields(d2i_ASN1_SEQUENCE_ANY(nullptr, &p, indirect->value.sequence->length));
     if (!fields || sk_ASN1_TYPE_num(fields.get()) < 2 || sk_ASN1_TYPE_value(fields.get(), 1)->type != V_ASN1_SEQUENCE) {
-        return damaged("the Authenticode data holds no digest");
+        return damaged(SignatureDamage::NoDigest);
     }
     const ASN1_STRING* digestInfo = sk_ASN1_TYPE_value(fields.get(), 1)->value.sequence;
     p = digestInfo->data;
@@ -103,18 +99,18 @@ void CheckWithOpenSsl(CFileDX& file, const PeSignatureLayout& layout, const std:
     if (sig) X509_SIG_get0(sig.get(), &algorithm, &digest);
     const EVP_MD* md = algorithm ? EVP_get_digestbyobj(algorithm->algorithm) : nullptr;
     if (!md || !digest || digest->length != EVP_MD_get_size(md)) {
-        return damaged("the signed digest is missing or of an unknown algorithm");
+        return damaged(SignatureDamage::UnknownDigest);
     }
     report->algorithm = OBJ_nid2ln(EVP_MD_get_type(md));
     report->signedDigest = HexBytes(digest->data, static_cast<std::size_t>(digest->length));
 
     Owned<STACK_OF(X509)> signers(PKCS7_get0_signers(pkcs7.get(), nullptr, 0));
     if (!signers || sk_X509_num(signers.get()) < 1) {
-        return damaged("the signature does not carry its signer's certificate");
+        return damaged(SignatureDamage::NoSigner);
     }
     report->subject = Subject(sk_X509_value(signers.get(), 0));
     if (!SignerSignatureHolds(pkcs7.get(), indirect->value.sequence, sk_X509_value(signers.get(), 0))) {
-        return damaged("the signer's signature does not cover the signed digest: the signature was altered");
+        return damaged(SignatureDamage::Altered);
     }
 
     Owned<EVP_MD_CTX> context(EVP_MD_CTX_new());
@@ -125,10 +121,9 @@ void CheckWithOpenSsl(CFileDX& file, const PeSignatureLayout& layout, const std:
     };
     if (!context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1 || !HashSignedBytes(file, layout, update) ||
         EVP_DigestFinal_ex(context.get(), value, &valueSize) != 1) {
-        return damaged("cannot read the file to hash it");
+        return damaged(SignatureDamage::CannotHash);
     }
-    report->fileDigest = HexBytes(value, valueSize);
-    report->state = report->fileDigest == report->signedDigest ? State::Matches : State::Changed;
+    SetFileDigest(report, HexBytes(value, valueSize));
 }
 
 }  // namespace

@@ -20,8 +20,6 @@
 namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-// SPC_INDIRECT_DATA_OBJID: the content type of an Authenticode signature.
-constexpr char kIndirectData[] = "1.3.6.1.4.1.311.2.1.4";
 constexpr char kMessageDigest[] = "1.2.840.113549.1.9.4";
 
 // The digests signers use, with the names OpenSSL gives them, so every build says the same.
@@ -227,9 +225,7 @@ struct StoreCloser {
 
 void CheckWithWindows(CFileDX& file, const PeSignatureLayout& layout, const std::string& der,
                       SignatureReport* report) {
-    using State = SignatureReport::State;
-    report->state = State::Damaged;
-    auto damaged = [report](std::string problem) { report->problem = std::move(problem); };
+    auto damaged = [report](SignatureDamage why, const std::string& detail = {}) { MarkDamaged(report, why, detail); };
     std::unique_ptr<void, MessageCloser> message(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
     DWORD type = 0, size = sizeof type;
     std::vector<std::uint8_t> contentType, content;
@@ -237,12 +233,12 @@ void CheckWithWindows(CFileDX& file, const PeSignatureLayout& layout, const std:
                                     static_cast<DWORD>(der.size()), TRUE) ||
         !CryptMsgGetParam(message.get(), CMSG_TYPE_PARAM, 0, &type, &size) || type != CMSG_SIGNED ||
         !MessageParam(message.get(), CMSG_INNER_CONTENT_TYPE_PARAM, 0, &contentType)) {
-        return damaged("the certificate table holds no PKCS#7 SignedData");
+        return damaged(SignatureDamage::NoSignedData);
     }
     contentType.push_back(0);
     const std::string typeText(reinterpret_cast<const char*>(contentType.data()));
-    if (typeText != kIndirectData || !MessageParam(message.get(), CMSG_CONTENT_PARAM, 0, &content)) {
-        return damaged("the signature's content is not Authenticode data (" + typeText + ")");
+    if (typeText != kAuthenticodeContentType || !MessageParam(message.get(), CMSG_CONTENT_PARAM, 0, &content)) {
+        return damaged(SignatureDamage::NotAuthenticode, typeText);
     }
     // SpcIndirectDataContent: SEQUENCE { data, DigestInfo SEQUENCE { AlgorithmIdentifier, OCTET STRING } }.
     const std::uint8_t* end = content.data() + content.size();
@@ -250,7 +246,7 @@ void CheckWithWindows(CFileDX& file, const PeSignatureLayout& layout, const std:
     if (!ReadElement(content.data(), end, &indirect) || indirect.tag != kSequence ||
         !ReadElement(indirect.body, indirect.next, &data) || data.tag != kSequence ||
         !ReadElement(data.next, indirect.next, &digestInfo) || digestInfo.tag != kSequence) {
-        return damaged("the Authenticode data holds no digest");
+        return damaged(SignatureDamage::NoDigest);
     }
     const Digest* known = nullptr;
     if (ReadElement(digestInfo.body, digestInfo.next, &algorithm) && algorithm.tag == kSequence &&
@@ -258,7 +254,7 @@ void CheckWithWindows(CFileDX& file, const PeSignatureLayout& layout, const std:
         ReadElement(algorithm.next, digestInfo.next, &digest) && digest.tag == kOctetString) {
         known = FindDigest(OidText(oid).c_str());
     }
-    if (!known || digest.size != known->size) return damaged("the signed digest is missing or of an unknown algorithm");
+    if (!known || digest.size != known->size) return damaged(SignatureDamage::UnknownDigest);
     report->algorithm = known->name;
     report->signedDigest = HexBytes(digest.body, digest.size);
 
@@ -269,19 +265,18 @@ void CheckWithWindows(CFileDX& file, const PeSignatureLayout& layout, const std:
         signer = CertGetSubjectCertificateFromStore(store.get(), kEncoding,
                                                     reinterpret_cast<CERT_INFO*>(signerId.data()));
     }
-    if (!signer) return damaged("the signature does not carry its signer's certificate");
+    if (!signer) return damaged(SignatureDamage::NoSigner);
     std::unique_ptr<const CERT_CONTEXT, decltype(&CertFreeCertificateContext)> owner(signer, CertFreeCertificateContext);
     report->subject = Subject(signer);
     if (!SignerSignatureHolds(message.get(), signer, indirect)) {
-        return damaged("the signer's signature does not cover the signed digest: the signature was altered");
+        return damaged(SignatureDamage::Altered);
     }
 
     Hash hash(known->id);
     auto update = [&hash](const std::uint8_t* bytes, std::size_t count) { return hash.Add(bytes, count); };
     const std::string value = HashSignedBytes(file, layout, update) ? hash.Value() : std::string();
-    if (value.empty()) return damaged("cannot read the file to hash it");
-    report->fileDigest = HexBytes(value.data(), value.size());
-    report->state = report->fileDigest == report->signedDigest ? State::Matches : State::Changed;
+    if (value.empty()) return damaged(SignatureDamage::CannotHash);
+    SetFileDigest(report, HexBytes(value.data(), value.size()));
 }
 
 // What WinVerifyTrust's answer means for the person who ships the patch.
