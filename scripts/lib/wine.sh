@@ -1,5 +1,8 @@
-# Wine for the Windows tests and the demo. Sourced by scripts/test, scripts/e2e, scripts/demo and
-# scripts/text-diff.
+# Wine for the Windows tests and the demo. Sourced by scripts/test, scripts/e2e, scripts/demo,
+# scripts/zip-test and scripts/text-diff.
+
+# winpath PATH: the Windows path of a Linux path (Wine maps / to Z:).
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
 # start_wine_prefix DIR: makes DIR the WINEPREFIX, with Wine's messages off (unless WINEDEBUG is set)
 # and without the Mono and Gecko installers, and boots it. Run it on the display the tests use.

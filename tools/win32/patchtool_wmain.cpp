@@ -1,7 +1,7 @@
 // patchtool's entry point on Windows: the wide command line is turned into UTF-8 arguments (the
 // narrow one would lose every name outside the ANSI code page). What patchtool prints goes to a
 // console as UTF-16, which shows every name whatever the console's code page, and to a pipe or file
-// as the UTF-8 bytes themselves (`patchtool.exe list PATCH.exe > list.txt` gives a UTF-8 file).
+// as UTF-8 with CR LF line ends (`patchtool.exe list PATCH.exe > list.txt` gives a UTF-8 text file).
 #include <windows.h>
 #include <io.h>
 
@@ -29,9 +29,16 @@ Utf8StreamBuffer::Sink OutputTo(DWORD which) {
             if (units > 0) WriteConsoleW(handle, wide.data(), static_cast<DWORD>(units), &written, nullptr);
         };
     }
+    // Lines end in CR LF, as text files on Windows do (and as the C library's text mode wrote them).
     return [handle](const char* text, std::size_t size) {
+        std::string lines;
+        lines.reserve(size + size / 16);
+        for (std::size_t i = 0; i < size; ++i) {
+            if (text[i] == '\n') lines += '\r';
+            lines += text[i];
+        }
         DWORD written = 0;
-        WriteFile(handle, text, static_cast<DWORD>(size), &written, nullptr);
+        WriteFile(handle, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
     };
 }
 
