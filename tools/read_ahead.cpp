@@ -25,7 +25,7 @@ ReadAhead::ReadAhead() : buffers_(std::make_unique<std::uint8_t[]>(kCopyChunk)) 
             if (quit_) return;
             int asked = kAsked;
             if (!job_.compare_exchange_strong(asked, kReading)) continue;  // the caller took it back
-            DoWork();
+            work_();
             read_.Release();
         }
     });
@@ -39,8 +39,6 @@ ReadAhead::~ReadAhead() {
     thread_.reset();
 }
 
-void ReadAhead::DoWork() { work_(); }
-
 void ReadAhead::Ask(std::function<void()> work) {
     work_ = std::move(work);
     job_ = kAsked;
@@ -50,7 +48,7 @@ void ReadAhead::Ask(std::function<void()> work) {
 void ReadAhead::Collect() {
     // Work the thread has not begun (it may not even run yet) is done here, at once.
     int asked = kAsked;
-    if (job_.compare_exchange_strong(asked, kIdle)) return DoWork();
+    if (job_.compare_exchange_strong(asked, kIdle)) return work_();
     Take(read_);
     job_ = kIdle;
 }

@@ -42,7 +42,6 @@ private:
     // Stream's one read into a buffer, and what it gave.
     void AskOne(CFileDX& in, std::uint32_t slot, std::uint32_t count);
     std::uint32_t CollectOne();
-    void DoWork();
 
     std::unique_ptr<std::uint8_t[]> buffers_;  // two halves: one read into, one checksummed
     Semaphore asked_, read_;
