@@ -32,6 +32,18 @@ int CFileDX::OpenWrite(const char16_t* path, std::int32_t mode) {
     return 1;
 }
 
+int CFileDX::CreateNew(const char16_t* path) {
+    if (IsOpen()) return 0;
+    std::uint32_t error = 0;
+    os::Handle h = os::Current().CreateNew(path, &error);
+    if (h == os::kInvalidHandle) {
+        lastError_ = error;
+        return 0;
+    }
+    handle_ = h;
+    return 1;
+}
+
 // The closed state hands the invalid handle to the OS like any other, so that the OS's answer is the
 // result here too; the engine relies on reads after a failed open failing by themselves.
 std::uint32_t CFileDX::Read(void* buffer, std::uint32_t count) {
@@ -82,17 +94,22 @@ int ReplaceFileContents(const char16_t* path, const void* data, std::uint32_t si
     // read-only file, and Windows would refuse the create-always open of it anyway.
     std::uint32_t attributes = api.GetAttributes(path);
     if (attributes != os::kInvalidAttributes && (attributes & (os::kAttrReadOnly | os::kAttrDirectory)) != 0) return 0;
-    // A leftover of an earlier run may be read-only; it is ours to overwrite.
-    if (api.GetAttributes(temporary) != os::kInvalidAttributes) api.SetAttributes(temporary, os::kAttrNormal);
+    // A leftover of an earlier run (read-only, or a link planted there) is removed, and the
+    // temporary file is created new, so nothing is written through a link.
+    if (api.GetAttributes(temporary) != os::kInvalidAttributes) {
+        api.SetAttributes(temporary, os::kAttrNormal);
+        api.RemoveFile(temporary);
+    }
+    bool created = false;
     bool written = false;
     {
         CFileDX file;
-        if (file.OpenWrite(temporary, 0)) {
+        if ((created = file.CreateNew(temporary) != 0)) {
             written = (size == 0 || file.Write(data, size) == size) && file.Flush() == 1;
             file.Close();
         }
     }
     if (written && os::ReplaceHeldFile(temporary, path)) return 1;
-    api.RemoveFile(temporary);
+    if (created) api.RemoveFile(temporary);
     return 0;
 }

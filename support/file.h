@@ -22,6 +22,9 @@ public:
     // Opens for writing with no sharing: mode 1 opens or creates keeping the contents, any other mode
     // creates or truncates. Refused (0) while a file is open. Leaves LastError() as it was.
     int OpenWrite(const char16_t* path, std::int32_t mode);
+    // Creates a file that must not exist yet (see os::Api::CreateNew), for writing with no sharing.
+    // Refused (0) while a file is open. On failure the OS error code is kept in LastError().
+    int CreateNew(const char16_t* path);
     // Bytes read or written as the OS reports them, 0 when the call fails.
     std::uint32_t Read(void* buffer, std::uint32_t count);
     std::uint32_t Write(const void* buffer, std::uint32_t count);

@@ -41,6 +41,10 @@ inline constexpr std::uint32_t kErrorDiskFull = 112;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorNegativeSeek = 131;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
+inline constexpr std::uint32_t kErrorFileExists = 80;
+// A path went through a link that another user made (ERROR_UNTRUSTED_MOUNT_POINT, the code Windows'
+// redirection guard gives): see Api::GuardFolder.
+inline constexpr std::uint32_t kErrorUntrustedLink = 448;
 
 // What a mapped view's offset must be a multiple of (Windows' allocation granularity).
 inline constexpr std::uint32_t kMapAlignment = 0x10000;
@@ -62,6 +66,10 @@ public:
     // Opens for writing with no sharing: keepContents true opens or creates keeping what is there
     // (OPEN_ALWAYS), false creates or truncates (CREATE_ALWAYS). A read-only file is refused.
     virtual Handle OpenWrite(const char16_t* path, bool keepContents, std::uint32_t* error) = 0;
+    // Creates a file that must not exist yet, for writing with no sharing (CREATE_NEW; O_CREAT|O_EXCL).
+    // Anything already at path, a link or a dangling link included, fails it with kErrorFileExists;
+    // a link there is never followed.
+    virtual Handle CreateNew(const char16_t* path, std::uint32_t* error) = 0;
     // One read/write call. Returns false when the call fails; *done is what the OS reports.
     virtual bool Read(Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) = 0;
     virtual bool Write(Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) = 0;
@@ -82,6 +90,16 @@ public:
     virtual bool Unmap(const std::uint8_t* view, std::uint32_t size) = 0;
 
     // --- file system ---
+
+    // Guards a folder that other users may write to (the install folder, run as administrator or
+    // root): until the next call (nullptr ends it), every path call on a path below folder refuses to
+    // go through a link at any component below it, the final one included, unless the link was made
+    // by an administrator (Windows: owned by Administrators, SYSTEM or TrustedInstaller, the rule of
+    // Windows' redirection guard) or, on POSIX, by root or by the user this process runs as. A refused
+    // call fails as the OS fails it, with kErrorUntrustedLink. The folder itself, as given, is trusted.
+    // GetAttributes, RemoveFile and the target of ReplaceByRename see a link at the final component
+    // as itself (removed or replaced, never its target). Not an OS call: wrappers pass it on.
+    virtual void GuardFolder(const char16_t* folder) = 0;
 
     // The attribute bits of a file or folder, kInvalidAttributes when it does not exist.
     virtual std::uint32_t GetAttributes(const char16_t* path) = 0;
@@ -142,6 +160,17 @@ inline constexpr std::uint32_t kBusyWaits[] = {20, 40, 60, 80, 100, 150, 200, 35
 // busy code. Any other failure, or the last try failing, is returned at once with its code. Nothing
 // else runs during the waits (the dialog is not pumped), so no cancel lands in the middle of a commit.
 bool ReplaceHeldFile(const char16_t* from, const char16_t* to, std::uint32_t* error = nullptr);
+
+Api& Current();
+
+// Guards a folder on the current backend for the life of this object (see Api::GuardFolder).
+class FolderGuard {
+public:
+    explicit FolderGuard(const char16_t* folder) { Current().GuardFolder(folder); }
+    ~FolderGuard() { Current().GuardFolder(nullptr); }
+    FolderGuard(const FolderGuard&) = delete;
+    FolderGuard& operator=(const FolderGuard&) = delete;
+};
 
 // The backend chosen by the build (Win32 or POSIX).
 Api& NativeApi();

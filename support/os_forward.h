@@ -14,14 +14,14 @@
 namespace os {
 
 enum class Call {
-    OpenRead, OpenWrite, Read, Write, Seek, GetSize, Flush, Close, MapRead, Unmap,
+    OpenRead, OpenWrite, CreateNew, Read, Write, Seek, GetSize, Flush, Close, MapRead, Unmap,
     GetAttributes, SetAttributes, ReplaceByRename, RemoveFile, GetModulePath,
     MultiToWide, WideToMulti, Wait,
     kCount
 };
 
 inline const char* CallName(Call c) {
-    static const char* const names[] = {"OpenRead", "OpenWrite", "Read", "Write", "Seek", "GetSize",
+    static const char* const names[] = {"OpenRead", "OpenWrite", "CreateNew", "Read", "Write", "Seek", "GetSize",
                                         "Flush", "Close", "MapRead", "Unmap", "GetAttributes", "SetAttributes",
                                         "ReplaceByRename", "RemoveFile", "GetModulePath",
                                         "MultiToWide", "WideToMulti", "Wait"};
@@ -38,6 +38,10 @@ public:
     Handle OpenWrite(const char16_t* path, bool keep, std::uint32_t* error) override {
         return Forward(Call::OpenWrite, kInvalidHandle, error, [&] { return next_->OpenWrite(path, keep, error); });
     }
+    Handle CreateNew(const char16_t* path, std::uint32_t* error) override {
+        return Forward(Call::CreateNew, kInvalidHandle, error, [&] { return next_->CreateNew(path, error); });
+    }
+    void GuardFolder(const char16_t* folder) override { next_->GuardFolder(folder); }
     bool Read(Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
         if (done) *done = 0;
         return Forward(Call::Read, false, nullptr, [&] { return next_->Read(h, buffer, count, done); });

@@ -29,6 +29,8 @@ struct Run {
     const char16_t* folder;
     ProgressView& view;
     UpdateResult result = UpdateDamaged;
+    // Which entries' temporary files this run created: the clean-up removes those and nothing else.
+    std::unique_ptr<bool[]> created;
 
     bool Stopped() const { return view.WindowClosed() || view.CancelRequested(); }
     // Pumps the dialog; true when the window is gone (a quit request or a failed dispatch).
@@ -74,10 +76,16 @@ UpdateResult ExtractEntry(Run& run, CFileDX& own, const PayloadIndex& index, con
     view.SetFilePos(0);
     if (run.Pump()) return stopped;
 
-    // Writing. A read-only leftover of an earlier run is made writable first.
-    os::Current().SetAttributes(temp, os::kAttrNormal);
+    // Writing, into a file this run creates. A leftover of an earlier run (made writable first, if
+    // it was read-only) is removed; a link planted there is removed as a link, never followed.
+    os::Api& api = os::Current();
+    if (api.GetAttributes(temp) != os::kInvalidAttributes) {
+        api.SetAttributes(temp, os::kAttrNormal);
+        api.RemoveFile(temp);
+    }
     CFileDX out;
-    if (!out.OpenWrite(temp, 0)) return UpdateInstallFailed;
+    if (!out.CreateNew(temp)) return UpdateInstallFailed;
+    run.created[i] = true;
     // The dialog follows the copy: the file bar after each chunk, a pump, and the flags before the next.
     const std::uint32_t size = index.Size(i);
     StepOf step([&](std::uint32_t done) {
@@ -114,10 +122,10 @@ bool Commit(const char16_t* folder, const NameSlots& names, std::uint32_t count)
     return true;
 }
 
-void RemoveTemporaryFiles(const char16_t* folder, const NameSlots& names, std::uint32_t count) {
+void RemoveTemporaryFiles(const Run& run, const NameSlots& names, std::uint32_t count) {
     for (std::uint32_t j = 0; j < count; ++j) {
         char16_t temp[kPathUnits];
-        if (names[j] && FormatWide(temp, kPathUnits, kTempFormat, folder, names[j].get()) >= 0)
+        if (run.created[j] && names[j] && FormatWide(temp, kPathUnits, kTempFormat, run.folder, names[j].get()) >= 0)
             os::Current().RemoveFile(temp);
     }
 }
@@ -137,6 +145,7 @@ void Update(Run& run, const char16_t* payloadPath) {
     if (run.result != UpdateOk) return;
 
     NameSlots names(new std::unique_ptr<char16_t[]>[index.count + 1]);
+    run.created.reset(new bool[index.count]());
     VersionList versions = LoadVersionList(own, index);
 
     view.SetFileRange(0, 0xFFFF);
@@ -166,12 +175,14 @@ void Update(Run& run, const char16_t* payloadPath) {
             run.result = MergeUninstallList(run.folder, plain.get()) ? UpdateOk : UpdateUninstallListFailed;
         }
     }
-    RemoveTemporaryFiles(run.folder, names, index.count);
+    RemoveTemporaryFiles(run, names, index.count);
 }
 
 }  // namespace
 
 UpdateResult RunUpdate(const char16_t* installFolder, ProgressView& view, const char16_t* payloadPath) {
+    // Nothing below the install folder is reached through a link another user planted there.
+    os::FolderGuard guard(installFolder);
     Run run{installFolder, view};
     Update(run, payloadPath);
     if (view.WindowClosed()) run.result = UpdateWindowClosed;

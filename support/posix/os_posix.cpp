@@ -266,6 +266,14 @@ public:
         return fd < 0 ? kInvalidHandle : fd;
     }
 
+    Handle CreateNew(const char16_t* path, std::uint32_t* error) override {
+        // O_EXCL with O_CREAT never follows a link at the final component: one there fails as EEXIST.
+        int fd = OpenResolved(ResolvePath(path), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, error);
+        return fd < 0 ? kInvalidHandle : fd;
+    }
+
+    void GuardFolder(const char16_t*) override {}
+
     bool Read(Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
         return TransferAll(h, static_cast<unsigned char*>(buffer), count, done, true, ::read);
     }

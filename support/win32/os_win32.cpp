@@ -57,6 +57,14 @@ public:
         return FromNative(h);
     }
 
+    Handle CreateNew(const char16_t* path, std::uint32_t* error) override {
+        HANDLE h = CreateFileW(CallPath(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW, kOpenFlags, nullptr);
+        if (h == INVALID_HANDLE_VALUE && error != nullptr) *error = GetLastError();
+        return FromNative(h);
+    }
+
+    void GuardFolder(const char16_t*) override {}
+
     bool Read(Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
         DWORD n = 0;
         BOOL ok = ReadFile(ToNative(h), buffer, count, &n, nullptr);
