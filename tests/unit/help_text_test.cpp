@@ -1,5 +1,5 @@
-// patchtool's help text, its man page and the README's command list name the same commands, and
-// patchtool takes every one of them.
+// patchtool's help text, its man page and the command list of the kit's guide (docs/patchtool.md)
+// name the same commands, and patchtool takes every one of them.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -57,18 +57,18 @@ std::string Joined(const std::set<std::string>& names) {
     return s;
 }
 
-TEST(PatchtoolHelp, HelpManPageAndReadmeNameEveryCommand) {
+TEST(PatchtoolHelp, HelpManPageAndGuideNameEveryCommand) {
     const Outcome help = Patchtool({"help"});
     ASSERT_EQ(help.code, kExitOk);
     const testutil::fs::path root = testutil::DataFolder().parent_path().parent_path();
     const std::string man = testutil::ReadAll(root / "docs" / "patchtool.1");
-    const std::string readme = testutil::ReadAll(root / "README.md");
+    const std::string guide = testutil::ReadAll(root / "docs" / "patchtool.md");
 
     const std::set<std::string> commands = Names(help.out, "^  patchtool ([a-z]+)");
     const std::map<std::string, std::set<std::string>> others = {
         {"man page synopsis", Names(man, "^\\.B patchtool ([a-z]+)")},
         {"man page description", Names(man, "^\\.B ([a-z]+)$", ".SH DESCRIPTION", "^\\.SH ")},
-        {"README", Names(readme, "^    patchtool ([a-z]+)", "## patchtool", "^## ")},
+        {"docs/patchtool.md", Names(guide, "^    patchtool ([a-z]+)", "## Commands", "^## ")},
     };
     ASSERT_GT(commands.size(), 1u) << help.out;
     for (const auto& [where, names] : others) EXPECT_EQ(Joined(names), Joined(commands)) << where;
