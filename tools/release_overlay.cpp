@@ -108,6 +108,24 @@ os::Handle OverlayOs::OpenWrite(const char16_t* path, bool keep, std::uint32_t* 
     return h;
 }
 
+os::Handle OverlayOs::CreateNew(const char16_t* path, std::uint32_t* error) {
+    std::optional<Inside> inside = Below(path);
+    if (!inside) return ForwardingApi::CreateNew(path, error);
+    if (Viewed(inside->key, path) != os::kInvalidAttributes)
+        return Refuse(os::kErrorFileExists, error), os::kInvalidHandle;
+    if (!ParentExists(path)) return Refuse(os::kErrorPathNotFound, error), os::kInvalidHandle;
+    error_ = 0;
+    Entry& entry = Track(*inside, path);
+    std::u16string copy = NewCopyName();
+    const os::Handle h = Next().CreateNew(copy.c_str(), error);
+    if (h != os::kInvalidHandle) {
+        entry.copy = std::move(copy);
+        entry.gone = false;
+        entry.readOnly = false;
+    }
+    return h;
+}
+
 std::uint32_t OverlayOs::GetAttributes(const char16_t* path) {
     std::optional<Inside> inside = Below(path);
     if (!inside) return ForwardingApi::GetAttributes(path);

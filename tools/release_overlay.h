@@ -39,6 +39,8 @@ public:
 
     os::Handle OpenRead(const char16_t* path, std::uint32_t* error) override;
     os::Handle OpenWrite(const char16_t* path, bool keep, std::uint32_t* error) override;
+    // Creates the file in the view only: refused with kErrorFileExists when the view shows one there.
+    os::Handle CreateNew(const char16_t* path, std::uint32_t* error) override;
     std::uint32_t GetAttributes(const char16_t* path) override;
     bool SetAttributes(const char16_t* path, std::uint32_t attributes) override;
     bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override;

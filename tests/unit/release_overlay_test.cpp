@@ -84,6 +84,9 @@ TEST(ReleaseOverlay, RefusesAsTheBackendsDo) {
     const struct { const char* what; std::function<bool()> fails; std::uint32_t code; } cases[] = {
         {"create in a missing folder", [&] { return api.OpenWrite(r.game.Path("no/x").c_str(), 0, &e) == -1; },
          os::kErrorPathNotFound},
+        {"create a file the view has", [&] { return api.CreateNew(list.c_str(), &e) == -1; }, os::kErrorFileExists},
+        {"create new in a missing folder", [&] { return api.CreateNew(r.game.Path("no/x").c_str(), &e) == -1; },
+         os::kErrorPathNotFound},
         {"write a read-only file", [&] { return api.OpenWrite(readOnly.c_str(), 1, &e) == -1; },
          os::kErrorAccessDenied},
         {"write a file made read-only", [&] { return api.OpenWrite(madeReadOnly.c_str(), 0, &e) == -1; },
