@@ -16,29 +16,33 @@ const char* KindName(BoxKind kind) {
     return "box";
 }
 
-HWND NextWindow(PatcherProcess& patcher, const char* expected) {
+bool IsBox(HWND window) { return !IsProgressDialog(window) && WindowClass(window) == L"#32770"; }
+
+// The next window when it is the one expected (`wanted`); anything else is kept for the next Expect*
+// and reported, unless the window was `optional`.
+HWND NextWindow(PatcherProcess& patcher, const char* expected, bool (*wanted)(HWND), bool optional = false) {
     PatcherProcess::Event event = patcher.Next();
+    if (event.kind == PatcherProcess::Event::Window) {
+        if (wanted(event.window)) return event.window;
+        patcher.Keep(event.window);
+    }
+    if (optional) return nullptr;
     if (event.kind == PatcherProcess::Event::Exited) {
         ADD_FAILURE() << "expected a " << expected << ", but the patcher ended with exit code 0x" << std::hex
                       << patcher.ExitCode();
-        return nullptr;
-    }
-    if (event.kind == PatcherProcess::Event::TimedOut) {
+    } else if (event.kind == PatcherProcess::Event::TimedOut) {
         ADD_FAILURE() << "expected a " << expected << ", but none came";
-        return nullptr;
+    } else {
+        ADD_FAILURE() << "expected a " << expected << ", got a " << Describe(event.window);
     }
-    return event.window;
+    return nullptr;
 }
 
 }  // namespace
 
 HWND ExpectBox(PatcherProcess& patcher, BoxKind kind, const Message& message, HWND owner) {
-    HWND box = NextWindow(patcher, KindName(kind));
+    HWND box = NextWindow(patcher, KindName(kind), IsBox);
     if (!box) return nullptr;
-    if (IsProgressDialog(box) || WindowClass(box) != L"#32770") {
-        ADD_FAILURE() << "expected a " << KindName(kind) << ", got a " << Describe(box);
-        return nullptr;
-    }
     BoxView view = ReadBox(box, patcher.ThreadId());
     EXPECT_EQ(view.caption, kCaption) << "caption " << Show(view.caption);
     EXPECT_EQ(view.text, message.Text()) << "text " << Show(view.text) << ", expected " << Show(message.Text());
@@ -62,13 +66,8 @@ HWND ExpectBox(PatcherProcess& patcher, BoxKind kind, const Message& message, HW
     return box;
 }
 
-HWND ExpectDialog(PatcherProcess& patcher) {
-    HWND dialog = NextWindow(patcher, "progress dialog");
-    if (dialog && !IsProgressDialog(dialog)) {
-        ADD_FAILURE() << "expected the progress dialog, got a " << Describe(dialog);
-        return nullptr;
-    }
-    return dialog;
+HWND ExpectDialog(PatcherProcess& patcher, bool optional) {
+    return NextWindow(patcher, "progress dialog", IsProgressDialog, optional);
 }
 
 void Press(HWND window, int buttonId) {
@@ -98,19 +97,6 @@ DWORD ExpectExitWithoutWindow(PatcherProcess& patcher) {
             PostMessageW(event.window, WM_COMMAND, IDNO, 0);
         }
     }
-}
-
-std::wstring WaitForStatus(HWND dialog) {
-    DWORD start = GetTickCount();
-    while (IsWindow(dialog) && GetTickCount() - start < 20000) {
-        // Looked up each time: the dialog is seen while its controls are still being created.
-        std::wstring text = WindowText(GetDlgItem(dialog, kStatusText));
-        if (!text.empty()) return text;
-        Sleep(1);
-    }
-    ADD_FAILURE() << "the progress dialog showed no entry; after " << GetTickCount() - start << " ms the dialog "
-                  << (IsWindow(dialog) ? "is still there" : "is gone");
-    return {};
 }
 
 ::testing::AssertionResult FileHolds(const fs::path& path, const std::string& expected) {

@@ -48,19 +48,17 @@ enum class BoxKind { Warning, Information, Question };
 
 // Waits for the next window and checks that it is a message box of this kind with this text under
 // the caption: icon, buttons, default button and focus. Returns the box, or null after a failure.
+// Here and in ExpectDialog, a window other than the one expected is kept for the next wait.
 HWND ExpectBox(PatcherProcess& patcher, BoxKind kind, const Message& message, HWND owner = nullptr);
-// Waits for the next window and checks that it is the progress dialog.
-HWND ExpectDialog(PatcherProcess& patcher);
+// Waits for the next window and checks that it is the progress dialog. Optional where only the
+// result counts: an update that ends between two looks shows none, and the next window is kept.
+HWND ExpectDialog(PatcherProcess& patcher, bool optional = false);
 // Presses a button of a box or dialog the way a click does: BN_CLICKED from that button.
 void Press(HWND window, int buttonId);
 // Checks that the process ends without showing any other window; returns its exit code.
 DWORD ExpectExitWithoutWindow(PatcherProcess& patcher);
 // ExpectBox, a press of `button` in the box it found, then ExpectExitWithoutWindow.
 DWORD AnswerAndExpectExit(PatcherProcess& patcher, BoxKind kind, const Message& message, int button);
-
-// Waits until the progress dialog shows an entry's name, so the update is known to be under way.
-// Returns the status text (empty after a timeout).
-std::wstring WaitForStatus(HWND dialog);
 
 // The file holds exactly these bytes; on failure says the sizes and where they first differ, and
 // shows short contents in full.

@@ -155,7 +155,7 @@ BoxIcon ReadBoxIcon(HWND box) {
                        {IDI_QUESTION, BoxIcon::Question}, {IDI_ERROR, BoxIcon::Error}};
     HWND control = FindIconControl(box);
     if (!control) return BoxIcon::None;
-    for (int attempt = 0; attempt < 20; ++attempt) {
+    for (int attempt = 0; attempt < 200; ++attempt) {
         RECT rect;
         GetWindowRect(control, &rect);
         int w = rect.right - rect.left;
@@ -180,17 +180,47 @@ std::string Describe(HWND window) {
     return out;
 }
 
-PatcherProcess::PatcherProcess(const std::filesystem::path& exe) {
+PatcherProcess::PatcherProcess(const std::filesystem::path& exe, bool hold) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     std::wstring commandLine = L"\"" + exe.wstring() + L"\"";
     std::wstring folder = exe.parent_path().wstring();
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
-                        &startup, &info_))
+    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, hold ? CREATE_SUSPENDED : 0,
+                        nullptr, folder.c_str(), &startup, &info_)) {
         info_ = {};
+        return;
+    }
+    if (!hold) return;
+    // The events the hook finds by the patcher's process ID; the hook is set before the patcher runs.
+    auto named = [&](const wchar_t* what, BOOL manualReset) {
+        std::wstring name = L"patcher-e2e-" + std::wstring(what) + L"-" + std::to_wstring(info_.dwProcessId);
+        return CreateEventW(nullptr, manualReset, FALSE, name.c_str());
+    };
+    held_ = named(L"held", FALSE);
+    go_ = named(L"go", TRUE);
+    wchar_t driver[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, driver, MAX_PATH);
+    HMODULE module = LoadLibraryW((std::filesystem::path(driver).parent_path() / L"e2e_hold.dll").c_str());
+    FARPROC found = module ? GetProcAddress(module, "HoldAtFirstEntry") : nullptr;
+    auto proc = reinterpret_cast<HOOKPROC>(reinterpret_cast<void (*)()>(found));
+    if (proc) hook_ = SetWindowsHookExW(WH_CALLWNDPROCRET, proc, module, info_.dwThreadId);
+    ResumeThread(info_.hThread);
+}
+
+bool PatcherProcess::WaitHeld(DWORD timeoutMs) {
+    if (!hook_ || !held_ || !go_) return false;
+    HANDLE both[] = {held_, info_.hProcess};
+    return WaitForMultipleObjects(2, both, FALSE, timeoutMs) == WAIT_OBJECT_0;
+}
+
+void PatcherProcess::Release() {
+    if (go_) SetEvent(go_);
 }
 
 PatcherProcess::~PatcherProcess() {
+    if (hook_) UnhookWindowsHookEx(hook_);
+    for (HANDLE event : {held_, go_})
+        if (event) CloseHandle(event);
     if (!info_.hProcess) return;
     if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
         TerminateProcess(info_.hProcess, 0xDEAD);
@@ -201,6 +231,11 @@ PatcherProcess::~PatcherProcess() {
 }
 
 PatcherProcess::Event PatcherProcess::Next(DWORD timeoutMs) {
+    if (!kept_.empty()) {
+        HWND window = kept_.front();
+        kept_.erase(kept_.begin());
+        return {Event::Window, window};
+    }
     DWORD start = GetTickCount();
     for (;;) {
         // Look at the windows before testing for the end, so a window shown just before the process
@@ -213,6 +248,8 @@ PatcherProcess::Event PatcherProcess::Next(DWORD timeoutMs) {
             // The dialog counts once its controls exist, the rest once they show.
             if (IsProgressDialog(window) ? !HasAllControls(window) : !IsWindowVisible(window)) continue;
             seen_.push_back(window);
+            // A box is shown, activated and focused before its modal loop takes the first message.
+            if (!IsProgressDialog(window)) SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, timeoutMs, nullptr);
             return {Event::Window, window};
         }
         if (exited) return {Event::Exited, nullptr};

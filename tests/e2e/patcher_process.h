@@ -33,14 +33,20 @@ std::wstring WindowText(HWND window);
 std::wstring WindowClass(HWND window);
 BoxView ReadBox(HWND box, DWORD threadId);
 // Which standard icon the box shows, by comparing its icon's pixels on the screen with the
-// system's icons drawn here. Waits up to a second for the box to be painted.
+// system's icons drawn here. Waits up to ten seconds for the box to be painted.
 BoxIcon ReadBoxIcon(HWND box);
 bool IsProgressDialog(HWND window);
 
+// For PatcherProcess: the update stands still at its first entry until the test releases it.
+inline constexpr bool kHoldAtFirstEntry = true;
+
 class PatcherProcess {
 public:
-    // Starts exe with its own folder as working directory; no command line arguments.
-    explicit PatcherProcess(const std::filesystem::path& exe);
+    // Starts exe with its own folder as working directory; no command line arguments. With hold, the
+    // hook of e2e_hold.dll (beside the driver) is set on its thread first: the update then stops
+    // where the progress dialog has just shown the first entry's name, before anything of it is
+    // copied, until Release.
+    explicit PatcherProcess(const std::filesystem::path& exe, bool hold = false);
     // Kills the process if it still runs, so that a failed test leaves no patcher (and no mutex).
     ~PatcherProcess();
     PatcherProcess(const PatcherProcess&) = delete;
@@ -54,10 +60,17 @@ public:
         enum Kind { Window, Exited, TimedOut } kind;
         HWND window = nullptr;
     };
-    // The next top-level window of the process not reported before: the progress dialog as soon as
-    // it exists (still hidden, so the test can act before the update starts), any other window once
-    // it is visible. Exited when the process ended first.
+    // The next top-level window of the process not reported before, a kept one first: the progress
+    // dialog as soon as its controls exist, any other window (a message box) once it is visible and
+    // its thread takes messages, so shown and focused. Exited when the process ended first. The
+    // dialog comes and goes with the update: one that ends between two looks is never reported.
     Event Next(DWORD timeoutMs = 20000);
+    // Gives a window back that was not the one waited for: Next reports it again, before new ones.
+    void Keep(HWND window) { kept_.push_back(window); }
+    // With hold: waits until the update stands at its first entry; false if it never got there.
+    bool WaitHeld(DWORD timeoutMs = 20000);
+    // Lets the held update go on: its next pump handles what was posted to the dialog meanwhile.
+    void Release();
     // Waits for the end of the process; the exit code, or STILL_ACTIVE after the timeout.
     DWORD WaitExit(DWORD timeoutMs = 20000);
     DWORD ExitCode() const;
@@ -65,6 +78,10 @@ public:
 private:
     PROCESS_INFORMATION info_{};
     std::vector<HWND> seen_;
+    std::vector<HWND> kept_;
+    HANDLE held_ = nullptr;
+    HANDLE go_ = nullptr;
+    HHOOK hook_ = nullptr;
 };
 
 // A readable line about a window, for failure messages.

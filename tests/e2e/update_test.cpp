@@ -55,14 +55,15 @@ protected:
         ASSERT_TRUE(SetInstalledFolder(game_.wstring()));
     }
 
-    // Runs the patch, answers Yes, expects the dialog and then the result box; returns the exit code.
+    // Runs the patch, answers Yes, takes the dialog if it was seen and expects the result box;
+    // returns the exit code.
     DWORD RunToResult(const fs::path& patch, BoxKind kind, const Message& result) {
         PatcherProcess patcher(patch);
         EXPECT_TRUE(patcher.Started());
         HWND confirm = ExpectBox(patcher, BoxKind::Question, kConfirmText);
         if (!confirm) return STILL_ACTIVE;
         Press(confirm, IDYES);
-        HWND dialog = ExpectDialog(patcher);
+        HWND dialog = ExpectDialog(patcher, true);
         HWND box = ExpectBox(patcher, kind, result);
         // The result box comes after the dialog is gone and has no owner.
         EXPECT_FALSE(dialog && IsWindow(dialog)) << "the progress dialog still exists under the result box";
