@@ -7,11 +7,31 @@
 
 namespace {
 
-// Copies the string at the start of value (units long, possibly without a terminator).
+bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+bool IsLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+
+// An absolute path on a drive ("X:\...") or a share ("\\server\share\..."). Not: an empty or relative
+// value, which would resolve against the current drive or folder; "X:name", relative to the current
+// folder of drive X; the device and namespace forms ("\\.\", "\\?\", "\??\"), which reach any device.
+bool IsAbsoluteFolder(const char16_t* text, std::size_t length) {
+    if (length >= 3 && IsLetter(text[0]) && text[1] == u':' && IsSeparator(text[2])) return true;
+    if (length < 2 || !IsSeparator(text[0]) || !IsSeparator(text[1])) return false;
+    std::size_t i = 2;  // the server name, then the share name, each non-empty
+    const std::size_t server = i;
+    while (i < length && !IsSeparator(text[i])) ++i;
+    const std::size_t serverLength = i - server;
+    if (serverLength == 0 || (serverLength == 1 && (text[server] == u'.' || text[server] == u'?'))) return false;
+    const std::size_t share = ++i;
+    while (i < length && !IsSeparator(text[i])) ++i;
+    return share < length && i > share;
+}
+
+// Copies the string at the start of value (units long, possibly without a terminator) when it is a
+// usable folder.
 int CopyFolder(char16_t* destination, const char16_t* value, std::size_t units) {
     std::size_t length = 0;
     while (length < units && value[length] != u'\0') ++length;
-    if (length >= kPathUnits) return 0;
+    if (length >= kPathUnits || !IsAbsoluteFolder(value, length)) return 0;
     for (std::size_t i = 0; i < length; ++i) destination[i] = value[i];
     destination[length] = u'\0';
     return 1;

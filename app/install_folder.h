@@ -12,7 +12,10 @@ inline constexpr std::size_t kRegistryWorkUnits = 4096;
 
 // Copies the REG_SZ value "InstalledFolder" of the key into destination, which holds kPathUnits
 // (780) units. Returns 1 when found, else 0. Only HKEY_LOCAL_MACHINE is read, in the process's own
-// registry view. A value of another type, one larger than the work buffer, or one whose text does
-// not fit destination (more than 779 units) counts as not installed; a value stored without its
-// terminating zero is terminated. Nothing is written past destination.
+// registry view. A value stored without its terminating zero is terminated. Counted as not
+// installed: a value of another type, one larger than the work buffer, one whose text does not fit
+// destination (more than 779 units), and one that is not an absolute folder on a drive ("X:\...")
+// or a share ("\\server\share..."): empty, relative, drive-relative ("X:name"), or a device or
+// namespace form ("\\.\", "\\?\", "\??\"). Nothing is written past destination, and nothing at
+// all when the result is 0.
 int ReadInstalledFolder(char16_t* destination, const char16_t* brand, const char16_t* title);

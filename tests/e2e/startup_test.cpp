@@ -106,6 +106,11 @@ const NotInstalledCase kNotInstalledCases[] = {
     // More than the 8192-byte buffer the value is read into.
     {"REG_SZ of 5000 units",
      [](const fs::path&) { ASSERT_TRUE(SetInstalledFolder(L"C:\\" + std::wstring(4997, L'a'))); }},
+    // Not an absolute folder: the update's files would go wherever the current drive or folder, or a
+    // device path, leads (the table of forms is in the Windows tests).
+    {"an empty value", [](const fs::path&) { ASSERT_TRUE(SetInstalledFolder(L"")); }},
+    {"a relative value", [](const fs::path& game) { ASSERT_TRUE(SetInstalledFolder(game.filename().wstring())); }},
+    {"a namespace form", [](const fs::path& game) { ASSERT_TRUE(SetInstalledFolder(L"\\\\?\\" + game.wstring())); }},
 };
 
 TEST_F(StartupTest, NotInstalledWarningForEveryUnusableRegistryEntry) {

@@ -1,4 +1,5 @@
 // Whole updates under Wine, answered Yes: what the patcher shows, returns and leaves on disk.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,13 +56,15 @@ protected:
         ASSERT_TRUE(SetInstalledFolder(game_.wstring()));
     }
 
-    // Runs the patch, answers Yes, takes the dialog if it was seen and expects the result box;
-    // returns the exit code.
-    DWORD RunToResult(const fs::path& patch, BoxKind kind, const Message& result) {
+    // Runs the patch, answers Yes (after whileAsking, when given), takes the dialog if it was seen
+    // and expects the result box; returns the exit code.
+    DWORD RunToResult(const fs::path& patch, BoxKind kind, const Message& result,
+                      const std::function<void()>& whileAsking = {}) {
         PatcherProcess patcher(patch);
         EXPECT_TRUE(patcher.Started());
         HWND confirm = ExpectBox(patcher, BoxKind::Question, kConfirmText);
         if (!confirm) return STILL_ACTIVE;
+        if (whileAsking) whileAsking();
         Press(confirm, IDYES);
         HWND dialog = ExpectDialog(patcher, true);
         HWND box = ExpectBox(patcher, kind, result);
@@ -72,7 +75,7 @@ protected:
     }
 
     // Runs the good update's patch and checks everything it leaves.
-    void ExpectGoodUpdate(const fs::path& patch);
+    void ExpectGoodUpdate(const fs::path& patch, const std::function<void()>& whileAsking = {});
 
     // Writes the update's patch (version list without reserved bits) into the scratch folder.
     fs::path WriteUpdate() {
@@ -97,8 +100,8 @@ protected:
 
 };
 
-void UpdateTest::ExpectGoodUpdate(const fs::path& patch) {
-    EXPECT_EQ(RunToResult(patch, BoxKind::Information, kCompletedText), kExitOk);
+void UpdateTest::ExpectGoodUpdate(const fs::path& patch, const std::function<void()>& whileAsking) {
+    EXPECT_EQ(RunToResult(patch, BoxKind::Information, kCompletedText, whileAsking), kExitOk);
 
     ExpectFiles({{"data1.arc", data1_}, {"data2.arc", data2_}, {"extra.arc", extra_}, {"sound\\bgm.arc", bgm_},
                  {"game.exe", exe_}, {"movie.arc", movie_}});
@@ -117,6 +120,21 @@ TEST_F(UpdateTest, GoodPatchInstallsEveryFileAndRecordsThem) {
     fs::path patch = scratch_.Root() / L"patch.exe";
     WriteGoodPatch(patch);
     ExpectGoodUpdate(patch);
+}
+
+// While the confirmation waits, another program of the same user tries to put another valid patch at
+// the running patch's name: the patcher holds its own file, so neither the rename nor the copy goes
+// through, and the patch that was started is the one installed.
+TEST_F(UpdateTest, RunningPatchCannotBeSwappedWhileTheConfirmationWaits) {
+    const fs::path patch = scratch_.Root() / L"patch.exe", other = scratch_.Root() / L"other.exe";
+    WriteGoodPatch(patch);
+    WritePatch(other, {{"data1.arc", "another patch"}});
+    ExpectGoodUpdate(patch, [&] {
+        EXPECT_FALSE(MoveFileExW(patch.c_str(), (scratch_.Root() / L"away.exe").c_str(), 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        EXPECT_FALSE(CopyFileW(other.c_str(), patch.c_str(), FALSE));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    });
 }
 
 // The same patch as publishers ship it, signed (scripts/e2e signs it with osslsigncode and a throwaway

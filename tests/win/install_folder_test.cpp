@@ -9,6 +9,7 @@
 
 #include "app/install_folder.h"
 #include "support/text.h"
+#include "unit/test_util.h"
 #include "win/win_test_util.h"
 
 namespace {
@@ -49,11 +50,23 @@ protected:
 TEST_F(InstallFolderTest, StringValueIsCopiedAsStored) {
     // No separator is added or removed, nothing is expanded.
     for (const std::u16string& folder : {std::u16string(u"C:\\Games\\Velmora"), std::u16string(u"D:\\ゲーム\\"),
-                                         std::u16string(u"%ProgramFiles%\\V"), std::u16string(u"")}) {
+                                         std::u16string(u"c:/Games/%ProgramFiles%\\V"),
+                                         std::u16string(u"\\\\server\\share")}) {
         WriteString(HKEY_LOCAL_MACHINE, REG_SZ, folder);
         std::u16string read;
         EXPECT_EQ(1, Read(&read));
         EXPECT_EQ(folder, read);
+    }
+}
+
+// Only an absolute folder on a drive or a share: an empty or relative value would resolve against the
+// current drive or folder, a device or namespace form reaches any device.
+TEST_F(InstallFolderTest, OnlyAnAbsoluteFolderOnADriveOrAShareCounts) {
+    for (const char16_t* value : {u"", u"Games\\V", u"\\Games\\V", u"C:Games", u"C:", u"%ProgramFiles%\\V", u"\\\\.\\C:\\V",
+                                  u"//./C:/V", u"\\\\?\\C:\\V", u"\\??\\C:\\V", u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\V",
+                                  u"\\\\server", u"\\\\server\\", u"\\\\\\share\\V"}) {
+        WriteString(HKEY_LOCAL_MACHINE, REG_SZ, value);
+        EXPECT_EQ(0, Read()) << testutil::ToUtf8(std::filesystem::path(value));
     }
 }
 
@@ -83,7 +96,7 @@ TEST_F(InstallFolderTest, LengthLimitIs779Units) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.units << (c.terminated ? " terminated" : " unterminated"));
         std::u16string text(c.units, u'a');
-        text[0] = u'C';
+        text.replace(0, 3, u"C:\\");
         WriteString(HKEY_LOCAL_MACHINE, REG_SZ, text, c.terminated);
         std::u16string read;
         EXPECT_EQ(c.found, Read(&read));

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/win32/redirection_guard.h"
 #include "tools/patchtool.h"
 #include "tools/tool_files.h"
 #include "tools/utf8_stream.h"
@@ -45,6 +46,8 @@ Utf8StreamBuffer::Sink OutputTo(DWORD which) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // No junction a user planted is followed (on the systems that have the guard).
+    os::EnableRedirectionGuard();
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i) args.push_back(NarrowToUtf8(reinterpret_cast<const char16_t*>(argv[i])));
     std::vector<char*> pointers;
