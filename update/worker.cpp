@@ -30,7 +30,7 @@ struct Run {
     ProgressView& view;
     UpdateResult result = UpdateDamaged;
     // Which entries' temporary files this run created: the clean-up removes those and nothing else.
-    std::unique_ptr<bool[]> created;
+    std::unique_ptr<bool[]> created{};
 
     bool Stopped() const { return view.WindowClosed() || view.CancelRequested(); }
     // Pumps the dialog; true when the window is gone (a quit request or a failed dispatch).
