@@ -32,6 +32,9 @@ public:
     os::Handle OpenWrite(const char16_t* path, bool keep, std::uint32_t* error) override {
         return Opened(path, ForwardingApi::OpenWrite(path, keep, error), keep ? "open" : "create");
     }
+    os::Handle CreateNew(const char16_t* path, std::uint32_t* error) override {
+        return Opened(path, ForwardingApi::CreateNew(path, error), "create");
+    }
     bool Read(os::Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
         return Note(ForwardingApi::Read(h, buffer, count, done), "read", h);
     }

@@ -108,6 +108,25 @@ os::Handle OverlayOs::OpenWrite(const char16_t* path, bool keep, std::uint32_t* 
     return h;
 }
 
+// A new file is a new scratch copy; anything the view shows at path, a link included, is in the way.
+os::Handle OverlayOs::CreateNew(const char16_t* path, std::uint32_t* error) {
+    std::optional<Inside> inside = Below(path);
+    if (!inside) return ForwardingApi::CreateNew(path, error);
+    if (Viewed(inside->key, path) != os::kInvalidAttributes)
+        return Refuse(os::kErrorFileExists, error), os::kInvalidHandle;
+    if (!ParentExists(path)) return Refuse(os::kErrorPathNotFound, error), os::kInvalidHandle;
+    error_ = 0;
+    Entry& entry = Track(*inside, path);
+    std::u16string copy = NewCopyName();
+    const os::Handle h = Next().CreateNew(copy.c_str(), error);
+    if (h != os::kInvalidHandle) {
+        entry.copy = std::move(copy);
+        entry.gone = false;
+        entry.readOnly = false;
+    }
+    return h;
+}
+
 std::uint32_t OverlayOs::GetAttributes(const char16_t* path) {
     std::optional<Inside> inside = Below(path);
     if (!inside) return ForwardingApi::GetAttributes(path);
@@ -234,7 +253,7 @@ bool OverlayOs::CopyFile(const char16_t* from, const std::u16string& to, std::ui
     os::Api& next = Next();
     const os::Handle in = next.OpenRead(from, code);
     if (in == os::kInvalidHandle) return false;
-    const os::Handle out = next.OpenWrite(to.c_str(), false, code);
+    const os::Handle out = next.CreateNew(to.c_str(), code);
     bool ok = out != os::kInvalidHandle;
     std::vector<char> buffer(kCopyBytes);
     while (ok) {

@@ -39,6 +39,7 @@ public:
 
     os::Handle OpenRead(const char16_t* path, std::uint32_t* error) override;
     os::Handle OpenWrite(const char16_t* path, bool keep, std::uint32_t* error) override;
+    os::Handle CreateNew(const char16_t* path, std::uint32_t* error) override;
     std::uint32_t GetAttributes(const char16_t* path) override;
     bool SetAttributes(const char16_t* path, std::uint32_t attributes) override;
     bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override;

@@ -365,7 +365,7 @@ TEST(Worker, NamesThatLeaveTheFolderAreRefused) {
         f.WritePatch({{"a.arc", "A"}, {bad, "E"}});
         FaultOs fault;
         f.ExpectUnchangedBy(UpdateDamaged);
-        EXPECT_EQ(fault.Count(OsCall::OpenWrite), 1);  // a.arc's temporary file only
+        EXPECT_EQ(fault.Count(OsCall::CreateNew), 1);  // a.arc's temporary file only
         EXPECT_FALSE(testutil::fs::exists(f.game.Root().parent_path() / "evil.dll"));
     }
     // A version record's name, met through its final component.
@@ -377,7 +377,7 @@ TEST(Worker, NamesThatLeaveTheFolderAreRefused) {
         f.WritePatch({{"QMK.hvl", VersionList({{bad, "E"}})}, {"EVIL.DLL", "E"}});
         FaultOs fault;
         f.ExpectUnchangedBy(UpdateDamaged);
-        EXPECT_EQ(fault.Count(OsCall::OpenWrite), 1);  // QMK.hvl's temporary file only
+        EXPECT_EQ(fault.Count(OsCall::CreateNew), 1);  // QMK.hvl's temporary file only
     }
     const char16_t* safe[] = {u"a.arc", u"data\\a.arc", u"data/sub/a.arc", u"..a", u"a..", u"a\\..b\\c"};
     for (const char16_t* name : safe) EXPECT_TRUE(IsSafeInstallName(name));
@@ -395,7 +395,7 @@ TEST(Worker, PathThatDoesNotFitIsRefused) {
     std::u16string patch = f.patchDir.Path("patch.exe");
     FaultOs fault;
     EXPECT_EQ(RunUpdate(folder.c_str(), view, patch.c_str()), UpdateInstallFailed);
-    EXPECT_EQ(fault.Count(OsCall::OpenWrite), 0);
+    EXPECT_EQ(fault.Count(OsCall::CreateNew), 0);
     EXPECT_EQ(fault.Count(OsCall::RemoveFile), 0);
     EXPECT_TRUE(view.statuses.empty());
 }
@@ -465,7 +465,7 @@ TEST(Worker, FailEveryOsCall) {
             updated = f->Snapshot();
             for (int n = 1; n <= fault.Total(); ++n) {
                 OsCall k = fault.KindOfCall(n);
-                if (k == OsCall::OpenWrite && !firstEntryWrite) firstEntryWrite = n;
+                if (k == OsCall::CreateNew && !firstEntryWrite) firstEntryWrite = n;
                 // The commit's renames, one per entry; the list rewrites rename too, later.
                 if (k == OsCall::ReplaceByRename && ++renames <= static_cast<int>(f->newFiles.size()) + 1) {
                     if (!firstRename) firstRename = n;
@@ -487,7 +487,7 @@ TEST(Worker, FailEveryOsCall) {
                 EXPECT_FALSE(f->HasTemporaryFiles());
             }
             std::optional<UpdateResult> must;
-            if (extracting && (kind == OsCall::OpenWrite || kind == OsCall::Write || kind == OsCall::Flush)) must = UpdateInstallFailed;
+            if (extracting && (kind == OsCall::CreateNew || kind == OsCall::Write || kind == OsCall::Flush)) must = UpdateInstallFailed;
             if (extracting && (kind == OsCall::Read || kind == OsCall::Seek)) must = UpdateDamaged;
             if (committing && kind == OsCall::ReplaceByRename) must = UpdateInstallFailed;
             EXPECT_EQ(r, must.value_or(r));
