@@ -77,6 +77,14 @@ void CFileDX::Close() {
     handle_ = os::kInvalidHandle;
 }
 
+void RemoveLeftover(const char16_t* path) {
+    os::Api& api = os::Current();
+    const std::uint32_t attributes = api.GetAttributes(path);
+    if (attributes == os::kInvalidAttributes) return;
+    if ((attributes & os::kAttrReadOnly) != 0) api.SetAttributes(path, os::kAttrNormal);
+    api.RemoveFile(path);
+}
+
 int ReplaceFileContents(const char16_t* path, const void* data, std::uint32_t size) {
     if (path == nullptr || (data == nullptr && size > 0)) return 0;
     std::size_t length = 0;
@@ -94,12 +102,8 @@ int ReplaceFileContents(const char16_t* path, const void* data, std::uint32_t si
     // read-only file, and Windows would refuse the create-always open of it anyway.
     std::uint32_t attributes = api.GetAttributes(path);
     if (attributes != os::kInvalidAttributes && (attributes & (os::kAttrReadOnly | os::kAttrDirectory)) != 0) return 0;
-    // A leftover of an earlier run (read-only, or a link planted there) is removed, and the
-    // temporary file is created new, so nothing is written through a link.
-    if (api.GetAttributes(temporary) != os::kInvalidAttributes) {
-        api.SetAttributes(temporary, os::kAttrNormal);
-        api.RemoveFile(temporary);
-    }
+    // Created new, so nothing is written through a link planted there.
+    RemoveLeftover(temporary);
     bool created = false;
     bool written = false;
     {

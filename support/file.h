@@ -49,8 +49,14 @@ private:
     std::uint32_t lastError_ = 0;
 };
 
-// Replaces a file's whole content without risking it: writes data to "<path>.new" beside it, flushes
-// it, and renames it over path (waiting a moment for a path another program holds open, as
-// os::ReplaceHeldFile does). On any failure the temporary file is removed and path is left exactly
-// as it was (a read-only path is refused, as a create-always open of it would be). 1 on success.
+// Removes what an earlier run left at a temporary file's path, before the file is created new there:
+// a read-only leftover is made writable first; a link is removed as a link (it shows its own
+// attributes, never read-only, so whatever it leads to is not changed either).
+void RemoveLeftover(const char16_t* path);
+
+// Replaces a file's whole content without risking it: writes data to "<path>.new" beside it, created
+// new after a leftover is removed, flushes it, and renames it over path (waiting a moment for a path
+// another program holds open, as os::ReplaceHeldFile does). On any failure the temporary file this
+// call created is removed and path is left exactly as it was (a read-only path is refused, as a
+// create-always open of it would be). 1 on success.
 int ReplaceFileContents(const char16_t* path, const void* data, std::uint32_t size);

@@ -38,11 +38,12 @@ std::u16string RecordPath(const std::u16string& folder, const VersionListFile& l
     // The patcher's "%s\%s": the name's own separators and subfolders are kept.
     std::u16string path = folder + u"\\" + wide.get();
     std::uint32_t attributes = os::Current().GetAttributes(path.c_str());
-    if (attributes == os::kInvalidAttributes) {
+    // A path through a link another user made is not missing: the open that follows says why.
+    if (attributes == os::kInvalidAttributes && os::Current().LastError() != os::kErrorUntrustedLink) {
         file->state = FileState::Missing;
         return {};
     }
-    if (attributes & os::kAttrDirectory) return unreadable("a folder has this name");
+    if (attributes != os::kInvalidAttributes && (attributes & os::kAttrDirectory)) return unreadable("a folder has this name");
     return path;
 }
 
@@ -137,6 +138,8 @@ bool CheckInstallation(const std::string& folder, InstallCheck* check, std::stri
     std::u16string listPath = wideFolder + u"\\" + u"QMK.hvl";
     check->versionList = folder + "/QMK.hvl";
     if (wideFolder.empty()) return Fail(error, folder + ": not a usable path");
+    // Read as the patcher reads it: nothing below the folder through a link another user made.
+    os::FolderGuard guard(wideFolder.c_str());
     if (os::Current().GetAttributes(wideFolder.c_str()) == os::kInvalidAttributes) {
         return Fail(error, folder + ": no such folder");
     }

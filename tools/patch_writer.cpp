@@ -26,7 +26,11 @@ public:
     PartialOutput& operator=(const PartialOutput&) = delete;
 
     CFileDX& File() { return file_; }
-    bool Open() { return opened_ = file_.OpenWrite(path_.c_str(), 0) != 0; }
+    // Created new, after a leftover of an earlier build is removed: never written through a link.
+    bool Open() {
+        RemoveLeftover(path_.c_str());
+        return opened_ = file_.CreateNew(path_.c_str()) != 0;
+    }
     bool Write(const std::string& bytes) {
         return file_.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size())) == bytes.size();
     }

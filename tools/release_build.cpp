@@ -364,10 +364,12 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
 
     Staging staging;
     const fs::path out = NativePath(request.patch.outPath);
-    staging.dir = out.parent_path() / (".patchtool-" + Utf8Path(out.filename()) + ".staging");
+    const fs::path stagingDir = out.parent_path() / (".patchtool-" + Utf8Path(out.filename()) + ".staging");
     std::error_code ec;
-    fs::remove_all(staging.dir, ec);
-    if (!fs::create_directories(staging.dir, ec)) return Fail(error, Utf8Path(staging.dir) + ": cannot create it");
+    // A leftover is removed (a link as a link), and the folder made new; only then is it this run's to remove.
+    fs::remove_all(stagingDir, ec);
+    if (!fs::create_directories(stagingDir, ec)) return Fail(error, Utf8Path(stagingDir) + ": cannot create it");
+    staging.dir = stagingDir;
     // Every part carries the whole list as it must read at the end; the parts of files with an
     // earlier record of their name come first, each with its record moved to the front, and the
     // last part carries the list itself.

@@ -108,6 +108,7 @@ os::Handle OverlayOs::OpenWrite(const char16_t* path, bool keep, std::uint32_t* 
     return h;
 }
 
+// A new file is a new scratch copy; anything the view shows at path, a link included, is in the way.
 os::Handle OverlayOs::CreateNew(const char16_t* path, std::uint32_t* error) {
     std::optional<Inside> inside = Below(path);
     if (!inside) return ForwardingApi::CreateNew(path, error);
@@ -252,7 +253,7 @@ bool OverlayOs::CopyFile(const char16_t* from, const std::u16string& to, std::ui
     os::Api& next = Next();
     const os::Handle in = next.OpenRead(from, code);
     if (in == os::kInvalidHandle) return false;
-    const os::Handle out = next.OpenWrite(to.c_str(), false, code);
+    const os::Handle out = next.CreateNew(to.c_str(), code);
     bool ok = out != os::kInvalidHandle;
     std::vector<char> buffer(kCopyBytes);
     while (ok) {

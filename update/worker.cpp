@@ -30,7 +30,7 @@ struct Run {
     ProgressView& view;
     UpdateResult result = UpdateDamaged;
     // Which entries' temporary files this run created: the clean-up removes those and nothing else.
-    std::unique_ptr<bool[]> created;
+    std::unique_ptr<bool[]> created{};
 
     bool Stopped() const { return view.WindowClosed() || view.CancelRequested(); }
     // Pumps the dialog; true when the window is gone (a quit request or a failed dispatch).
@@ -76,13 +76,8 @@ UpdateResult ExtractEntry(Run& run, CFileDX& own, const PayloadIndex& index, con
     view.SetFilePos(0);
     if (run.Pump()) return stopped;
 
-    // Writing, into a file this run creates. A leftover of an earlier run (made writable first, if
-    // it was read-only) is removed; a link planted there is removed as a link, never followed.
-    os::Api& api = os::Current();
-    if (api.GetAttributes(temp) != os::kInvalidAttributes) {
-        api.SetAttributes(temp, os::kAttrNormal);
-        api.RemoveFile(temp);
-    }
+    // Writing, into a file this run creates, never through a link planted there.
+    RemoveLeftover(temp);
     CFileDX out;
     if (!out.CreateNew(temp)) return UpdateInstallFailed;
     run.created[i] = true;

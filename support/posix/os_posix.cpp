@@ -8,6 +8,9 @@
 // - The read-only attribute is the file's owner write permission, and it is honoured even for root:
 //   a read-only file cannot be opened for writing, replaced by a rename or deleted.
 // - errno is translated once, here, into the Win32 error numbers of os.h.
+// - A guarded folder (GuardFolder) is walked one component at a time from a descriptor of the folder,
+//   never following a link at any component below it unless root or this process's user made it, as
+//   Windows' redirection guard refuses links that no administrator made.
 // What it does not reproduce: share modes (Linux has no mandatory locks, so a file open for writing
 // can still be opened, renamed or deleted by others); archive/hidden/system attributes (every file
 // reports FILE_ATTRIBUTE_ARCHIVE, 0x20, as a freshly created Windows file does, and a folder only
@@ -42,6 +45,7 @@ namespace os {
 namespace {
 
 constexpr std::uint32_t kAttrArchive = 0x20;
+constexpr std::uint32_t kAttrReparsePoint = 0x400;  // what Windows reports for a link
 // Win32 numbers not needed outside this file.
 constexpr std::uint32_t kErrorTooManyOpenFiles = 4;
 constexpr std::uint32_t kErrorGenFailure = 31;
@@ -58,7 +62,7 @@ constexpr struct {
     {EISDIR, kErrorAccessDenied}, {EBADF, kErrorInvalidHandle}, {ENOMEM, kErrorNotEnoughMemory},
     {EMFILE, kErrorTooManyOpenFiles}, {ENFILE, kErrorTooManyOpenFiles},
     {ENOSPC, kErrorDiskFull}, {EDQUOT, kErrorDiskFull}, {EFBIG, kErrorDiskFull},
-    {EEXIST, kErrorAlreadyExists}, {EINVAL, kErrorInvalidParameter}, {EINVAL, kErrorNegativeSeek},
+    {EEXIST, kErrorAlreadyExists}, {EEXIST, kErrorFileExists}, {EINVAL, kErrorInvalidParameter}, {EINVAL, kErrorNegativeSeek},
     {EBUSY, kErrorSharingViolation}, {ETXTBSY, kErrorSharingViolation}, {EIO, kErrorWriteFault},
 };
 
@@ -87,10 +91,9 @@ bool EqualIgnoringAsciiCase(const char* a, const std::string& b) {
     return a[i] == 0 && i == b.size();
 }
 
-// The entry of folder whose name equals name but for ASCII case; empty when there is none. When
-// several differ only in case, the first the folder lists wins.
-std::string FindIgnoringCase(const std::string& folder, const std::string& name) {
-    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+// The entry of an open folder whose name equals name but for ASCII case; empty when there is none.
+// When several differ only in case, the first the folder lists wins. Closes the folder.
+std::string FindIgnoringCase(DIR* dir, const std::string& name) {
     if (dir == nullptr) return {};
     std::string found;
     while (dirent* entry = readdir(dir)) {
@@ -103,18 +106,26 @@ std::string FindIgnoringCase(const std::string& folder, const std::string& name)
     return found;
 }
 
+std::string FindIgnoringCase(const std::string& folder, const std::string& name) {
+    return FindIgnoringCase(opendir(folder.empty() ? "." : folder.c_str()), name);
+}
+
 bool Exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
 
+// The given path in UTF-8 with '/' separators.
+std::string Slashed(const char16_t* path) {
+    std::string given = posix::Utf16ToUtf8(path);
+    std::replace(given.begin(), given.end(), '\\', '/');
+    return given;
+}
+
 // The Linux path that a Windows path names: UTF-8, '/' separators, and each component that does
 // not exist as spelt replaced by an existing entry that differs only in ASCII case. Components from
 // the first one that matches nothing on are kept as given (so a new file keeps its spelling).
-std::string ResolvePath(const char16_t* path) {
-    std::string given = posix::Utf16ToUtf8(path);
-    for (char& c : given)
-        if (c == '\\') c = '/';
+std::string ResolvePath(std::string given) {
     if (given.empty() || Exists(given)) return given;
 
     std::string resolved;
@@ -159,14 +170,160 @@ bool Fail(std::uint32_t code, std::uint32_t* error = nullptr) {
     return false;
 }
 
-// Opens name (a resolved path) for streaming, retrying an interrupted open; -1 when it fails.
-int OpenResolved(const std::string& name, int flags, std::uint32_t* error) {
-    if (name.empty()) return Fail(kErrorPathNotFound, error), -1;
+// The folder GuardFolder named, in UTF-8 and ending in one '/'; empty while none is guarded.
+std::mutex g_guardLock;
+std::string g_guard;
+
+// A link that may be followed in a guarded folder: root or this process's user made it.
+bool Trusted(const struct stat& link) { return link.st_uid == 0 || link.st_uid == geteuid(); }
+
+// How many links one path may go through, as Linux allows (ELOOP beyond).
+constexpr int kMaxLinks = 40;
+
+// Pushes the components of path onto a stack whose back is the next one to walk.
+void PushComponents(const std::string& path, std::vector<std::string>& left) {
+    std::vector<std::string> parts;
+    for (std::size_t i = 0; i <= path.size();) {
+        std::size_t end = std::min(path.find('/', i), path.size());
+        std::string part = path.substr(i, end - i);
+        if (!part.empty() && part != ".") parts.push_back(std::move(part));
+        i = end + 1;
+    }
+    left.insert(left.end(), parts.rbegin(), parts.rend());
+}
+
+// Where a path call acts: a folder and a name in it. Outside a guarded folder that is the working
+// folder and the whole resolved path, and the call follows links as Linux does. Below a guarded
+// folder the folder is a descriptor reached from the guarded one without going through an untrusted
+// link (trusted ones are read and walked like the rest), and the call follows no link.
+class Place {
+public:
+    Place() = default;
+    Place(const Place&) = delete;
+    Place& operator=(const Place&) = delete;
+    ~Place() {
+        if (dir_ >= 0) close(dir_);
+    }
+
+    int Dir() const { return dir_; }
+    const char* Name() const { return name_.c_str(); }
+    bool Guarded() const { return guarded_; }
+    int NoFollow() const { return guarded_ ? O_NOFOLLOW : 0; }
+    int StatNoFollow() const { return guarded_ ? AT_SYMLINK_NOFOLLOW : 0; }
+
+    // The Win32 code of an errno from a call on this place.
+    std::uint32_t Translate(int error) const {
+        if (!guarded_) return TranslateErrno(error, name_);
+        if (error == ENOENT) return kErrorFileNotFound;  // the folder is there: it is open
+        if (error == ELOOP) return kErrorUntrustedLink;  // a link put there after the walk looked
+        return TranslateErrno(error, {});
+    }
+
+    // Finds the folder and the name of path, following a link at the final component too when
+    // followLast is true (a trusted one; an untrusted one is refused). False, with the code kept
+    // (in *error too when given), when the path cannot be walked.
+    bool Find(const char16_t* path, bool followLast, std::uint32_t* error) {
+        const std::string given = Slashed(path);
+        std::string guard;
+        {
+            std::lock_guard<std::mutex> lock(g_guardLock);
+            guard = g_guard;
+        }
+        if (guard.empty() || given.size() <= guard.size() ||
+            !EqualIgnoringAsciiCase(guard.c_str(), given.substr(0, guard.size()))) {
+            name_ = ResolvePath(given);
+            return !name_.empty() || Fail(kErrorPathNotFound, error);
+        }
+        guarded_ = true;
+        // The guarded folder as the path spells it, trusted with whatever links lead to it.
+        const std::string folder = ResolvePath(given.substr(0, guard.size()));
+        dir_ = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (dir_ < 0) return Fail(errno == ENOENT ? kErrorPathNotFound : TranslateErrno(errno, folder), error);
+        std::vector<std::string> left;
+        PushComponents(given.substr(guard.size()), left);
+        int links = 0;
+        name_ = ".";
+        while (!left.empty()) {
+            std::string part = std::move(left.back());
+            left.pop_back();
+            const bool last = left.empty();
+            if (part == "..") {
+                if (!Enter(part, error)) return false;
+                continue;
+            }
+            struct stat st;
+            bool found = fstatat(dir_, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+            if (!found && errno == ENOENT) {
+                const int listed = openat(dir_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                DIR* listing = listed < 0 ? nullptr : fdopendir(listed);
+                if (listed >= 0 && listing == nullptr) close(listed);
+                std::string match = FindIgnoringCase(listing, part);
+                if (!match.empty()) {
+                    part = std::move(match);
+                    found = fstatat(dir_, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+                }
+            }
+            if (last && (!found || !S_ISLNK(st.st_mode) || !followLast)) {
+                name_ = std::move(part);  // what is not there is the call's to create or to miss
+                return true;
+            }
+            if (!found) return Fail(errno == ENOENT ? kErrorPathNotFound : TranslateErrno(errno, {}), error);
+            if (S_ISLNK(st.st_mode)) {
+                if (!Follow(part, left, links, error)) return false;
+            } else if (!S_ISDIR(st.st_mode) || !Enter(part, error)) {
+                return Fail(kErrorPathNotFound, error);
+            }
+        }
+        return true;
+    }
+
+private:
+    // Goes into the subfolder part of the folder walked so far, not through a link.
+    bool Enter(const std::string& part, std::uint32_t* error) {
+        const int next = openat(dir_, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) return Fail(kErrorPathNotFound, error);
+        close(dir_);
+        dir_ = next;
+        return true;
+    }
+
+    // Puts what the link part says in front of the components left, when a trusted user made it.
+    // The link is looked at through a descriptor of its own, so the link checked is the link read.
+    bool Follow(const std::string& part, std::vector<std::string>& left, int& links, std::uint32_t* error) {
+        const int link = openat(dir_, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (link < 0) return Fail(kErrorPathNotFound, error);
+        struct stat st;
+        std::string target(PATH_MAX, '\0');
+        ssize_t length = -1;
+        const bool trusted = fstat(link, &st) == 0 && S_ISLNK(st.st_mode) && Trusted(st);
+        if (trusted) length = readlinkat(link, "", target.data(), target.size());
+        close(link);
+        if (!trusted) return Fail(kErrorUntrustedLink, error);
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size() || ++links > kMaxLinks)
+            return Fail(kErrorPathNotFound, error);
+        target.resize(static_cast<std::size_t>(length));
+        if (target[0] == '/') {
+            const int root = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (root < 0) return Fail(kErrorPathNotFound, error);
+            close(dir_);
+            dir_ = root;
+        }
+        PushComponents(target, left);
+        return true;
+    }
+
+    int dir_ = AT_FDCWD;
+    std::string name_;
+    bool guarded_ = false;
+};
+
+// Opens the file at place for streaming, retrying an interrupted open; -1 when it fails.
+int OpenAt(const Place& place, int flags, std::uint32_t* error) {
     int fd;
     do {
-        fd = open(name.c_str(), flags | O_CLOEXEC, 0666);
+        fd = openat(place.Dir(), place.Name(), flags | place.NoFollow() | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return Fail(TranslateErrno(errno, name), error), -1;
+    if (fd < 0) return Fail(place.Translate(errno), error), -1;
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd;
 }
@@ -242,7 +399,8 @@ void WatchViews() {
 class PosixApi final : public Api {
 public:
     Handle OpenRead(const char16_t* path, std::uint32_t* error) override {
-        int fd = OpenResolved(ResolvePath(path), O_RDONLY, error);
+        Place place;
+        int fd = place.Find(path, true, error) ? OpenAt(place, O_RDONLY, error) : -1;
         if (fd < 0) return kInvalidHandle;
         struct stat st;
         if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
@@ -255,24 +413,39 @@ public:
     }
 
     Handle OpenWrite(const char16_t* path, bool keepContents, std::uint32_t* error) override {
-        std::string name = ResolvePath(path);
+        Place place;
+        int fd = place.Find(path, true, error) ? OpenAt(place, O_WRONLY | O_CREAT, error) : -1;
+        if (fd < 0) return kInvalidHandle;
         struct stat st;
-        if (!name.empty() && stat(name.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || IsReadOnly(st))) {
+        if (fstat(fd, &st) != 0 || IsReadOnly(st)) {
             // Checked here because root may write to any file; Windows refuses read-only ones to all.
+            close(fd);
             Fail(kErrorAccessDenied, error);
             return kInvalidHandle;
         }
-        int fd = OpenResolved(name, O_WRONLY | O_CREAT | (keepContents ? 0 : O_TRUNC), error);
-        return fd < 0 ? kInvalidHandle : fd;
+        if (!keepContents && ftruncate(fd, 0) != 0) {
+            close(fd);
+            Fail(TranslateErrno(errno, {}), error);
+            return kInvalidHandle;
+        }
+        return fd;
     }
 
     Handle CreateNew(const char16_t* path, std::uint32_t* error) override {
         // O_EXCL with O_CREAT never follows a link at the final component: one there fails as EEXIST.
-        int fd = OpenResolved(ResolvePath(path), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, error);
+        Place place;
+        int fd = place.Find(path, false, error) ? OpenAt(place, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, error) : -1;
+        if (fd < 0 && g_lastError == kErrorAlreadyExists) Fail(kErrorFileExists, error);
         return fd < 0 ? kInvalidHandle : fd;
     }
 
-    void GuardFolder(const char16_t*) override {}
+    void GuardFolder(const char16_t* folder) override {
+        std::string guard = folder != nullptr ? Slashed(folder) : std::string();
+        while (!guard.empty() && guard.back() == '/') guard.pop_back();
+        if (folder != nullptr && folder[0] != 0) guard += '/';
+        std::lock_guard<std::mutex> lock(g_guardLock);
+        g_guard = std::move(guard);
+    }
 
     bool Read(Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
         return TransferAll(h, static_cast<unsigned char*>(buffer), count, done, true, ::read);
@@ -346,50 +519,70 @@ public:
     }
 
     std::uint32_t GetAttributes(const char16_t* path) override {
-        std::string name = ResolvePath(path);
+        Place place;
         struct stat st;
-        if (name.empty() || stat(name.c_str(), &st) != 0) return kInvalidAttributes;
+        if (!place.Find(path, false, nullptr)) return kInvalidAttributes;
+        if (fstatat(place.Dir(), place.Name(), &st, place.StatNoFollow()) != 0) {
+            Fail(place.Translate(errno));
+            return kInvalidAttributes;
+        }
         if (S_ISDIR(st.st_mode)) return kAttrDirectory;
+        if (S_ISLNK(st.st_mode)) return kAttrArchive | kAttrReparsePoint;  // a link in a guarded folder
         return kAttrArchive | (IsReadOnly(st) ? kAttrReadOnly : 0);
     }
 
     bool SetAttributes(const char16_t* path, std::uint32_t attributes) override {
-        std::string name = ResolvePath(path);
+        Place place;
+        if (!place.Find(path, true, nullptr)) return false;
+        // Changed through a descriptor of the file itself: nothing put in its place after the walk
+        // looked is changed instead.
+        const int fd = openat(place.Dir(), place.Name(), O_PATH | place.NoFollow() | O_CLOEXEC);
+        if (fd < 0) return Fail(place.Translate(errno));
         struct stat st;
-        if (name.empty()) return Fail(kErrorPathNotFound);
-        if (stat(name.c_str(), &st) != 0) return Fail(TranslateErrno(errno, name));
+        bool done = fstat(fd, &st) == 0;
+        int failure = errno;
+        if (done && S_ISLNK(st.st_mode)) {
+            close(fd);
+            return Fail(kErrorUntrustedLink);
+        }
         // A read-only folder on Windows still takes new files; write permission on Linux would not.
-        if (S_ISDIR(st.st_mode)) return true;
-        mode_t mode = st.st_mode & 07777;
-        if (attributes & kAttrReadOnly)
-            mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
-        else
-            mode |= S_IWUSR;
-        return chmod(name.c_str(), mode) == 0 || Fail(TranslateErrno(errno, name));
+        if (done && !S_ISDIR(st.st_mode)) {
+            mode_t mode = st.st_mode & 07777;
+            if (attributes & kAttrReadOnly)
+                mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+            else
+                mode |= S_IWUSR;
+            const std::string self = "/proc/self/fd/" + std::to_string(fd);
+            done = chmod(place.Guarded() ? self.c_str() : place.Name(), mode) == 0;
+            failure = errno;
+        }
+        close(fd);
+        return done || Fail(place.Translate(failure));
     }
 
     // Never reports a busy code: a refusal here does not go away by waiting, so the codes Windows
     // would give for it (access denied for a read-only or folder target) are not used.
     bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override {
-        std::string source = ResolvePath(from);
-        std::string target = ResolvePath(to);
+        Place source, target;
+        if (!source.Find(from, false, error) || !target.Find(to, false, error)) return false;
         struct stat st;
-        if (source.empty() || target.empty()) return Fail(kErrorPathNotFound, error);
-        if (lstat(source.c_str(), &st) != 0) return Fail(TranslateErrno(errno, source), error);
-        if (stat(target.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || IsReadOnly(st)))
+        if (fstatat(source.Dir(), source.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return Fail(source.Translate(errno), error);
+        if (fstatat(target.Dir(), target.Name(), &st, target.StatNoFollow()) == 0 &&
+            (S_ISDIR(st.st_mode) || IsReadOnly(st)))
             return Fail(kErrorAlreadyExists, error);
-        if (rename(source.c_str(), target.c_str()) == 0) return true;
-        std::uint32_t code = TranslateErrno(errno, target);
+        if (renameat(source.Dir(), source.Name(), target.Dir(), target.Name()) == 0) return true;
+        std::uint32_t code = target.Translate(errno);
         return Fail(IsBusyError(code) ? kErrorGenFailure : code, error);
     }
 
     bool RemoveFile(const char16_t* path) override {
-        std::string name = ResolvePath(path);
+        Place place;
         struct stat st;
-        if (name.empty()) return Fail(kErrorPathNotFound);
-        if (lstat(name.c_str(), &st) != 0) return Fail(TranslateErrno(errno, name));
+        if (!place.Find(path, false, nullptr)) return false;
+        if (fstatat(place.Dir(), place.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(place.Translate(errno));
         if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && IsReadOnly(st))) return Fail(kErrorAccessDenied);
-        return unlink(name.c_str()) == 0 || Fail(TranslateErrno(errno, name));
+        return unlinkat(place.Dir(), place.Name(), 0) == 0 || Fail(place.Translate(errno));
     }
 
     void Wait(std::uint32_t milliseconds) override {
@@ -429,6 +622,7 @@ Api& NativeApi() {
 
 // The Linux words for what the code's errno said: the translation above, read backwards.
 std::string ErrorText(std::uint32_t code) {
+    if (code == kErrorUntrustedLink) return "a link made by another user";
     for (const auto& known : kErrnoCodes)
         if (known.code == code) return std::strerror(known.error);
     return "error " + std::to_string(code);

@@ -1,7 +1,8 @@
 // The whole update on arbitrary archive bytes, against an install folder kept in memory: every run
 // ends with one of the worker's results, closes every handle, never reaches outside the install folder
 // (MemoryOs aborts on that), leaves the patch as it was, leaves no temporary file behind, and changes
-// nothing when it ends before the commit.
+// nothing when it ends before the commit. The input's last byte plants links another user made, each
+// leading outside, where the engine creates, reads, replaces or walks: none of them is ever followed.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +50,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        Record("data\\b.arc", "abcdefgh") + Record("gone.arc", "ABCDEFGH");
     fs.Put(u"C:\\game\\QMK.hvl", list);
     fs.Put(u"C:\\game\\uninst.lst", "game.exe\r\na.arc\r\n$reg\r\n");
+    const char16_t* const planted[] = {u"C:\\game\\a.arc.tmp",   u"C:\\game\\data\\b.arc.tmp",
+                                       u"C:\\game\\QMK.hvl.new", u"C:\\game\\uninst.lst.new",
+                                       u"C:\\game\\QMK.hvl",     u"C:\\game\\uninst.lst",
+                                       u"C:\\game\\a.arc",       u"C:\\game\\data"};
+    const unsigned plan = size > 0 ? data[size - 1] : 0;
+    for (unsigned i = 0; i < 8; ++i)
+        if ((plan >> i) & 1) fs.PutLink(planted[i], u"C:\\outside\\" + std::u16string(1, char16_t(u'0' + i)), false);
+    fs.PutLink(u"C:\\game\\mine", u"C:\\game\\data", true);  // a link of our own, followed
     const auto before = fs.Files();
 
     ScriptedView view;

@@ -4,8 +4,14 @@
 // opened for writing, replaced or deleted, a file can only be created in an existing folder. Code-page
 // conversions go to the native backend (they touch no file).
 //
+// Links can be planted, made by another user or by a trusted one (root, this process's user): the calls
+// follow them, except that below a guarded folder (GuardFolder) an untrusted link is refused with
+// kErrorUntrustedLink. GetAttributes, RemoveFile, CreateNew and both ends of a rename see a link at the
+// final component as itself.
+//
 // It also watches what the engine asks for: a path with a ".." component, or one outside the folders
-// it was told of, aborts the process (an escape from the install folder is a fault even when it fails).
+// it was told of, a link's target included, aborts the process (an escape from the install folder is
+// a fault even when it fails).
 #pragma once
 
 #include <cstdint>
@@ -25,6 +31,8 @@ public:
         std::uint64_t hole = 0;  // leading zero bytes not stored (a patch's zero fill)
         bool folder = false;
         bool readOnly = false;
+        std::u16string link;  // a link's target (normalized); empty for a file or folder
+        bool trusted = false;  // the link was made by root or this process's user
     };
 
     MemoryOs() : ForwardingApi(os::NativeApi()) { previous_ = os::SetApi(this); }
@@ -42,6 +50,16 @@ public:
     void Put(const std::u16string& path, std::string data, std::uint64_t hole = 0) {
         entries_[Key(path.c_str())] = {std::move(data), hole};
     }
+    // A link at path (replacing whatever was there, a folder with its contents) to target, which may
+    // be outside the known folders: reaching it aborts.
+    void PutLink(const std::u16string& path, const std::u16string& target, bool trusted) {
+        const std::u16string key = Key(path.c_str());
+        for (auto it = entries_.begin(); it != entries_.end();)
+            it = it->first == key || it->first.compare(0, key.size() + 1, key + u'\\') == 0 ? entries_.erase(it) : std::next(it);
+        Entry& e = entries_[key];
+        e.link = Normalize(target.c_str());
+        e.trusted = trusted;
+    }
     const Entry* Find(const std::u16string& path) const {
         auto it = entries_.find(Key(path.c_str()));
         return it == entries_.end() ? nullptr : &it->second;
@@ -54,19 +72,22 @@ public:
     std::map<std::u16string, std::string> Files() const {
         std::map<std::u16string, std::string> files;
         for (const auto& [key, e] : entries_)
-            if (!e.folder) files[key] = e.data;
+            if (!e.folder && e.link.empty()) files[key] = e.data;
         return files;
     }
     std::size_t OpenHandles() const { return handles_.size(); }
 
     os::Handle OpenRead(const char16_t* path, std::uint32_t* error) override {
-        Entry* e = Lookup(path);
+        std::u16string key;
+        if (!Resolve(path, true, &key, error)) return os::kInvalidHandle;
+        Entry* e = At(key);
         if (!e || e->folder) return Refuse(error, e ? os::kErrorAccessDenied : os::kErrorFileNotFound);
-        return NewHandle(Key(path), false);
+        return NewHandle(key, false);
     }
     os::Handle OpenWrite(const char16_t* path, bool keepContents, std::uint32_t* error) override {
-        std::u16string key = Key(path);
-        Entry* e = Lookup(path);
+        std::u16string key;
+        if (!Resolve(path, true, &key, error)) return os::kInvalidHandle;
+        Entry* e = At(key);
         if (e && (e->folder || e->readOnly)) return Refuse(error, os::kErrorAccessDenied);
         if (!e) {
             if (!ParentExists(key)) return Refuse(error, os::kErrorPathNotFound);
@@ -76,6 +97,17 @@ public:
             e->hole = 0;
         }
         return NewHandle(key, true);
+    }
+    os::Handle CreateNew(const char16_t* path, std::uint32_t* error) override {
+        std::u16string key;
+        if (!Resolve(path, false, &key, error)) return os::kInvalidHandle;
+        if (At(key)) return Refuse(error, os::kErrorFileExists);
+        if (!ParentExists(key)) return Refuse(error, os::kErrorPathNotFound);
+        entries_[key] = {};
+        return NewHandle(key, true);
+    }
+    void GuardFolder(const char16_t* folder) override {
+        guard_ = folder && *folder ? Key(folder) + u'\\' : std::u16string();
     }
     bool Read(os::Handle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
         *done = 0;
@@ -131,20 +163,22 @@ public:
         if (!handles_.erase(h)) Abort("a handle closed twice or never opened");
     }
     std::uint32_t GetAttributes(const char16_t* path) override {
-        Entry* e = Lookup(path);
+        Entry* e = Lookup(path, false);
         if (!e) return os::kInvalidAttributes;
+        if (!e->link.empty()) return 0x420;  // FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE
         return e->folder ? os::kAttrDirectory : (e->readOnly ? os::kAttrReadOnly : 0) | 0x20;
     }
     bool SetAttributes(const char16_t* path, std::uint32_t attributes) override {
-        Entry* e = Lookup(path);
+        Entry* e = Lookup(path, true);
         if (!e) return false;
         if (!e->folder) e->readOnly = (attributes & os::kAttrReadOnly) != 0;
         return true;
     }
     bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override {
-        std::u16string source = Key(from), target = Key(to);
-        Entry* s = Lookup(from);
-        Entry* t = Lookup(to);
+        std::u16string source, target;
+        if (!Resolve(from, false, &source, error) || !Resolve(to, false, &target, error)) return false;
+        Entry* s = At(source);
+        Entry* t = At(target);
         if (!s) return Fail(error, os::kErrorFileNotFound);
         if (t && (t->folder || t->readOnly)) return Fail(error, os::kErrorAccessDenied);
         if (!ParentExists(target)) return Fail(error, os::kErrorPathNotFound);
@@ -155,9 +189,11 @@ public:
         return true;
     }
     bool RemoveFile(const char16_t* path) override {
-        Entry* e = Lookup(path);
+        std::u16string key;
+        if (!Resolve(path, false, &key, nullptr)) return false;
+        Entry* e = At(key);
         if (!e || e->folder || e->readOnly) return false;
-        entries_.erase(Key(path));
+        entries_.erase(key);
         return true;
     }
     void Wait(std::uint32_t) override {}
@@ -207,9 +243,34 @@ private:
         if (!inside) Abort("a path outside the folders the engine may reach");
         return key;
     }
-    Entry* Lookup(const char16_t* path) {
-        auto it = entries_.find(Key(path));
+    Entry* At(const std::u16string& key) {
+        auto it = entries_.find(key);
         return it == entries_.end() ? nullptr : &it->second;
+    }
+    Entry* Lookup(const char16_t* path, bool followLast) {
+        std::u16string key;
+        return Resolve(path, followLast, &key, nullptr) ? At(key) : nullptr;
+    }
+    // The key a path reaches through the links on its way (and at its end with followLast): false,
+    // with the code, for an untrusted link below the guarded folder or too many links.
+    bool Resolve(const char16_t* path, bool followLast, std::u16string* key, std::uint32_t* error, int hops = 0) {
+        const std::u16string full = Key(path);
+        for (std::size_t end = 0; end != std::u16string::npos;) {
+            end = full.find(u'\\', end + 1);
+            const bool last = end == std::u16string::npos;
+            const std::u16string prefix = full.substr(0, end);
+            const Entry* e = At(prefix);
+            if (e && !e->link.empty() && (!last || followLast)) {
+                const bool guarded = !guard_.empty() && prefix.size() >= guard_.size() &&
+                                     prefix.compare(0, guard_.size(), guard_) == 0;
+                if (guarded && !e->trusted) return Fail(error, os::kErrorUntrustedLink);
+                if (hops >= 40) return Fail(error, os::kErrorPathNotFound);
+                const std::u16string next = e->link + (last ? std::u16string() : full.substr(end));
+                return Resolve(next.c_str(), followLast, key, error, hops + 1);
+            }
+        }
+        *key = full;
+        return true;
     }
     bool ParentExists(const std::u16string& key) const {
         std::size_t slash = key.rfind(u'\\');
@@ -241,6 +302,7 @@ private:
     os::Api* previous_ = nullptr;
     std::map<std::u16string, Entry> entries_;
     std::vector<std::u16string> allowed_;
+    std::u16string guard_;  // the guarded folder's key and '\\'; empty when none
     std::map<os::Handle, Open> handles_;
     os::Handle next_ = 100;
 };

@@ -49,13 +49,14 @@ public:
         if (off_) return NoOpen(error);
         std::string before = keep ? ReadWhole(path) : std::string();
         os::Handle h = real_.OpenWrite(path, keep, error);
-        if (h != os::kInvalidHandle) {
-            open_.insert(h);
-            // A create or a truncation is done at once; only what is written from here on may be lost.
-            auto file = std::make_shared<File>(File{path, before, before, false});
-            files_[Key(path)] = file;
-            writers_[h] = {file, 0};
-        }
+        if (h != os::kInvalidHandle) Track(path, h, before);
+        return Done(h);
+    }
+    // A create like OpenWrite's, of a file that was not there.
+    os::Handle CreateNew(const char16_t* path, std::uint32_t* error) override {
+        if (off_) return NoOpen(error);
+        os::Handle h = real_.CreateNew(path, error);
+        if (h != os::kInvalidHandle) Track(path, h, {});
         return Done(h);
     }
     bool Write(os::Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
@@ -150,6 +151,15 @@ private:
             if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
         }
         return key;
+    }
+
+    // A file opened for writing. A create or a truncation is done at once; only what is written from
+    // here on may be lost.
+    void Track(const char16_t* path, os::Handle h, const std::string& before) {
+        open_.insert(h);
+        auto file = std::make_shared<File>(File{path, before, before, false});
+        files_[Key(path)] = file;
+        writers_[h] = {file, 0};
     }
 
     template <typename T>

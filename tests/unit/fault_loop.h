@@ -40,7 +40,7 @@ struct FailedCall {
 
 // Rewriting a file through a temporary one: each step that can fail.
 inline const std::vector<FailedCall> kRewriteFailures = {
-    {OsCall::OpenWrite}, {OsCall::Write}, {OsCall::Write, true}, {OsCall::Flush}, {OsCall::ReplaceByRename}};
+    {OsCall::CreateNew}, {OsCall::Write}, {OsCall::Write, true}, {OsCall::Flush}, {OsCall::ReplaceByRename}};
 
 // The "fail each kind once" loop: for every entry, run(fault) with that call failed, which must
 // reach it exactly once.

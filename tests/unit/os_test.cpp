@@ -86,6 +86,14 @@ TEST(OsBackend, OpenErrorsAreWin32Codes) {
         EXPECT_EQ(h, os::kInvalidHandle);
         EXPECT_EQ(error, c.error);
     }
+    // A create-new open of a file or folder that is there: ERROR_FILE_EXISTS, and the file untouched.
+    dir.Write("there.bin", "kept");
+    for (const char* there : {"there.bin", "folder"}) {
+        std::uint32_t error = 0;
+        EXPECT_EQ(Native().CreateNew(dir.Path(there).c_str(), &error), os::kInvalidHandle) << there;
+        EXPECT_EQ(error, os::kErrorFileExists) << there;
+    }
+    EXPECT_EQ(dir.Read("there.bin"), "kept");
 }
 
 TEST(OsBackend, AttributesOfFilesAndFolders) {

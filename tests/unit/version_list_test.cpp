@@ -264,7 +264,7 @@ TEST_F(Prune, FailedReadsLeaveTheListAlone) {
         FaultOs fault;
         fault.FailNth(OsCall::Read, n);
         PruneVersionList(game.Folder().c_str());
-        EXPECT_EQ(fault.Count(OsCall::OpenWrite), 0) << "read " << n;
+        EXPECT_EQ(fault.Count(OsCall::CreateNew), 0) << "read " << n;
         EXPECT_EQ(game.Read("QMK.hvl"), list);
     }
 }

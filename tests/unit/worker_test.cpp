@@ -17,8 +17,14 @@
 #include "unit/scripted_view.h"
 #include "unit/test_util.h"
 #include "support/os.h"
+#include "tools/failure_watch.h"
+#include "tools/install_check.h"
 #include "update/install_name.h"
 #include "update/worker.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -365,7 +371,7 @@ TEST(Worker, NamesThatLeaveTheFolderAreRefused) {
         f.WritePatch({{"a.arc", "A"}, {bad, "E"}});
         FaultOs fault;
         f.ExpectUnchangedBy(UpdateDamaged);
-        EXPECT_EQ(fault.Count(OsCall::OpenWrite), 1);  // a.arc's temporary file only
+        EXPECT_EQ(fault.Count(OsCall::CreateNew), 1);  // a.arc's temporary file only
         EXPECT_FALSE(testutil::fs::exists(f.game.Root().parent_path() / "evil.dll"));
     }
     // A version record's name, met through its final component.
@@ -377,7 +383,7 @@ TEST(Worker, NamesThatLeaveTheFolderAreRefused) {
         f.WritePatch({{"QMK.hvl", VersionList({{bad, "E"}})}, {"EVIL.DLL", "E"}});
         FaultOs fault;
         f.ExpectUnchangedBy(UpdateDamaged);
-        EXPECT_EQ(fault.Count(OsCall::OpenWrite), 1);  // QMK.hvl's temporary file only
+        EXPECT_EQ(fault.Count(OsCall::CreateNew), 1);  // QMK.hvl's temporary file only
     }
     const char16_t* safe[] = {u"a.arc", u"data\\a.arc", u"data/sub/a.arc", u"..a", u"a..", u"a\\..b\\c"};
     for (const char16_t* name : safe) EXPECT_TRUE(IsSafeInstallName(name));
@@ -395,7 +401,7 @@ TEST(Worker, PathThatDoesNotFitIsRefused) {
     std::u16string patch = f.patchDir.Path("patch.exe");
     FaultOs fault;
     EXPECT_EQ(RunUpdate(folder.c_str(), view, patch.c_str()), UpdateInstallFailed);
-    EXPECT_EQ(fault.Count(OsCall::OpenWrite), 0);
+    EXPECT_EQ(fault.Count(OsCall::CreateNew), 0);
     EXPECT_EQ(fault.Count(OsCall::RemoveFile), 0);
     EXPECT_TRUE(view.statuses.empty());
 }
@@ -465,7 +471,7 @@ TEST(Worker, FailEveryOsCall) {
             updated = f->Snapshot();
             for (int n = 1; n <= fault.Total(); ++n) {
                 OsCall k = fault.KindOfCall(n);
-                if (k == OsCall::OpenWrite && !firstEntryWrite) firstEntryWrite = n;
+                if (k == OsCall::CreateNew && !firstEntryWrite) firstEntryWrite = n;
                 // The commit's renames, one per entry; the list rewrites rename too, later.
                 if (k == OsCall::ReplaceByRename && ++renames <= static_cast<int>(f->newFiles.size()) + 1) {
                     if (!firstRename) firstRename = n;
@@ -487,7 +493,7 @@ TEST(Worker, FailEveryOsCall) {
                 EXPECT_FALSE(f->HasTemporaryFiles());
             }
             std::optional<UpdateResult> must;
-            if (extracting && (kind == OsCall::OpenWrite || kind == OsCall::Write || kind == OsCall::Flush)) must = UpdateInstallFailed;
+            if (extracting && (kind == OsCall::CreateNew || kind == OsCall::Write || kind == OsCall::Flush)) must = UpdateInstallFailed;
             if (extracting && (kind == OsCall::Read || kind == OsCall::Seek)) must = UpdateDamaged;
             if (committing && kind == OsCall::ReplaceByRename) must = UpdateInstallFailed;
             EXPECT_EQ(r, must.value_or(r));
@@ -522,5 +528,116 @@ TEST(Worker, FailEveryOsCall) {
             EXPECT_EQ(again, expected);
         });
 }
+
+#ifndef _WIN32
+// Links in the install folder, on Linux (the Win32 ones have tests of their own). The fixture with a
+// subfolder entry, data/d.arc, beside the three archives.
+void AddSubfolderEntry(Fixture& f) {
+    f.game.MakeDir("data");
+    f.game.Write("data/d.arc", "old d");
+    f.newFiles.push_back({"data/d.arc", "new d"});
+    std::vector<Record> records = {{"game.exe", "exe"}};
+    records.insert(records.end(), f.newFiles.begin(), f.newFiles.end());
+    std::vector<PayloadFile> files = f.newFiles;
+    files.push_back({"QMK.hvl", VersionList(records)});
+    f.WritePatch(files);
+}
+
+// A link at `at` to target, made by the given user, in place of whatever was there.
+void PlantLink(const testutil::fs::path& at, const testutil::fs::path& target, uid_t owner) {
+    testutil::fs::remove_all(at);
+    ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0);
+    ASSERT_EQ(lchown(at.c_str(), owner, owner), 0);
+}
+
+// A link another user made (nobody's) where the update creates, reads, replaces or walks: nothing it
+// leads to is read, written, created or has its mode changed; a refusal is that call's failure, named
+// with its path and reason; with the link gone the next run completes the update.
+TEST(Worker, LinksAnotherUserMadeAreNeverFollowed) {
+    if (geteuid() != 0) GTEST_SKIP() << "planting a link owned by another user needs root (lchown)";
+    constexpr uid_t kNobody = 65534;
+    struct Planted {
+        const char* at;
+        const char* to;  // in the outside folder
+        UpdateResult result;
+    };
+    const Planted cases[] = {
+        {"a.arc.tmp", "victim.bin", UpdateOk},       {"a.arc.tmp", "absent.bin", UpdateOk},
+        {"data/d.arc.tmp", "victim.bin", UpdateOk},  {"QMK.hvl.new", "victim.bin", UpdateOk},
+        {"uninst.lst.new", "absent.bin", UpdateOk},  {"QMK.hvl", "victim.bin", UpdateOk},
+        {"uninst.lst", "victim.bin", UpdateUninstallListFailed},
+        {"a.arc", "victim.bin", UpdateOk},           {"data", "dir", UpdateInstallFailed},
+    };
+    for (const Planted& c : cases) {
+        SCOPED_TRACE(std::string(c.at) + " -> " + c.to);
+        Fixture f(true);
+        AddSubfolderEntry(f);
+        TempDir outside;
+        outside.Write("victim.bin", "victim");
+        outside.MakeDir("dir");
+        outside.Write("dir/d.arc", "theirs");
+        outside.SetReadOnly("victim.bin", true);  // a chmod through the link would show
+        const auto perms = testutil::fs::status(outside.Native("victim.bin")).permissions();
+        const auto theirs = testutil::FileTree(outside.Root());
+        const auto before = f.Snapshot();
+        PlantLink(f.game.Native(c.at), outside.Native(c.to), kNobody);
+
+        FailureWatch watch;
+        EXPECT_EQ(f.Run(), c.result);
+        EXPECT_EQ(testutil::FileTree(outside.Root()), theirs);
+        EXPECT_EQ(testutil::fs::status(outside.Native("victim.bin")).permissions(), perms);
+        EXPECT_FALSE(outside.Exists("absent.bin"));
+        for (const auto& e : testutil::fs::recursive_directory_iterator(f.game.Root())) {
+            const std::string bytes = e.is_symlink() || !e.is_regular_file() ? "" : testutil::ReadAll(e.path());
+            EXPECT_TRUE(bytes != "victim" && bytes != "theirs") << e.path() << " holds their bytes";
+        }
+        if (c.result != UpdateOk) {
+            EXPECT_TRUE(testutil::Contains(watch.Message(), c.at));
+            EXPECT_TRUE(testutil::Contains(watch.Message(), ": a link made by another user"));
+        }
+        // The link taken away, and what it stood in for put back: the update completes.
+        if (testutil::fs::is_symlink(testutil::fs::symlink_status(f.game.Native(c.at)))) {
+            testutil::fs::remove(f.game.Native(c.at));
+            if (before.count(c.at)) f.game.Write(c.at, before.at(c.at));
+            if (std::string(c.at) == "data") {
+                f.game.MakeDir("data");
+                f.game.Write("data/d.arc", "old d");
+            }
+        }
+        EXPECT_EQ(f.Run(), UpdateOk);
+        EXPECT_TRUE(f.AllNew());
+    }
+
+    // `patchtool check` reads through the same guard: such a link at a record's file is unreadable.
+    Fixture f(true);
+    ASSERT_EQ(f.Run(), UpdateOk);
+    TempDir outside;
+    outside.Write("victim.bin", "victim");
+    PlantLink(f.game.Native("c.arc"), outside.Native("victim.bin"), kNobody);
+    InstallCheck check;
+    std::string error;
+    ASSERT_TRUE(CheckInstallation(testutil::ToUtf8(f.game.Root()), &check, &error)) << error;
+    const auto c = std::find_if(check.files.begin(), check.files.end(), [](const CheckedFile& file) { return file.name == "c.arc"; });
+    ASSERT_NE(c, check.files.end());
+    EXPECT_EQ(c->state, FileState::Unreadable);
+    EXPECT_TRUE(testutil::Contains(c->reason, "a link made by another user"));
+}
+
+// Links this process's user made are followed as before: a subfolder that is a link, and an install
+// folder named through one.
+TEST(Worker, LinksOfOurOwnAreFollowed) {
+    Fixture f(true);
+    AddSubfolderEntry(f);
+    TempDir elsewhere, named;
+    elsewhere.Write("d.arc", "old d");
+    PlantLink(f.game.Native("data"), elsewhere.Root(), geteuid());
+    PlantLink(named.Native("game"), f.game.Root(), geteuid());
+    ScriptedView view;
+    const std::u16string folder = named.Path("game"), patch = f.patchDir.Path("patch.exe");
+    EXPECT_EQ(RunUpdate(folder.c_str(), view, patch.c_str()), UpdateOk);
+    EXPECT_TRUE(f.AllNew());
+    EXPECT_EQ(elsewhere.Read("d.arc"), "new d");
+}
+#endif
 
 }  // namespace
