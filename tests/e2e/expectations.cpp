@@ -32,7 +32,7 @@ HWND NextWindow(PatcherProcess& patcher, const char* expected) {
 
 }  // namespace
 
-HWND ExpectBox(PatcherProcess& patcher, BoxKind kind, const Message& message, HWND owner) {
+HWND ExpectBox(PatcherProcess& patcher, BoxKind kind, const Message& message, HWND owner, const std::wstring& caption) {
     HWND box = NextWindow(patcher, KindName(kind));
     if (!box) return nullptr;
     if (IsProgressDialog(box) || WindowClass(box) != L"#32770") {
@@ -40,7 +40,7 @@ HWND ExpectBox(PatcherProcess& patcher, BoxKind kind, const Message& message, HW
         return nullptr;
     }
     BoxView view = ReadBox(box, patcher.ThreadId());
-    EXPECT_EQ(view.caption, kCaption) << "caption " << Show(view.caption);
+    EXPECT_EQ(view.caption, caption) << "caption " << Show(view.caption);
     EXPECT_EQ(view.text, message.Text()) << "text " << Show(view.text) << ", expected " << Show(message.Text());
     EXPECT_EQ(view.owner, owner) << "owner of the box";
 
@@ -77,8 +77,9 @@ void Press(HWND window, int buttonId) {
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED), reinterpret_cast<LPARAM>(button));
 }
 
-DWORD AnswerAndExpectExit(PatcherProcess& patcher, BoxKind kind, const Message& message, int button) {
-    if (HWND box = ExpectBox(patcher, kind, message)) Press(box, button);
+DWORD AnswerAndExpectExit(PatcherProcess& patcher, BoxKind kind, const Message& message, int button,
+                          const std::wstring& caption) {
+    if (HWND box = ExpectBox(patcher, kind, message, nullptr, caption)) Press(box, button);
     return ExpectExitWithoutWindow(patcher);
 }
 

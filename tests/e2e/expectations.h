@@ -48,7 +48,8 @@ enum class BoxKind { Warning, Information, Question };
 
 // Waits for the next window and checks that it is a message box of this kind with this text under
 // the caption: icon, buttons, default button and focus. Returns the box, or null after a failure.
-HWND ExpectBox(PatcherProcess& patcher, BoxKind kind, const Message& message, HWND owner = nullptr);
+HWND ExpectBox(PatcherProcess& patcher, BoxKind kind, const Message& message, HWND owner = nullptr,
+               const std::wstring& caption = kCaption);
 // Waits for the next window and checks that it is the progress dialog.
 HWND ExpectDialog(PatcherProcess& patcher);
 // Presses a button of a box or dialog the way a click does: BN_CLICKED from that button.
@@ -56,7 +57,8 @@ void Press(HWND window, int buttonId);
 // Checks that the process ends without showing any other window; returns its exit code.
 DWORD ExpectExitWithoutWindow(PatcherProcess& patcher);
 // ExpectBox, a press of `button` in the box it found, then ExpectExitWithoutWindow.
-DWORD AnswerAndExpectExit(PatcherProcess& patcher, BoxKind kind, const Message& message, int button);
+DWORD AnswerAndExpectExit(PatcherProcess& patcher, BoxKind kind, const Message& message, int button,
+                          const std::wstring& caption = kCaption);
 
 // Waits until the progress dialog shows an entry's name, so the update is known to be under way.
 // Returns the status text (empty after a timeout).
