@@ -30,7 +30,6 @@ protected:
             WriteAll(patchFolder_->Root() / L"stamped.exe", EncodePatch(stub, EncodeArchive(payload, false)));
         }
     }
-    }
     static void TearDownTestSuite() {
         delete patchFolder_;
         delete movie_;
