@@ -42,8 +42,9 @@ TEST(PatchtoolSignature, EveryBackendGivesTheSameVerdicts) {
         return bytes + table;
     };
     // The stamped caption slot, which the signature covers as any other byte of the image.
-    const std::size_t slot = good.find(std::string(kCaptionMarker, sizeof kCaptionMarker));
-    ASSERT_NE(slot, std::string::npos);
+    std::uint32_t slot = 0, slotSize = 0;
+    ASSERT_TRUE(FindSection(reinterpret_cast<const std::uint8_t*>(good.data()), kPayloadOffset, kCaptionSection, &slot,
+                            &slotSize, &error));
     const std::string der = good.substr(layout.tableOffset + 8, LoadLe32(reinterpret_cast<const std::uint8_t*>(
                                                                              good.data() + layout.tableOffset)) - 8);
     // The signed digest replaced by the changed file's own: only the signer's signature can tell.
