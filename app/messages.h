@@ -48,7 +48,8 @@ inline constexpr UINT kInfoStyle = MB_OK | MB_ICONINFORMATION;                  
 inline constexpr UINT kWarningStyle = MB_OK | MB_ICONWARNING;                    // 0x30
 inline constexpr UINT kQuestionStyle = MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2;  // 0x124, No by default
 
-// Fills the caption buffer, terminator included.
+// Fills the caption buffer, terminator included: the caption of the image's caption slot, or the
+// built-in one when the slot is damaged (update/caption_slot.h).
 void LoadCaption(wchar_t* buffer);
 
 // A warning box without an owner, under the caption; the answer is not used.

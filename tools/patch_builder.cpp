@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <memory>
 
+#include <nlohmann/json.hpp>
+
 #include "support/text.h"
+#include "tools/caption_stamp.h"
 #include "tools/display.h"
 #include "tools/failure_watch.h"
 #include "tools/name_rules.h"
@@ -135,6 +138,10 @@ bool BuildPatch(const BuildRequest& request, BuildSummary* summary, std::string*
     if (!PlanBuild(request, inputs, list, list.Count() - summary->recordsAdded, &parts, error)) return false;
     std::string stub;
     if (!ReadStub(request.stubPath, &stub, error)) return false;
+    if (!request.gameVersion.empty() && !StampCaption(&stub, request.gameVersion, error)) {
+        return Fail(error, request.stubPath + ": " + *error);
+    }
+    summary->caption = Text(CaptionJson(reinterpret_cast<const std::uint8_t*>(stub.data()), stub.size())["description"]);
 
     std::vector<std::string> names(parts.size(), request.outPath);
     const auto count = static_cast<std::uint32_t>(parts.size());

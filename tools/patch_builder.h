@@ -24,6 +24,7 @@ struct BuildRequest {
     std::string stubPath;         // all paths in UTF-8
     std::string outPath;
     std::string versionListPath;  // empty: a new version-2 list with a record per file
+    std::string gameVersion;      // stamped into the stub's caption slot; empty: the stub's caption as it is
     bool legacyIndex = false;
     bool split = false;           // write as many parts as the limits need, named by PartName
     PatchLimits limits;           // a split never exceeds these; patches never exceed the defaults
@@ -45,6 +46,7 @@ struct BuildSummary {
     std::uint32_t recordsUpdated = 0;  // records of the given list that got a new checksum
     std::uint32_t recordsAdded = 0;
     std::vector<PartSummary> parts;    // one per file written, in the order they are to run
+    std::string caption;               // the patcher's caption, as CaptionJson's description
 };
 
 // Builds the patch, or every part of a split. On failure returns false with a one-line reason and

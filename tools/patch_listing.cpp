@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/authenticode.h"
+#include "tools/caption_stamp.h"
 #include "tools/display.h"
 #include "tools/failure_watch.h"
 #include "tools/patch_reading.h"
@@ -77,6 +78,7 @@ void PrintListing(const nlohmann::json& doc, std::ostream& out) {
         << "\n";
     out << "entries: " << doc["entries"].size() << "\n";
     out << "data start: " << HexValue(doc["dataStart"].get<std::uint32_t>()) << "\n";
+    out << "caption: " << Text(doc["caption"]["description"]) << "\n";
     out << "version list: " << Text(doc["versionList"]) << "\n";
     out << "signature: " << Text(doc["signature"]["description"]) << "\n";
     if (doc["signature"].contains("trust")) out << "signature trust: " << Text(doc["signature"]["trust"]) << "\n";
@@ -113,6 +115,7 @@ int ListPatch(const std::string& path, std::ostream& out, std::ostream& err, nlo
                               {"size", fileSize},
                               {"layout", {{"magic", magic}, {"legacyIndex", !index.wideLayout}}},
                               {"dataStart", index.dataStart},
+                              {"caption", CaptionJson(file)},
                               {"versionList", VersionListSummary(file, index, list)},
                               {"signature", SignatureJson(ReadSignature(path))},
                               {"entries", DescribeEntries(index, list, fileSize)}};

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/authenticode.h"
+#include "tools/caption_stamp.h"
 #include "tools/display.h"
 #include "tools/failure_watch.h"
 #include "tools/patch_listing.h"
@@ -62,6 +63,7 @@ nlohmann::json VerifyEntry(CFileDX& file, const PayloadIndex& index, const Versi
 
 // The text form of a verification: every line from the document.
 void PrintVerification(const nlohmann::json& doc, std::ostream& out) {
+    out << "caption: " << Text(doc["caption"]["description"]) << "\n";
     for (const nlohmann::json& entry : doc["entries"]) {
         out << StatusLine(Text(entry["status"]), Text(entry["name"])) << ": " << Text(entry["detail"]) << "\n";
     }
@@ -108,6 +110,7 @@ int VerifyPatch(const std::string& path, std::ostream& out, std::ostream& err, n
     const int code = signatureBroken ? kExitSignatureChanged : counts[2] > 0 ? static_cast<int>(UpdateDamaged & 0xFF) : 0;
     nlohmann::json verification = {{"patch", path},
                                    {"split", split},
+                                   {"caption", CaptionJson(file)},
                                    {"entries", std::move(entries)},
                                    {"earlierParts", CompareWithEarlierParts(path, list)},
                                    {"verified", counts[0]},

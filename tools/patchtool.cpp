@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/caption_stamp.h"
 #include "tools/console_view.h"
 #include "tools/display.h"
 #include "tools/failure_watch.h"
@@ -26,7 +27,7 @@ constexpr char kUsage[] =
     "usage: patchtool COMMAND ...\n"
     "\n"
     "  patchtool build [--stub PATCHER.exe] --out PATCH.exe [--version-list QMK.hvl] [--legacy-index] [--split]\n"
-    "                  FILE...\n"
+    "                  [--game-version TEXT] FILE...\n"
     "      Packs the FILEs, under their base names and in this order, and the version list QMK.hvl\n"
     "      (last) into a payload at 0x60000 behind the patcher stub. Every FILE's checksum goes into\n"
     "      the version list: the given one is updated (its layout and reserved bytes kept, records for\n"
@@ -42,8 +43,11 @@ constexpr char kUsage[] =
     "      where the patcher could not install NEW as it is. Before the patch takes its name, the\n"
     "      patcher's engine runs it over every OLD folder, changing nothing there, and the result\n"
     "      must be NEW. With --repair: the files a player's `check --json` report calls not OK.\n"
+    "      Every build form takes --game-version TEXT (1 to 16 ASCII letters, digits, '.', '-', '_'):\n"
+    "      the patcher's caption becomes \"「ヴェルモラ」 ver TEXT 更新パッチ\"; without it the stub's stays.\n"
     "  patchtool list PATCH.exe\n"
-    "      Prints the payload's layout and every entry with its version record and checksum.\n"
+    "      Prints the patcher's caption, the payload's layout and every entry with its version record\n"
+    "      and checksum.\n"
     "  patchtool verify PATCH.exe\n"
     "      Checks every entry the way the patcher does, without installing anything. A part of a\n"
     "      split update is compared with the earlier parts beside it.\n"
@@ -78,8 +82,14 @@ std::string ParseBuildArgs(const std::vector<std::string>& args, BuildRequest& r
     bool filesOnly = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (!filesOnly && (arg == "--stub" || arg == "--out" || arg == "--version-list" || arg == "--to" ||
-                           arg == "--repair" || arg == "--from")) {
+        if (!filesOnly && arg == "--game-version") {
+            if (!request.gameVersion.empty()) return "build: --game-version given twice";
+            if (std::string problem = GameVersionProblem(i + 1 < args.size() ? args[++i] : ""); !problem.empty()) {
+                return "build: " + problem;
+            }
+            request.gameVersion = args[i];
+        } else if (!filesOnly && (arg == "--stub" || arg == "--out" || arg == "--version-list" || arg == "--to" ||
+                                  arg == "--repair" || arg == "--from")) {
             if (i + 1 >= args.size() || args[i + 1].empty()) return "build: " + arg + " needs a file name";
             if (arg == "--from") {
                 release.from.push_back(args[++i]);
@@ -128,6 +138,7 @@ nlohmann::json DescribeRelease(const ReleaseRequest& request, const ReleasePlan&
             {"files", std::move(files)},
             {"warnings", plan.warnings},
             {"versionList", plan.versionList},
+            {"caption", plan.build.caption},
             {"proofs", plan.proofs},
             {"parts", std::move(parts)},
             {"exitCode", kExitOk}};
@@ -142,6 +153,7 @@ void PrintRelease(const nlohmann::json& doc, std::ostream& out) {
     }
     for (const nlohmann::json& warning : doc["warnings"]) out << "warning: " << Text(warning) << "\n";
     out << "version list: " << Text(doc["versionList"]) << "\n";
+    out << "caption: " << Text(doc["caption"]) << "\n";
     for (const nlohmann::json& proof : doc["proofs"]) out << "proof: " << Text(proof) << "\n";
     for (const nlohmann::json& part : doc["parts"]) {
         out << "wrote " << Text(part["path"]) << ": " << part["size"] << " bytes, " << part["files"] << " files\n";
@@ -193,6 +205,7 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
         err << "patchtool: build: " << error << "\n";
         return kExitFailed;
     }
+    out << "caption: " << summary.caption << "\n";
     if (!request.split) {
         out << "wrote " << request.outPath << ": " << summary.patchSize << " bytes, " << summary.entries
             << " entries; version list: " << summary.recordsUpdated << " records updated, " << summary.recordsAdded

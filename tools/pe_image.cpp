@@ -29,6 +29,8 @@ bool ReadPeHeaders(const std::uint8_t* data, std::size_t size, PeHeaders* header
     const std::uint64_t table = optional + optionalSize;
     if (table + sections * kSectionHeader > size) return Fail(error, "its section table is cut short");
     *headers = PeHeaders{};
+    headers->sectionTable = static_cast<std::uint32_t>(table);
+    headers->sections = static_cast<std::uint32_t>(sections);
     headers->imageEnd = LoadLe32(data + optional + 60);  // SizeOfHeaders
     for (std::uint64_t i = 0; i < sections; ++i) {
         const std::uint8_t* section = data + table + i * kSectionHeader;
@@ -65,4 +67,32 @@ bool FindImageEnd(const std::uint8_t* data, std::size_t size, std::uint32_t* end
     }
     *end = static_cast<std::uint32_t>(headers.imageEnd);
     return true;
+}
+
+bool FindSection(const std::uint8_t* data, std::size_t size, const char (&name)[8], std::uint32_t* offset,
+                 std::uint32_t* rawSize, std::string* error) {
+    PeHeaders headers;
+    if (!ReadPeHeaders(data, size, &headers, error)) return false;
+    for (std::uint32_t i = 0; i < headers.sections; ++i) {
+        const std::uint8_t* section = data + headers.sectionTable + i * kSectionHeader;
+        if (std::memcmp(section, name, sizeof name) != 0) continue;
+        *offset = LoadLe32(section + 20);
+        *rawSize = LoadLe32(section + 16);
+        if (std::uint64_t(*offset) + *rawSize > size) {
+            return Fail(error, "its section " + std::string(name, sizeof name) + " runs past the end of the file");
+        }
+        return true;
+    }
+    return Fail(error, "it has no section " + std::string(name, strnlen(name, sizeof name)));
+}
+
+std::uint32_t PeChecksum(const std::uint8_t* data, std::size_t size, std::uint32_t checksumOffset) {
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < size; i += 2) {
+        if (i >= checksumOffset && i < std::uint64_t(checksumOffset) + 4) continue;
+        sum += i + 1 < size ? LoadLe16(data + i) : data[i];
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<std::uint32_t>(sum + size);
 }

@@ -20,6 +20,8 @@ struct PeSignatureLayout {
 struct PeHeaders {
     // The end of the headers or of the last section's raw data, whichever is later.
     std::uint64_t imageEnd = 0;
+    std::uint32_t sectionTable = 0;  // file offset of the section table, sections 40-byte headers
+    std::uint32_t sections = 0;
     bool hasCertificateEntry = false;  // the optional header is long enough to hold one
     PeSignatureLayout signature;       // valid when hasCertificateEntry
 };
@@ -35,3 +37,14 @@ bool ReadPeSignatureLayout(const std::uint8_t* data, std::size_t size, PeSignatu
 // Where the PE image held whole in data ends. False, with a reason, when the bytes are not a PE
 // image or are cut short.
 bool FindImageEnd(const std::uint8_t* data, std::size_t size, std::uint32_t* end, std::string* error);
+
+// Where the raw data of the section named name (8 bytes, zero-padded) lies in the file held whole
+// in data. False, with a reason, when the bytes are no PE image, there is no such section, or its
+// raw data runs past the end of data.
+bool FindSection(const std::uint8_t* data, std::size_t size, const char (&name)[8], std::uint32_t* offset,
+                 std::uint32_t* rawSize, std::string* error);
+
+// The PE checksum of the file held whole in data, as the optional header's CheckSum field (at
+// checksumOffset, counted as zero) should hold it: the 16-bit one's-complement sum of the file's
+// words plus its length.
+std::uint32_t PeChecksum(const std::uint8_t* data, std::size_t size, std::uint32_t checksumOffset);

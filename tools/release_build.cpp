@@ -406,6 +406,7 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
     BuildSummary main;
     if (!build(rest, carried.list, "last", request.patch.split, &main)) return false;
     plan->build.parts.insert(plan->build.parts.end(), main.parts.begin(), main.parts.end());
+    plan->build.caption = main.caption;
     std::vector<std::string> parts, names;  // where the parts are, and the names they will take
     const auto count = static_cast<std::uint32_t>(plan->build.parts.size());
     for (std::uint32_t k = 0; k < count; ++k) {

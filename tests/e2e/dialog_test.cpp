@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "expectations.h"
+#include "tools/caption_stamp.h"
 
 namespace e2e {
 namespace {
@@ -21,8 +22,14 @@ protected:
     static void SetUpTestSuite() {
         patchFolder_ = new TempDir("velmora-e2e-patch");
         movie_ = new std::string(RandomBytes(kMovieSize, 21));
-        WritePatch(patchFolder_->Root() / L"patch.exe",
-                   {{"MOVIE.ARC", *movie_}, {"voice.arc", Voice()}, {"QMK.hvl", VersionList(NewRecords())}});
+        const std::vector<PayloadFile> payload = {{"MOVIE.ARC", *movie_}, {"voice.arc", Voice()},
+                                                  {"QMK.hvl", VersionList(NewRecords())}};
+        WritePatch(patchFolder_->Root() / L"patch.exe", payload);
+        // The same patch stamped by the kit as a publisher of 1.02 would.
+        std::string stub = PatcherBytes(), error;
+        if (StampCaption(&stub, "1.02", &error)) {
+            WriteAll(patchFolder_->Root() / L"stamped.exe", EncodePatch(stub, EncodeArchive(payload, false)));
+        }
     }
     static void TearDownTestSuite() {
         delete patchFolder_;
@@ -53,7 +60,7 @@ protected:
     // dialog showing its name; what the test posts to the dialog then is handled on Release.
     HWND StartUpdate(PatcherProcess& patcher) {
         EXPECT_TRUE(patcher.Started());
-        HWND confirm = ExpectBox(patcher, BoxKind::Question, kConfirmText);
+        HWND confirm = ExpectBox(patcher, BoxKind::Question, kConfirmText, nullptr, caption_);
         if (!confirm) return nullptr;
         Press(confirm, IDYES);
         if (!patcher.WaitHeld()) {
@@ -76,7 +83,7 @@ protected:
         if (before) before(dialog_);
         PostMessageW(GetDlgItem(dialog_, kAbortButton), BM_CLICK, 0, 0);
         patcher.Release();
-        question_ = ExpectBox(patcher, BoxKind::Question, kCancelQuestionText, dialog_);
+        question_ = ExpectBox(patcher, BoxKind::Question, kCancelQuestionText, dialog_, caption_);
         ASSERT_NE(question_, nullptr);
         ExpectDialogDuringFirstEntry(dialog_);
     }
@@ -93,7 +100,7 @@ protected:
     void ExpectDialogDuringFirstEntry(HWND dialog) {
         ASSERT_TRUE(IsWindow(dialog));
         EXPECT_TRUE(IsWindowVisible(dialog));
-        EXPECT_EQ(WindowText(dialog), kCaption);
+        EXPECT_EQ(WindowText(dialog), caption_);
         LONG style = GetWindowLongW(dialog, GWL_STYLE);
         EXPECT_EQ(style & (WS_POPUP | WS_CAPTION), WS_POPUP | WS_CAPTION);
         EXPECT_EQ(style & WS_SYSMENU, 0) << "the dialog has no close box";
@@ -145,6 +152,7 @@ protected:
     static TempDir* patchFolder_;
     static std::string* movie_;
     FolderSnapshot before_;
+    std::wstring caption_ = kCaption;  // the caption of the patch under test
     HWND dialog_ = nullptr;
     HWND question_ = nullptr;
 };
@@ -173,6 +181,20 @@ TEST_F(DialogTest, CancelDeclinedLetsTheUpdateFinish) {
     Press(again, IDNO);
 
     EXPECT_EQ(AnswerAndExpectExit(patcher, BoxKind::Information, kCompletedText, IDOK), kExitOk);
+    ExpectInstalled();
+}
+
+// A patch stamped with --game-version 1.02 carries that caption on every box and on the dialog; the
+// shipped stub stamped with its own 1.01 is byte for byte what was built (its CheckSum included).
+TEST_F(DialogTest, StampedPatchShowsItsCaptionEverywhere) {
+    std::string same = PatcherBytes(), error;
+    ASSERT_TRUE(StampCaption(&same, "1.01", &error)) << error;
+    EXPECT_TRUE(same == PatcherBytes());
+    caption_ = L"「ヴェルモラ」 ver 1.02 更新パッチ";
+    PatcherProcess patcher(patchFolder_->Root() / L"stamped.exe");
+    ASSERT_NO_FATAL_FAILURE(StartAndAskToCancel(patcher));
+    Press(question_, IDNO);
+    EXPECT_EQ(AnswerAndExpectExit(patcher, BoxKind::Information, kCompletedText, IDOK, caption_), kExitOk);
     ExpectInstalled();
 }
 

@@ -40,11 +40,11 @@ HWND NextWindow(PatcherProcess& patcher, const char* expected, bool (*wanted)(HW
 
 }  // namespace
 
-HWND ExpectBox(PatcherProcess& patcher, BoxKind kind, const Message& message, HWND owner) {
+HWND ExpectBox(PatcherProcess& patcher, BoxKind kind, const Message& message, HWND owner, const std::wstring& caption) {
     HWND box = NextWindow(patcher, KindName(kind), IsBox);
     if (!box) return nullptr;
     BoxView view = ReadBox(box, patcher.ThreadId());
-    EXPECT_EQ(view.caption, kCaption) << "caption " << Show(view.caption);
+    EXPECT_EQ(view.caption, caption) << "caption " << Show(view.caption);
     EXPECT_EQ(view.text, message.Text()) << "text " << Show(view.text) << ", expected " << Show(message.Text());
     EXPECT_EQ(view.owner, owner) << "owner of the box";
 
@@ -76,8 +76,9 @@ void Press(HWND window, int buttonId) {
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED), reinterpret_cast<LPARAM>(button));
 }
 
-DWORD AnswerAndExpectExit(PatcherProcess& patcher, BoxKind kind, const Message& message, int button) {
-    if (HWND box = ExpectBox(patcher, kind, message)) Press(box, button);
+DWORD AnswerAndExpectExit(PatcherProcess& patcher, BoxKind kind, const Message& message, int button,
+                          const std::wstring& caption) {
+    if (HWND box = ExpectBox(patcher, kind, message, nullptr, caption)) Press(box, button);
     return ExpectExitWithoutWindow(patcher);
 }
 

@@ -49,7 +49,8 @@ enum class BoxKind { Warning, Information, Question };
 // Waits for the next window and checks that it is a message box of this kind with this text under
 // the caption: icon, buttons, default button and focus. Returns the box, or null after a failure.
 // Here and in ExpectDialog, a window other than the one expected is kept for the next wait.
-HWND ExpectBox(PatcherProcess& patcher, BoxKind kind, const Message& message, HWND owner = nullptr);
+HWND ExpectBox(PatcherProcess& patcher, BoxKind kind, const Message& message, HWND owner = nullptr,
+               const std::wstring& caption = kCaption);
 // Waits for the next window and checks that it is the progress dialog. Optional where only the
 // result counts: an update that ends between two looks shows none, and the next window is kept.
 HWND ExpectDialog(PatcherProcess& patcher, bool optional = false);
@@ -58,7 +59,8 @@ void Press(HWND window, int buttonId);
 // Checks that the process ends without showing any other window; returns its exit code.
 DWORD ExpectExitWithoutWindow(PatcherProcess& patcher);
 // ExpectBox, a press of `button` in the box it found, then ExpectExitWithoutWindow.
-DWORD AnswerAndExpectExit(PatcherProcess& patcher, BoxKind kind, const Message& message, int button);
+DWORD AnswerAndExpectExit(PatcherProcess& patcher, BoxKind kind, const Message& message, int button,
+                          const std::wstring& caption = kCaption);
 
 // The file holds exactly these bytes; on failure says the sizes and where they first differ, and
 // shows short contents in full.

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <functional>
 
+#include <nlohmann/json.hpp>
+
 #include "unit/fault_loop.h"
 #include "unit/patchtool_fixture.h"
 
@@ -155,6 +157,15 @@ TEST(PatchtoolBuild, RefusalsWriteNoFile) {
         {"nonzero bytes after the image",
          [](Workshop& w, auto&) { w.stub = MakeStub(0x400, std::string(100, '\0') + "\x01"); },
          "1 nonzero bytes after the image end 0x600"},
+        {"--game-version and a stub without a caption slot", [](Workshop&, auto& args) { args.insert(args.end(), {"--game-version", "1.02"}); },
+         "has no section .caption; build the stub from this kit's source"},
+        {"--game-version and a damaged caption slot",
+         [](Workshop& w, auto& args) {
+             w.stub = CaptionStub();
+             w.stub[kStubSlot] ^= 1;
+             args.insert(args.end(), {"--game-version", "1.02"});
+         },
+         "caption slot is damaged (no marker VLMCAPT1)"},
         {"stub that is no PE file", [](Workshop& w, auto&) { w.stub = "MZ but nothing else"; }, "not a Windows executable"},
         {"stub whose section runs past its end",
          [](Workshop& w, auto&) { w.stub = MakeStub(0x400).substr(0, 0x500); },
@@ -346,7 +357,7 @@ TEST(PatchtoolCommandLine, UsageAndWrongArguments) {
     EXPECT_EQ(bare.code, kExitUsage);
     EXPECT_EQ(bare.err, help.out);
 
-    const std::vector<std::pair<std::vector<std::string>, std::string>> wrong = {
+    std::vector<std::pair<std::vector<std::string>, std::string>> wrong = {
         {{"frobnicate"}, "unknown command \"frobnicate\""},
         {{"build", "--stub", "s.exe", "a"}, "--out PATCH.exe is missing"},
         {{"build", "--stub"}, "--stub needs a file name"},
@@ -355,7 +366,12 @@ TEST(PatchtoolCommandLine, UsageAndWrongArguments) {
         {{"list"}, "list: needs exactly one file"},
         {{"verify", "a", "b"}, "verify: needs exactly one file"},
         {{"apply", "p.exe"}, "apply: needs PATCH.exe and FOLDER"},
+        {{"build", "--out", "o", "--game-version", "1.02", "--game-version", "1.03"}, "--game-version given twice"},
     };
+    for (const char* text : {"", "1.02 beta", "1.02!", "v1/2", "１.０２", "12345678901234567", "1.02;"}) {
+        wrong.push_back({{"build", "--out", "o", "--game-version", text}, "build: --game-version \"" + std::string(text) +
+                         "\": give 1 to 16 ASCII letters, digits, '.', '-' or '_', as in 1.02"});
+    }
     for (const auto& [args, message] : wrong) {
         Outcome outcome = Patchtool(args);
         EXPECT_EQ(outcome.code, kExitUsage) << message;
@@ -379,6 +395,49 @@ TEST(PatchtoolBuild, WithoutStubTheInstalledOneIsUsedAndNamed) {
     EXPECT_EQ(missing.code, kExitFailed);
     EXPECT_TRUE(Contains(missing.err, "no --stub given and no installed patcher stub"));
     EXPECT_FALSE(w.dir.Exists("nowhere"));
+}
+
+// The caption slot read as the patcher reads it, its checksum, and a stamped build shown by every command.
+TEST(PatchtoolBuild, GameVersionStampsTheCaption) {
+    CaptionSlot unterminated = MakeCaptionSlot("1.02"), wrongMarker = unterminated, empty = unterminated;
+    std::fill(std::begin(unterminated.text), std::end(unterminated.text), u'x');
+    wrongMarker.marker[7] ^= 1;
+    empty.text[0] = 0;
+    const std::u16string builtIn = u"「ヴェルモラ」 ver 1.01 更新パッチ", stamped = u"「ヴェルモラ」 ver 1.02-rc_3 更新パッチ";
+    for (const auto& [slot, caption] : {std::pair{MakeCaptionSlot("1.02-rc_3"), stamped}, {unterminated, builtIn},
+                                        {wrongMarker, builtIn}, {empty, builtIn}}) {
+        EXPECT_EQ(std::u16string(SlotCaption(slot)), caption);
+    }
+    // Words summed with the carry folded back, the CheckSum field left out, and the length added.
+    EXPECT_EQ(PeChecksum(reinterpret_cast<const std::uint8_t*>("\x01\x02\x03\x04\x05"), 5, 8), 0x060Eu);
+    EXPECT_EQ(PeChecksum(reinterpret_cast<const std::uint8_t*>("\x01\x02\xAA\xBB\xCC\xDD\x05\x06"), 8, 2), 0x080Eu);
+    EXPECT_EQ(PeChecksum(reinterpret_cast<const std::uint8_t*>("\xFF\xFF\x02\x00"), 4, 8), 6u);
+
+    Workshop w;
+    w.stub = CaptionStub();
+    Outcome plain = Patchtool(w.BuildArgs("plain.exe"));
+    EXPECT_TRUE(Contains(plain.out, "caption: " + ToUtf8(builtIn) + "\n")) << plain.out;
+    std::vector<std::string> args = w.BuildArgs();
+    args.insert(args.end(), {"--game-version", "1.02-rc_3"});
+    Outcome built = Patchtool(args);
+    EXPECT_TRUE(Contains(built.out, "caption: " + ToUtf8(stamped) + "\n")) << built.err;
+    EXPECT_TRUE(Contains(Patchtool({"verify", w.At("patch.exe")}).out, "caption: " + ToUtf8(stamped) + "\n"));
+    EXPECT_EQ(nlohmann::json::parse(Patchtool({"list", "--json", w.At("patch.exe")}).out)["caption"]["text"], ToUtf8(stamped));
+    // Only the slot and the CheckSum moved; the CheckSum is the stamped stub's.
+    const std::string before = w.dir.Read("plain.exe"), after = w.dir.Read("patch.exe");
+    ASSERT_EQ(before.size(), after.size());
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        const bool slot = i >= kStubSlot && i < kStubSlot + sizeof(CaptionSlot), sum = i >= kStubChecksum && i < kStubChecksum + 4;
+        if (!slot && !sum) ASSERT_EQ(before[i], after[i]) << i;
+    }
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(after.data());
+    EXPECT_EQ(LoadLe32(bytes + kStubChecksum), PeChecksum(bytes, w.stub.size(), kStubChecksum));
+
+    // A damaged slot: the patcher shows the built-in caption, and list says so.
+    std::fill(w.stub.begin() + kStubSlot + 8, w.stub.begin() + kStubSlot + 8 + 2 * kCaptionSlotUnits, 'x');
+    ASSERT_EQ(Patchtool(w.BuildArgs("damaged.exe")).code, 0);
+    EXPECT_TRUE(Contains(Patchtool({"list", w.At("damaged.exe")}).out,
+                         "caption: " + ToUtf8(builtIn) + " (the built-in one: the caption slot is damaged)\n"));
 }
 
 }  // namespace

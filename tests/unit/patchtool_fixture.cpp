@@ -175,7 +175,9 @@ bool SignedSamples::Load(std::string* why) {
     Workshop w;
     if (root.empty()) {
         w.stub = SignableStub();
-        if (Patchtool(w.BuildArgs()).code != 0) return Fail(why, "the patch was not built");
+        std::vector<std::string> args = w.BuildArgs();
+        args.insert(args.end(), {"--game-version", "1.02"});  // as scripts/test stamps its samples
+        if (Patchtool(args).code != 0) return Fail(why, "the patch was not built");
         if (!CertificateScript({"make_signed_samples", w.At("samples"), w.At("patch.exe")})) {
             return Fail(why, "make_signed_samples failed (it needs openssl and osslsigncode: scripts/install-deps)");
         }

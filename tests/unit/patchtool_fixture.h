@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -27,6 +28,7 @@
 #include "tools/version_list_file.h"
 #include "unit/test_util.h"
 #include "update/archive.h"
+#include "update/caption_slot.h"
 #include "update/checksum.h"
 #include "update/entry_check.h"
 #include "update/version_list.h"
@@ -175,9 +177,25 @@ struct InstalledGame {
     std::string Folder() const { return ToUtf8(dir.Native("game")); }
 };
 
-// A stub osslsigncode can sign: MakeStub's with the optional header's 16 data directories.
-inline std::string SignableStub() {
+// MakeStub's with a second section, the caption slot of version 1.01 at 0x600, and a CheckSum.
+inline constexpr std::uint32_t kStubSlot = 0x600, kStubChecksum = 0x58 + 64;
+inline std::string CaptionStub() {
     std::string stub = MakeStub();
+    Put16(stub, 0x46, 2);
+    const std::size_t header = 0x58 + 0xF0 + 40;
+    stub.replace(header, 8, kCaptionSection, 8);
+    Put32(stub, header + 16, 0x200);
+    Put32(stub, header + 20, kStubSlot);
+    std::string raw(0x200, '\0');
+    std::memcpy(raw.data(), &kBuiltInCaption, sizeof kBuiltInCaption);
+    stub += raw;
+    Put32(stub, kStubChecksum, 1);
+    return stub;
+}
+
+// A stub osslsigncode can sign: CaptionStub's with the optional header's 16 data directories.
+inline std::string SignableStub() {
+    std::string stub = CaptionStub();
     Put32(stub, 0x58 + 108, 16);
     return stub;
 }

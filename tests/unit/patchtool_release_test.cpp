@@ -41,7 +41,7 @@ struct Releases {
                   {"data/new.arc", "added"}, {"new2.arc", "added too"}, {"データ.arc", "new jp"},
                   {"data/music.ogg", "v1"}};
     Releases() {
-        dir.Write("stub.exe", MakeStub());
+        dir.Write("stub.exe", CaptionStub());
         WriteRelease(dir, "old", old1);
         WriteRelease(dir, "new", next, true, {{"データ.arc", kSjisName}});
     }
@@ -170,6 +170,7 @@ TEST(PatchtoolRelease, FromAVersionListAndARepairReport) {
     Outcome fromList = r.Build({"--from", r.At("old/QMK.hvl"), "--to", r.At("new")});
     ASSERT_EQ(fromList.code, 0) << fromList.err;
     EXPECT_TRUE(Contains(fromList.out, "is a version list: there is no folder to run the patch over"));
+    EXPECT_TRUE(Contains(fromList.out, "caption: 「ヴェルモラ」 ver 1.01 更新パッチ\n"));
     r.ExpectApplyGivesNew("old", {"patch.exe"});
 
     // A player's damaged game: the report lists what is not OK, the fix carries exactly those files.
@@ -177,9 +178,11 @@ TEST(PatchtoolRelease, FromAVersionListAndARepairReport) {
     r.dir.Write("player/keep.txt", "damaged");
     fs::remove(r.dir.Native("player/data/new.arc"));
     r.dir.Write("report.json", Patchtool({"check", "--json", r.At("player")}).out);
-    Outcome fix = r.Build({"--to", r.At("new"), "--repair", r.At("report.json")}, "fix.exe");
+    Outcome fix = r.Build({"--to", r.At("new"), "--repair", r.At("report.json"), "--split", "--game-version", "1.02"}, "fix.exe");
     ASSERT_EQ(fix.code, 0) << fix.err;
     EXPECT_TRUE(Contains(fix.out, "plan: 2 changed"));
+    EXPECT_TRUE(Contains(fix.out, "caption: 「ヴェルモラ」 ver 1.02 更新パッチ\n"));
+    EXPECT_TRUE(Contains(Patchtool({"list", r.At("fix.exe")}).out, "caption: 「ヴェルモラ」 ver 1.02 更新パッチ\n"));
     ASSERT_EQ(Patchtool({"apply", r.At("fix.exe"), r.At("player")}).code, 0);
     EXPECT_EQ(Patchtool({"check", r.At("player")}).code, 0);
     // A report of another release is refused.

@@ -41,6 +41,10 @@ TEST(PatchtoolSignature, EveryBackendGivesTheSameVerdicts) {
         Put32(bytes, layout.entryOffset + 4, static_cast<std::uint32_t>(table.size()));
         return bytes + table;
     };
+    // The stamped caption slot, which the signature covers as any other byte of the image.
+    std::uint32_t slot = 0, slotSize = 0;
+    ASSERT_TRUE(FindSection(reinterpret_cast<const std::uint8_t*>(good.data()), kPayloadOffset, kCaptionSection, &slot,
+                            &slotSize, &error));
     const std::string der = good.substr(layout.tableOffset + 8, LoadLe32(reinterpret_cast<const std::uint8_t*>(
                                                                              good.data() + layout.tableOffset)) - 8);
     // The signed digest replaced by the changed file's own: only the signer's signature can tell.
@@ -72,6 +76,7 @@ TEST(PatchtoolSignature, EveryBackendGivesTheSameVerdicts) {
         {"signed again after a change", samples.resigned, State::Matches, ""},
         {"the header's CheckSum field changed", flipped(good, layout.checksumOffset), State::Matches, ""},
         {"a payload byte changed", flipped(good, kPayloadOffset + 0x300), State::Changed, "", true, "MISMATCH"},
+        {"the caption slot changed", flipped(good, slot + 8 + 2 * 15), State::Changed, "", true, " ver 1.03 "},
         {"zero fill before the payload changed", flipped(good, kPayloadOffset - 8), State::Changed, "", true,
          " 0 failed"},
         {"the signed digest forged", forged, State::Damaged, "the signer's signature does not cover the signed digest"},
@@ -135,6 +140,7 @@ TEST(PatchtoolSignature, EveryBackendGivesTheSameVerdicts) {
     dir.Write("signed.exe", good);
     const std::string matches = "signature: signed by CN=Patchtool Test Signer,O=Test; its sha256 digest matches";
     EXPECT_TRUE(Contains(Patchtool({"list", ToUtf8(dir.Native("signed.exe"))}).out, matches));
+    EXPECT_TRUE(Contains(Patchtool({"list", ToUtf8(dir.Native("signed.exe"))}).out, "caption: 「ヴェルモラ」 ver 1.02 更新パッチ\n"));
     nlohmann::json doc = nlohmann::json::parse(Patchtool({"verify", "--json", ToUtf8(dir.Native("signed.exe"))}).out);
     EXPECT_EQ(doc["signature"]["state"], "matches");
     EXPECT_EQ(doc["signature"].contains("trusted"), SystemSignatureBackend().judgeTrust != nullptr);
