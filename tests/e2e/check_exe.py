@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Checks the shipped patcher exe from the built file: its size leaves room for the payload at
-0x60000, its import table names only DLLs Windows always takes from the system folder, and it carries
-the manifest, version block, icon group and dialog template as the product needs them.
+"""Checks a built patcher exe from the file: the file is exactly what its headers describe and all of
+it lies below the payload at 0x60000, its import table names only DLLs Windows always takes from the
+system folder, and it carries exactly the manifest, version block, icon group and dialog template the
+product needs.
 
-Usage: check_exe.py PATCHER.exe [--machine i386|amd64]
+Usage: check_exe.py PATCHER.exe [--machine i386|amd64]   (i386, the shipped build, by default)
 Prints one line per check and exits 1 when any fails.
 """
 import struct
@@ -11,10 +12,10 @@ import sys
 import xml.etree.ElementTree as ET
 
 PAYLOAD_OFFSET = 0x60000
-# DLLs that Windows always loads from the system folder (KnownDLLs and the API sets), so a DLL
-# planted beside the patcher can never stand in for them.
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "msvcrt.dll", "shell32.dll",
-               "ole32.dll", "ntdll.dll", "comdlg32.dll", "shlwapi.dll", "rpcrt4.dll"}
+MACHINES = {"i386": 0x14C, "amd64": 0x8664}
+# The DLLs the patcher may import: KnownDLLs, which Windows always loads from the system folder, so a
+# DLL planted beside the patcher can never stand in for them.
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "msvcrt.dll"}
 SUPPORTED_OS = {
     "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
     "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # 7
@@ -37,6 +38,7 @@ class Pe:
         magic = struct.unpack_from("<H", data, opt)[0]
         dirs = opt + (96 if magic == 0x10B else 112)
         self.subsystem = struct.unpack_from("<H", data, opt + 68)[0]
+        self.headers_size = struct.unpack_from("<I", data, opt + 60)[0]
         self.dirs = [struct.unpack_from("<II", data, dirs + 8 * i) for i in range(16)]
         self.sections = []
         for i in range(nsections):
@@ -44,9 +46,6 @@ class Pe:
             name = data[off:off + 8].rstrip(b"\0").decode()
             vsize, va, rawsize, rawptr = struct.unpack_from("<IIII", data, off + 8)
             self.sections.append((name, va, max(vsize, rawsize), rawptr, rawsize))
-
-    def image_end(self):
-        return max(ptr + size for _, _, _, ptr, size in self.sections)
 
     def offset(self, rva):
         for _, va, size, ptr, _ in self.sections:
@@ -61,6 +60,8 @@ class Pe:
     def imports(self):
         rva, size = self.dirs[1]
         names = []
+        if rva == 0:
+            return names
         off = self.offset(rva)
         while True:
             name_rva = struct.unpack_from("<I", self.data, off + 12)[0]
@@ -91,7 +92,8 @@ class Pe:
 
 
 def parse_version(block):
-    """(fixed-info fields, {string key: value}, translation) of a VS_VERSIONINFO block."""
+    """(fixed-info value, {string key: value}, translation, [child keys]) of a VS_VERSIONINFO block;
+    the child keys are those of the root, each followed by its own children's keys."""
     def node(off):
         length, vlen, vtype = struct.unpack_from("<HHH", block, off)
         end_key = off + 6
@@ -105,27 +107,30 @@ def parse_version(block):
 
     length, key, value, child, _ = node(0)
     assert key == "VS_VERSION_INFO", key
-    fixed = struct.unpack_from("<13I", value)
-    strings, translation = {}, None
+    strings, translation, keys = {}, None, []
     end = length
     while child < end:
         clen, ckey, _, gchild, _ = node(child)
-        if ckey == "StringFileInfo":
-            tlen, tkey, _, s, _ = node(gchild)
-            strings["block"] = tkey
-            while s < gchild + tlen:
-                slen, skey, sval, _, _ = node(s)
-                strings[skey] = sval.decode("utf-16-le").rstrip("\0")
-                s = (s + slen + 3) & ~3
-        elif ckey == "VarFileInfo":
-            _, vkey, vval, _, _ = node(gchild)
-            translation = struct.unpack_from("<HH", vval)
+        keys.append(ckey)
+        while gchild < child + clen:
+            glen, gkey, gval, s, _ = node(gchild)
+            keys.append(gkey)
+            if ckey == "StringFileInfo":
+                strings["block"] = gkey
+                while s < gchild + glen:
+                    slen, skey, sval, _, _ = node(s)
+                    strings[skey] = sval.decode("utf-16-le").rstrip("\0")
+                    s = (s + slen + 3) & ~3
+            elif gkey == "Translation":
+                translation = struct.unpack_from("<HH", gval)
+            gchild = (gchild + glen + 3) & ~3
         child = (child + clen + 3) & ~3
-    return fixed, strings, translation
+    return value, strings, translation, keys
 
 
 def main():
     path = sys.argv[1]
+    machine = MACHINES[sys.argv[3]] if sys.argv[2:3] == ["--machine"] else MACHINES["i386"]
     data = open(path, "rb").read()
     pe = Pe(data)
     failures = []
@@ -135,16 +140,28 @@ def main():
         if not ok:
             failures.append(what)
 
-    check(len(data) <= PAYLOAD_OFFSET, "file is %d bytes, at most 0x60000 (%d)" % (len(data), PAYLOAD_OFFSET))
-    check(pe.image_end() <= PAYLOAD_OFFSET, "image ends at %#x" % pe.image_end())
-    check(data[pe.image_end():].strip(b"\0") == b"", "nothing but zeros after the image")
-    check(pe.machine == 0x14C, "machine is i386 (%#x)" % pe.machine)
+    # The payload is written over everything from 0x60000 on: every part of the file the headers name
+    # must end below it, and the file must be exactly those parts (cut short or with bytes appended,
+    # the size the build checks says nothing of what the loader reads).
+    parts = [("headers", 0, pe.headers_size)] + [(n, ptr, raw) for n, _, _, ptr, raw in pe.sections if raw]
+    cert_offset, cert_size = pe.dirs[4]  # the certificate table's entry holds a file offset
+    if cert_size:
+        parts.append(("certificate table", cert_offset, cert_size))
+    for name, start, size in parts:
+        check(start + size <= min(len(data), PAYLOAD_OFFSET),
+              "%s %#x-%#x lies in the file, below 0x60000" % (name, start, start + size))
+    described = max(start + size for _, start, size in parts)
+    check(len(data) == described, "file is %d bytes, as its headers describe (%d)" % (len(data), described))
+    check(pe.machine == machine, "machine is %#x (%#x)" % (machine, pe.machine))
     check(pe.subsystem == 2, "GUI subsystem")
     imports = [n.lower() for n in pe.imports()]
-    check(set(imports) <= SYSTEM_DLLS, "imports only system DLLs: %s" % ", ".join(imports))
-    check("comctl32.dll" not in imports, "comctl32 is not imported (loaded from the system folder)")
+    check(imports and set(imports) <= SYSTEM_DLLS, "imports only system DLLs: %s" % ", ".join(imports))
+    check(pe.dirs[13] == (0, 0), "no delay-loaded DLLs")
 
     res = pe.resources()
+    types = sorted({k[0] for k in res})
+    check(types == [RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST],
+          "resources: icons, dialog, icon group, version, manifest, nothing else: %s" % types)
     def only(rtype, rid, lang, what):
         """The one resource of that type, checked to have that ID and language; None when there is none."""
         keys = [k for k in res if k[0] == rtype]
@@ -171,8 +188,10 @@ def main():
 
     version = only(RT_VERSION, 1, 1041, "version block")
     if version is not None:
-        fixed, strings, translation = parse_version(version)
-        sig, _, fv_ms, fv_ls, pv_ms, pv_ls, mask, flags, fos, ftype, _, _, _ = fixed
+        value, strings, translation, keys = parse_version(version)
+        check(len(value) == 52 and keys == ["StringFileInfo", "041104b0", "VarFileInfo", "Translation"],
+              "VS_FIXEDFILEINFO, one string table and one translation: %s" % keys)
+        sig, _, fv_ms, fv_ls, pv_ms, pv_ls, mask, flags, fos, ftype, _, _, _ = struct.unpack_from("<13I", value.ljust(52, b"\0"))
         check(sig == 0xFEEF04BD and (fv_ms, fv_ls, pv_ms, pv_ls) == (0x20000, 0, 0x20000, 0),
               "file and product version 2.0.0.0")
         check((mask, flags, fos, ftype) == (0x3F, 0, 0x40004, 1), "flags mask 0x3F, no flags, VOS_NT_WINDOWS32, VFT_APP")
@@ -182,15 +201,22 @@ def main():
 
     g = only(RT_GROUP_ICON, 101, 1041, "icon group IDI_APP")
     if g is not None:
-        _, _, count = struct.unpack_from("<HHH", g)
+        reserved, kind, count = struct.unpack_from("<HHH", g)
+        check((reserved, kind, len(g)) == (0, 1, 6 + 14 * count), "icon group header, %d entries" % count)
         images = []
         for i in range(count):
             w, h, _, _, _, bits, size, icon_id = struct.unpack_from("<BBBBHHIH", g, 6 + 14 * i)
-            icon = next(v for k, v in res.items() if k[0] == RT_ICON and k[1] == icon_id)
-            kind = "png" if icon[:8] == b"\x89PNG\r\n\x1a\n" else "bmp"
-            images.append((w or 256, bits, kind))
-        check(sorted(images) == [(16, 32, "bmp"), (32, 32, "bmp"), (48, 32, "bmp"), (256, 32, "png")],
-              "icons 16, 32, 48 bitmaps and 256 PNG, 32-bit: %s" % images)
+            icon = res.get((RT_ICON, icon_id, 1041), b"")
+            if icon[:8] == b"\x89PNG\r\n\x1a\n" and icon[12:16] == b"IHDR":
+                iw, ih, depth, colour = struct.unpack_from(">IIBB", icon, 16)  # 8-bit RGBA is 8, 6
+                image = ("png", iw, ih, depth * 4 if colour == 6 else depth)
+            else:
+                header, iw, ih, _, depth, compression = struct.unpack_from("<IiiHHI", icon.ljust(20, b"\0"))
+                # A 40-byte BITMAPINFOHEADER, uncompressed (BI_RGB); the height counts colour and mask.
+                image = ("bmp", iw, ih // 2, depth) if (header, compression) == (40, 0) else ("?",)
+            images.append((w or 256, h or 256, bits, size == len(icon)) + image)
+        expected = [(n, n, 32, True, "bmp", n, n, 32) for n in (16, 32, 48)] + [(256, 256, 32, True, "png", 256, 256, 32)]
+        check(images == expected, "icons 16, 32, 48 bitmaps and 256 PNG, 32-bit, Japanese, as the group says: %s" % images)
 
     d = only(RT_DIALOG, 102, 1041, "dialog IDD_PROGRESS")
     if d is not None:

@@ -16,8 +16,6 @@ namespace e2e {
 
 namespace fs = std::filesystem;
 
-inline constexpr std::uint32_t kPayloadOffset = 0x60000;
-
 // The patcher exe the tests run copies of: --patcher PATH, else PATCHER_EXE, else app/patcher.exe
 // of the build the driver belongs to.
 void SetPatcherPath(const std::wstring& path);

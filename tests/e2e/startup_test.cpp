@@ -29,11 +29,6 @@ protected:
     FolderSnapshot before_;
 };
 
-TEST(PatcherImage, EndsBeforeThePayload) {
-    EXPECT_GT(PatcherBytes().size(), 0u) << "no patcher at " << ToUtf8(PatcherPath());
-    EXPECT_LE(PatcherBytes().size(), kPayloadOffset) << "the payload at 0x60000 would cut the patcher short";
-}
-
 TEST_F(StartupTest, SecondCopyEndsSilentlyWhileTheUpdaterMutexIsHeld) {
     ASSERT_TRUE(SetInstalledFolder(game_.wstring()));
     HANDLE updater = CreateMutexA(nullptr, TRUE, kUpdaterMutex);

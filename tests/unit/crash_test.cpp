@@ -16,13 +16,11 @@
 #include <functional>
 #include <map>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "unit/patch_format.h"
-#include "tools/patchtool.h"
 #include "unit/crash_os.h"
+#include "unit/patchtool_fixture.h"
 #include "unit/test_util.h"
 #include "update/entry_check.h"
 #include "update/worker.h"
@@ -163,14 +161,7 @@ Job BuildJob() {
     return job;
 }
 
-int RunInProcess(const Job& job, const fs::path& root) {
-    std::vector<std::string> args = job.args(root);
-    args.insert(args.begin(), "patchtool");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    std::ostringstream out, err;
-    return RunPatchtool(static_cast<int>(argv.size()), argv.data(), out, err);
-}
+int RunInProcess(const Job& job, const fs::path& root) { return patchtool_test::Patchtool(job.args(root)).code; }
 
 // Every file wholly old, wholly new or one of the job's whole states between; nothing else but
 // temporary files.

@@ -9,24 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchtool.h"
+#include "unit/patchtool_fixture.h"
 #include "unit/test_util.h"
 
 namespace {
 
-struct Outcome {
-    int code;
-    std::string out, err;
-};
-
-Outcome Patchtool(std::vector<std::string> args) {
-    args.insert(args.begin(), "patchtool");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    std::ostringstream out, err;
-    int code = RunPatchtool(static_cast<int>(argv.size()), argv.data(), out, err);
-    return {code, out.str(), err.str()};
-}
+using patchtool_test::Outcome;
+using patchtool_test::Patchtool;
 
 // The first group of every line that matches pattern, among the lines after the one equal to from
 // (all lines when from is empty) and before the next that matches until (none when it is empty).

@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
-#include "update/archive.h"
-#include "update/version_list.h"
+// The byte layouts are written out here from the formats' own numbers, not from the engine's
+// constants, so that a wrong magic, size or field position in the engine fails the tests that read
+// these files instead of being written and read back the same way.
 
 namespace {
 
 void PutLe32(std::string& out, std::size_t at, std::uint32_t value) {
-    StoreLe32(reinterpret_cast<std::uint8_t*>(out.data() + at), value);
+    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<char>(value >> 8 * i);
 }
 
 // Copies as much of name as fits the field; the rest of the field stays zero.
@@ -20,15 +21,16 @@ void PutName(std::string& out, std::size_t at, const std::string& name, std::siz
 }  // namespace
 
 std::string EncodeArchive(const std::vector<PayloadFile>& files, bool legacyIndex) {
-    const IndexLayout layout{!legacyIndex};
-    const std::size_t entrySize = layout.EntrySize(), nameField = layout.NameField();
-    std::string out(kHeaderSize + files.size() * entrySize, '\0');
-    std::memcpy(out.data(), layout.Magic(), 12);
+    // Header: 12-byte magic, entry count at 12. "MORVEN ARC20" selects 128-byte entries (name 96,
+    // offset at 96, size at 100); any other magic 32-byte entries (name 16, offset at 16, size at 20).
+    const std::size_t entrySize = legacyIndex ? 32 : 128, nameField = legacyIndex ? 16 : 96;
+    std::string out(16 + files.size() * entrySize, '\0');
+    std::memcpy(out.data(), legacyIndex ? "MORVEN ARC10" : "MORVEN ARC20", 12);
     PutLe32(out, 12, static_cast<std::uint32_t>(files.size()));
 
-    std::uint32_t offset = 0;
+    std::uint32_t offset = 0;  // counted from the data area, which follows the index
     for (std::size_t i = 0; i < files.size(); ++i) {
-        const std::size_t entry = kHeaderSize + i * entrySize;
+        const std::size_t entry = 16 + i * entrySize;
         PutName(out, entry, files[i].name, nameField);
         PutLe32(out, entry + nameField, offset);
         PutLe32(out, entry + nameField + 4, static_cast<std::uint32_t>(files[i].data.size()));
@@ -39,21 +41,23 @@ std::string EncodeArchive(const std::vector<PayloadFile>& files, bool legacyInde
 }
 
 std::string EncodePatch(const std::string& stub, const std::string& archive) {
-    std::string out(kPayloadOffset, '\0');
-    std::memcpy(out.data(), stub.data(), std::min<std::size_t>(stub.size(), kPayloadOffset));
+    const std::size_t payloadOffset = 0x60000;
+    std::string out(payloadOffset, '\0');
+    std::memcpy(out.data(), stub.data(), std::min(stub.size(), payloadOffset));
     out += archive;
     return out;
 }
 
 std::string EncodeVersionList(const std::vector<VersionListEntry>& records, bool v1, std::uint32_t reserved) {
-    const std::size_t recordSize = v1 ? kRecordSizeV1 : kRecordSizeV2;
-    const std::size_t nameField = v1 ? kNameFieldV1 : kNameFieldV2;
-    std::string out(kVersionListHeaderSize + records.size() * recordSize, '\0');
-    VersionListHeader header{v1, {}, static_cast<std::uint32_t>(records.size())};
-    StoreLe32(header.reserved, reserved);
-    StoreVersionListHeader(reinterpret_cast<std::uint8_t*>(out.data()), header);
+    // Header: 8-byte magic, reserved at 8, record count at 12. Version 2 records are 256 bytes (name
+    // 248, checksum at 248), version 1 records 64 bytes (name 56, checksum at 56).
+    const std::size_t recordSize = v1 ? 64 : 256, nameField = v1 ? 56 : 248;
+    std::string out(16 + records.size() * recordSize, '\0');
+    std::memcpy(out.data(), v1 ? "QHV_____" : "QHV_V2__", 8);
+    PutLe32(out, 8, reserved);
+    PutLe32(out, 12, static_cast<std::uint32_t>(records.size()));
     for (std::size_t i = 0; i < records.size(); ++i) {
-        const std::size_t at = kVersionListHeaderSize + i * recordSize;
+        const std::size_t at = 16 + i * recordSize;
         PutName(out, at, records[i].name, nameField);
         std::memcpy(out.data() + at + nameField, records[i].checksum, 8);
     }

@@ -3,11 +3,8 @@
 
 #include <filesystem>
 
-#include <sstream>
-
-#include "unit/patch_format.h"
-#include "tools/patchtool.h"
 #include "unit/fault_os.h"
+#include "unit/patchtool_fixture.h"
 #include "unit/test_util.h"
 
 namespace {
@@ -53,18 +50,14 @@ TEST(PatchtoolFailure, NamesTheOperationThePathAndTheReason) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " with a failed " + OsCallName(c.kind));
-        std::vector<std::string> args = {"patchtool"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        std::ostringstream out, err;
         FaultOs faults;
         faults.SetError(os::kErrorDiskFull);
         faults.SetRenameError(os::kErrorDiskFull);
         faults.FailNth(c.kind, 1);
-        EXPECT_NE(RunPatchtool(static_cast<int>(argv.size()), argv.data(), out, err), 0);
+        const patchtool_test::Outcome run = patchtool_test::Patchtool(c.args);
+        EXPECT_NE(run.code, 0);
         EXPECT_EQ(faults.Failed(), 1);
-        const std::string said = out.str() + err.str();
+        const std::string said = run.out + run.err;
         const std::string expected =
             c.instead.empty() ? "cannot " + c.operation + ": " + os::ErrorText(os::kErrorDiskFull) : c.instead;
         EXPECT_NE(said.find(expected), std::string::npos) << said;

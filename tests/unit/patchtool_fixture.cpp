@@ -19,17 +19,15 @@ Outcome Patchtool(std::vector<std::string> args, const ConsoleIo& io) {
 }
 
 std::string RawVersionList(bool v1, std::uint32_t reserved, const std::vector<std::string>& recordBytes) {
-    std::string list(kVersionListHeaderSize, '\0');
-    std::memcpy(list.data(), v1 ? kVersionListMagicV1 : kVersionListMagicV2, 8);
-    Put32(list, 8, reserved);
-    Put32(list, 12, static_cast<std::uint32_t>(recordBytes.size()));
+    std::string list = EncodeVersionList({}, v1, reserved);
+    Put32(list, 12, static_cast<std::uint32_t>(recordBytes.size()));  // the record count
     for (const std::string& r : recordBytes) list += r;
     return list;
 }
 
 std::string RawRecord(bool v1, const std::string& name, const std::string& afterName, std::uint8_t checksumByte) {
-    std::string record(v1 ? kRecordSizeV1 : kRecordSizeV2, '\0');
-    std::size_t field = v1 ? kNameFieldV1 : kNameFieldV2;
+    std::string record(v1 ? 64 : 256, '\0');
+    std::size_t field = v1 ? 56 : 248;  // the name field; the 8 checksum bytes follow it
     std::memcpy(record.data(), name.data(), name.size());
     std::memcpy(record.data() + name.size() + 1, afterName.data(), afterName.size());
     std::memset(record.data() + field, checksumByte, 8);
@@ -116,7 +114,7 @@ std::string SplitShop::Record(const std::string& name, const std::string& conten
     std::string record = RawRecord(false, name, "", 0);
     std::uint8_t sum[8];
     ChecksumOf(content, sum);
-    std::memcpy(record.data() + kNameFieldV2, sum, 8);
+    std::memcpy(record.data() + 248, sum, 8);
     return record;
 }
 

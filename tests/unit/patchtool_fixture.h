@@ -57,7 +57,8 @@ inline void Put16(std::string& s, std::size_t at, std::uint32_t v) {
     s[at + 1] = static_cast<char>(v >> 8);
 }
 inline void Put32(std::string& s, std::size_t at, std::uint32_t v) {
-    StoreLe32(reinterpret_cast<std::uint8_t*>(s.data()) + at, v);
+    Put16(s, at, v);
+    Put16(s, at + 2, v >> 16);
 }
 
 // The key the patcher looks a stored name up by.
