@@ -1,11 +1,14 @@
 #include "tools/authenticode.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "support/file.h"
+#include "support/little_endian.h"
+#include "tools/der.h"
+#include "tools/display.h"
 #include "tools/tool_files.h"
-#include "update/archive.h"
 #include "update/entry_check.h"
 
 namespace {
@@ -105,6 +108,40 @@ void SetFileDigest(SignatureReport* report, std::string fileDigest) {
     report->fileDigest = std::move(fileDigest);
     report->state = report->fileDigest == report->signedDigest ? SignatureReport::State::Matches
                                                                 : SignatureReport::State::Changed;
+}
+
+const AuthenticodeDigest* FindAuthenticodeDigest(const char* oid) {
+    for (const AuthenticodeDigest& digest : kAuthenticodeDigests) {
+        if (oid && std::strcmp(oid, digest.oid) == 0) return &digest;
+    }
+    return nullptr;
+}
+
+bool ReadAuthenticodeContent(const std::uint8_t* der, std::size_t size, AuthenticodeContent* content,
+                             SignatureReport* report) {
+    // SEQUENCE { data, DigestInfo SEQUENCE { AlgorithmIdentifier SEQUENCE { OID, parameters }, OCTET STRING } }.
+    const std::uint8_t* end = der + size;
+    DerElement indirect, data, digestInfo, algorithm, oid, digest;
+    if (!ReadDerElement(der, end, &indirect) || indirect.tag != kDerSequence || indirect.next != end ||
+        !ReadDerElement(indirect.body, indirect.next, &data) || data.tag != kDerSequence ||
+        !ReadDerElement(data.next, end, &digestInfo) || digestInfo.tag != kDerSequence || digestInfo.next != end) {
+        MarkDamaged(report, SignatureDamage::NoDigest);
+        return false;
+    }
+    const AuthenticodeDigest* known = nullptr;
+    if (ReadDerElement(digestInfo.body, end, &algorithm) && algorithm.tag == kDerSequence &&
+        ReadDerElement(algorithm.body, algorithm.next, &oid) && oid.tag == kDerOid &&
+        ReadDerElement(algorithm.next, end, &digest) && digest.tag == kDerOctetString && digest.next == end) {
+        known = FindAuthenticodeDigest(DerOidText(oid).c_str());
+    }
+    if (!known || digest.size != known->size) {
+        MarkDamaged(report, SignatureDamage::UnknownDigest);
+        return false;
+    }
+    *content = {indirect.body, indirect.size, known};
+    report->algorithm = known->name;
+    report->signedDigest = HexBytes(digest.body, digest.size);
+    return true;
 }
 
 std::string DescribeSignature(const SignatureReport& report) {

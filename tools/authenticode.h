@@ -73,6 +73,33 @@ void MarkDamaged(SignatureReport* report, SignatureDamage why, const std::string
 // Sets the file's digest (hex) and, from it, Matches or Changed.
 void SetFileDigest(SignatureReport* report, std::string fileDigest);
 
+// The digests signers use, with the names OpenSSL gives them, so every build says the same.
+struct AuthenticodeDigest {
+    const char* oid;   // dotted
+    const char* name;  // "sha256"
+    std::size_t size;
+};
+inline constexpr AuthenticodeDigest kAuthenticodeDigests[] = {
+    {"1.3.14.3.2.26", "sha1", 20},          {"2.16.840.1.101.3.4.2.1", "sha256", 32},
+    {"2.16.840.1.101.3.4.2.2", "sha384", 48}, {"2.16.840.1.101.3.4.2.3", "sha512", 64},
+    {"1.2.840.113549.2.5", "md5", 16},
+};
+// The digest of the dotted OID; null for one not in the list.
+const AuthenticodeDigest* FindAuthenticodeDigest(const char* oid);
+
+// What the signature's content, SpcIndirectDataContent, says.
+struct AuthenticodeContent {
+    // The contents of its SEQUENCE (without the SEQUENCE's own header): what the signer's signed
+    // attributes hold the digest of.
+    const std::uint8_t* signedBytes = nullptr;
+    std::size_t signedSize = 0;
+    const AuthenticodeDigest* digest = nullptr;
+};
+// Decodes the content's DER, which must be the whole of [der, der + size). Sets report's algorithm and
+// signed digest; false, with report marked Damaged (NoDigest or UnknownDigest), when it cannot.
+bool ReadAuthenticodeContent(const std::uint8_t* der, std::size_t size, AuthenticodeContent* content,
+                             SignatureReport* report);
+
 // Feeds update the bytes the Authenticode digest covers, in order (everything
 // before the table but the CheckSum field and the table's directory entry). False when a read or
 // update fails.
