@@ -73,10 +73,25 @@ void MarkDamaged(SignatureReport* report, SignatureDamage why, const std::string
 // Sets the file's digest (hex) and, from it, Matches or Changed.
 void SetFileDigest(SignatureReport* report, std::string fileDigest);
 
+// DER, the encoding of the ASN.1 in a signature, read one element at a time and only inside the bytes
+// given: a child is read from its parent's contents, so no nesting reaches past the outermost element.
+struct DerElement {
+    std::uint8_t tag = 0;
+    const std::uint8_t* body = nullptr;  // the contents
+    std::size_t size = 0;
+    const std::uint8_t* next = nullptr;  // just past the element
+};
+inline constexpr int kDerOctetString = 0x04, kDerOid = 0x06, kDerSequence = 0x30, kDerAnyTag = -1;
+// The element at the start of [at, end), of the tag given; false when there is none: cut short, a high
+// tag number, an indefinite length, a length of more than four bytes or not in its shortest form.
+bool ReadDerElement(const std::uint8_t* at, const std::uint8_t* end, DerElement* element, int tag = kDerAnyTag);
+// An OBJECT IDENTIFIER's contents as dotted text ("2.16.840.1.101.3.4.2.1"); empty when malformed.
+std::string DerOidText(const DerElement& oid);
+
 // The digests signers use, with the names OpenSSL gives them, so every build says the same.
 struct AuthenticodeDigest {
-    const char* oid;   // dotted
-    const char* name;  // "sha256"
+    const char* oid;  // dotted
+    const char* name;
     std::size_t size;
 };
 inline constexpr AuthenticodeDigest kAuthenticodeDigests[] = {
@@ -86,19 +101,11 @@ inline constexpr AuthenticodeDigest kAuthenticodeDigests[] = {
 };
 // The digest of the dotted OID; null for one not in the list.
 const AuthenticodeDigest* FindAuthenticodeDigest(const char* oid);
-
-// What the signature's content, SpcIndirectDataContent, says.
-struct AuthenticodeContent {
-    // The contents of its SEQUENCE (without the SEQUENCE's own header): what the signer's signed
-    // attributes hold the digest of.
-    const std::uint8_t* signedBytes = nullptr;
-    std::size_t signedSize = 0;
-    const AuthenticodeDigest* digest = nullptr;
-};
-// Decodes the content's DER, which must be the whole of [der, der + size). Sets report's algorithm and
-// signed digest; false, with report marked Damaged (NoDigest or UnknownDigest), when it cannot.
-bool ReadAuthenticodeContent(const std::uint8_t* der, std::size_t size, AuthenticodeContent* content,
-                             SignatureReport* report);
+// Decodes the signature's content, SpcIndirectDataContent, the whole of [der, der + size): sets report's
+// algorithm and signed digest, and signedPart to the content's SEQUENCE, whose contents the signer's
+// signed attributes hold the digest of. Null, with report marked Damaged, when it cannot.
+const AuthenticodeDigest* ReadAuthenticodeContent(const std::uint8_t* der, std::size_t size, DerElement* signedPart,
+                                                  SignatureReport* report);
 
 // Feeds update the bytes the Authenticode digest covers, in order (everything
 // before the table but the CheckSum field and the table's directory entry). False when a read or

@@ -9,7 +9,6 @@
 #include <memory>
 
 #include "tools/authenticode.h"
-#include "tools/der.h"
 
 namespace {
 
@@ -38,10 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size) std::memcpy(copy.get(), data, size);
     Walk(copy.get(), copy.get() + size, 0);
     SignatureReport report;
-    AuthenticodeContent content;
-    if (ReadAuthenticodeContent(copy.get(), size, &content, &report)) {
-        if (content.signedBytes <= copy.get() || content.signedBytes + content.signedSize != copy.get() + size ||
-            report.signedDigest.size() != 2 * content.digest->size || report.state != SignatureReport::State::None) {
+    DerElement part;
+    if (const AuthenticodeDigest* digest = ReadAuthenticodeContent(copy.get(), size, &part, &report)) {
+        if (part.body <= copy.get() || part.body + part.size != copy.get() + size ||
+            report.signedDigest.size() != 2 * digest->size || report.state != SignatureReport::State::None) {
             Fault("accepted content outside its bytes or with a digest of the wrong size");
         }
     } else if (report.state != SignatureReport::State::Damaged || report.problem.empty()) {

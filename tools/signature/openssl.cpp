@@ -7,13 +7,11 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
-#include <algorithm>
 #include <memory>
 
 #include "support/file.h"
 #include "tools/authenticode.h"
 #include "tools/display.h"
-#include "update/entry_check.h"
 
 namespace {
 
@@ -41,10 +39,10 @@ std::string Subject(X509* certificate) {
 // Whether the signer's signature covers the Authenticode data as it stands: the data's digest is in
 // the signed attributes, and those are signed with the certificate's key. Without this a file could
 // be changed and the digest in the signature replaced to match.
-bool SignerSignatureHolds(PKCS7* pkcs7, const AuthenticodeContent& indirect, X509* signer) {
+bool SignerSignatureHolds(PKCS7* pkcs7, const DerElement& indirect, X509* signer) {
     STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(pkcs7);
     if (!infos || sk_PKCS7_SIGNER_INFO_num(infos) < 1) return false;
-    BIO* content = BIO_new_mem_buf(indirect.signedBytes, static_cast<int>(indirect.signedSize));
+    BIO* content = BIO_new_mem_buf(indirect.body, static_cast<int>(indirect.size));
     if (!content) return false;
     BIO* chain = PKCS7_dataInit(pkcs7, content);
     if (!chain) {
@@ -75,12 +73,13 @@ void CheckWithOpenSsl(CFileDX& file, const PeSignatureLayout& layout, const std:
     OBJ_obj2txt(type, sizeof type, content->type, 1);
     ASN1_TYPE* indirect = std::string(type) == kAuthenticodeContentType ? content->d.other : nullptr;
     if (!indirect) return damaged(SignatureDamage::NotAuthenticode, type);
-    // A SEQUENCE's value is its whole encoding; anything else is no Authenticode data.
-    const ASN1_STRING* encoded = indirect->type == V_ASN1_SEQUENCE ? indirect->value.sequence : nullptr;
-    AuthenticodeContent authenticode;
-    const std::size_t encodedSize = encoded ? static_cast<std::size_t>(encoded->length) : 0;
-    if (!ReadAuthenticodeContent(encoded ? encoded->data : nullptr, encodedSize, &authenticode, report)) return;
-    const EVP_MD* md = EVP_get_digestbyname(authenticode.digest->name);
+    if (indirect->type != V_ASN1_SEQUENCE) return damaged(SignatureDamage::NoDigest);  // as the decoder finds it
+    const ASN1_STRING* encoded = indirect->value.sequence;  // a SEQUENCE's whole encoding
+    DerElement authenticode;
+    const AuthenticodeDigest* known =
+        ReadAuthenticodeContent(encoded->data, static_cast<std::size_t>(encoded->length), &authenticode, report);
+    if (!known) return;
+    const EVP_MD* md = EVP_get_digestbyname(known->name);
     if (!md) return damaged(SignatureDamage::UnknownDigest);
 
     Owned<STACK_OF(X509)> signers(PKCS7_get0_signers(pkcs7.get(), nullptr, 0));

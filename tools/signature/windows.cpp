@@ -14,7 +14,6 @@
 #include "support/file.h"
 #include "support/os.h"
 #include "tools/authenticode.h"
-#include "tools/der.h"
 #include "tools/display.h"
 #include "tools/tool_files.h"
 
@@ -23,12 +22,9 @@ namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr char kMessageDigest[] = "1.2.840.113549.1.9.4";
 
-// CryptoAPI's algorithm of each of the digests signers use.
-ALG_ID AlgorithmId(const AuthenticodeDigest& digest) {
-    static const ALG_ID ids[] = {CALG_SHA1, CALG_SHA_256, CALG_SHA_384, CALG_SHA_512, CALG_MD5};
-    static_assert(sizeof ids / sizeof *ids == sizeof kAuthenticodeDigests / sizeof *kAuthenticodeDigests);
-    return ids[&digest - kAuthenticodeDigests];
-}
+// CryptoAPI's ids of kAuthenticodeDigests, in its order.
+constexpr ALG_ID kAlgorithmIds[] = {CALG_SHA1, CALG_SHA_256, CALG_SHA_384, CALG_SHA_512, CALG_MD5};
+static_assert(sizeof kAlgorithmIds / sizeof(ALG_ID) == sizeof kAuthenticodeDigests / sizeof(AuthenticodeDigest));
 
 // A CryptMsgGetParam value, sized by the first call.
 bool MessageParam(HCRYPTMSG message, DWORD kind, DWORD index, std::vector<std::uint8_t>* value) {
@@ -130,7 +126,7 @@ std::string Subject(PCCERT_CONTEXT certificate) {
 
 // Whether the signer's signature covers the Authenticode data as it stands: the data's digest is the
 // signed attributes' message digest, and crypt32 finds those attributes signed with the certificate's key.
-bool SignerSignatureHolds(HCRYPTMSG message, PCCERT_CONTEXT signer, const AuthenticodeContent& indirect) {
+bool SignerSignatureHolds(HCRYPTMSG message, PCCERT_CONTEXT signer, const DerElement& indirect) {
     std::vector<std::uint8_t> param;
     if (!MessageParam(message, CMSG_SIGNER_INFO_PARAM, 0, &param)) return false;
     const auto* info = reinterpret_cast<const CMSG_SIGNER_INFO*>(param.data());
@@ -143,12 +139,11 @@ bool SignerSignatureHolds(HCRYPTMSG message, PCCERT_CONTEXT signer, const Authen
     DerElement stored;
     if (!attribute || attribute->cValue < 1 ||
         !ReadDerElement(attribute->rgValue[0].pbData, attribute->rgValue[0].pbData + attribute->rgValue[0].cbData,
-                        &stored) ||
-        stored.tag != kDerOctetString) {
+                        &stored, kDerOctetString)) {
         return false;
     }
-    Hash hash(AlgorithmId(*digest));
-    if (!hash.Add(indirect.signedBytes, indirect.signedSize) ||
+    Hash hash(kAlgorithmIds[digest - kAuthenticodeDigests]);
+    if (!hash.Add(indirect.body, indirect.size) ||
         hash.Value() != std::string(reinterpret_cast<const char*>(stored.body), stored.size)) {
         return false;
     }
@@ -179,8 +174,9 @@ void CheckWithWindows(CFileDX& file, const PeSignatureLayout& layout, const std:
     if (typeText != kAuthenticodeContentType || !MessageParam(message.get(), CMSG_CONTENT_PARAM, 0, &content)) {
         return damaged(SignatureDamage::NotAuthenticode, typeText);
     }
-    AuthenticodeContent indirect;
-    if (!ReadAuthenticodeContent(content.data(), content.size(), &indirect, report)) return;
+    DerElement indirect;
+    const AuthenticodeDigest* known = ReadAuthenticodeContent(content.data(), content.size(), &indirect, report);
+    if (!known) return;
 
     std::vector<std::uint8_t> signerId;
     std::unique_ptr<void, StoreCloser> store(CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, message.get()));
@@ -196,7 +192,7 @@ void CheckWithWindows(CFileDX& file, const PeSignatureLayout& layout, const std:
         return damaged(SignatureDamage::Altered);
     }
 
-    Hash hash(AlgorithmId(*indirect.digest));
+    Hash hash(kAlgorithmIds[known - kAuthenticodeDigests]);
     auto update = [&hash](const std::uint8_t* bytes, std::size_t count) { return hash.Add(bytes, count); };
     const std::string value = HashSignedBytes(file, layout, update) ? hash.Value() : std::string();
     if (value.empty()) return damaged(SignatureDamage::CannotHash);
