@@ -1,11 +1,13 @@
 #include "tools/authenticode.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "support/file.h"
+#include "support/little_endian.h"
+#include "tools/display.h"
 #include "tools/tool_files.h"
-#include "update/archive.h"
 #include "update/entry_check.h"
 
 namespace {
@@ -105,6 +107,71 @@ void SetFileDigest(SignatureReport* report, std::string fileDigest) {
     report->fileDigest = std::move(fileDigest);
     report->state = report->fileDigest == report->signedDigest ? SignatureReport::State::Matches
                                                                 : SignatureReport::State::Changed;
+}
+
+bool ReadDerElement(const std::uint8_t* at, const std::uint8_t* end, DerElement* element, int tag) {
+    if (!at || end - at < 2 || (at[0] & 0x1F) == 0x1F || (tag != kDerAnyTag && at[0] != tag)) return false;
+    std::size_t length = at[1];
+    const std::uint8_t* p = at + 2;
+    if (length & 0x80) {
+        const std::size_t bytes = length & 0x7F;
+        if (bytes == 0 || bytes > 4 || static_cast<std::size_t>(end - p) < bytes || p[0] == 0) return false;
+        length = 0;
+        for (std::size_t i = 0; i < bytes; ++i) length = length << 8 | *p++;
+        if (length < 0x80) return false;
+    }
+    if (length > static_cast<std::size_t>(end - p)) return false;
+    *element = {at[0], p, length, p + length};
+    return true;
+}
+
+std::string DerOidText(const DerElement& oid) {
+    if (oid.size == 0 || (oid.body[oid.size - 1] & 0x80)) return {};
+    std::string text;
+    std::uint64_t arc = 0;
+    for (std::size_t i = 0; i < oid.size; ++i) {
+        if (arc >> 56 || (arc == 0 && oid.body[i] == 0x80)) return {};  // too long, or not in its shortest form
+        arc = arc << 7 | (oid.body[i] & 0x7F);
+        if (oid.body[i] & 0x80) continue;
+        if (text.empty()) {
+            const std::uint64_t first = arc < 80 ? arc / 40 : 2;
+            text = std::to_string(first) + "." + std::to_string(arc - first * 40);
+        } else {
+            text += "." + std::to_string(arc);
+        }
+        arc = 0;
+    }
+    return text;
+}
+
+const AuthenticodeDigest* FindAuthenticodeDigest(const char* oid) {
+    for (const AuthenticodeDigest& digest : kAuthenticodeDigests) {
+        if (oid && std::strcmp(oid, digest.oid) == 0) return &digest;
+    }
+    return nullptr;
+}
+
+const AuthenticodeDigest* ReadAuthenticodeContent(const std::uint8_t* der, std::size_t size, DerElement* signedPart,
+                                                  SignatureReport* report) {
+    // SEQUENCE { data SEQUENCE, DigestInfo SEQUENCE { SEQUENCE { OID, parameters }, OCTET STRING } }.
+    const std::uint8_t* end = der + size;
+    DerElement data, digestInfo, algorithm, oid, digest;
+    const bool framed = ReadDerElement(der, end, signedPart, kDerSequence) && signedPart->next == end &&
+                        ReadDerElement(signedPart->body, end, &data, kDerSequence) &&
+                        ReadDerElement(data.next, end, &digestInfo, kDerSequence) && digestInfo.next == end;
+    const AuthenticodeDigest* known =
+        framed && ReadDerElement(digestInfo.body, end, &algorithm, kDerSequence) &&
+                ReadDerElement(algorithm.body, algorithm.next, &oid, kDerOid) &&
+                ReadDerElement(algorithm.next, end, &digest, kDerOctetString) && digest.next == end
+            ? FindAuthenticodeDigest(DerOidText(oid).c_str())
+            : nullptr;
+    if (!known || digest.size != known->size) {
+        MarkDamaged(report, framed ? SignatureDamage::UnknownDigest : SignatureDamage::NoDigest);
+        return nullptr;
+    }
+    report->algorithm = known->name;
+    report->signedDigest = HexBytes(digest.body, digest.size);
+    return known;
 }
 
 std::string DescribeSignature(const SignatureReport& report) {

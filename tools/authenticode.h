@@ -73,6 +73,40 @@ void MarkDamaged(SignatureReport* report, SignatureDamage why, const std::string
 // Sets the file's digest (hex) and, from it, Matches or Changed.
 void SetFileDigest(SignatureReport* report, std::string fileDigest);
 
+// DER, the encoding of the ASN.1 in a signature, read one element at a time and only inside the bytes
+// given: a child is read from its parent's contents, so no nesting reaches past the outermost element.
+struct DerElement {
+    std::uint8_t tag = 0;
+    const std::uint8_t* body = nullptr;  // the contents
+    std::size_t size = 0;
+    const std::uint8_t* next = nullptr;  // just past the element
+};
+inline constexpr int kDerOctetString = 0x04, kDerOid = 0x06, kDerSequence = 0x30, kDerAnyTag = -1;
+// The element at the start of [at, end), of the tag given; false when there is none: cut short, a high
+// tag number, an indefinite length, a length of more than four bytes or not in its shortest form.
+bool ReadDerElement(const std::uint8_t* at, const std::uint8_t* end, DerElement* element, int tag = kDerAnyTag);
+// An OBJECT IDENTIFIER's contents as dotted text ("2.16.840.1.101.3.4.2.1"); empty when malformed.
+std::string DerOidText(const DerElement& oid);
+
+// The digests signers use, with the names OpenSSL gives them, so every build says the same.
+struct AuthenticodeDigest {
+    const char* oid;  // dotted
+    const char* name;
+    std::size_t size;
+};
+inline constexpr AuthenticodeDigest kAuthenticodeDigests[] = {
+    {"1.3.14.3.2.26", "sha1", 20},          {"2.16.840.1.101.3.4.2.1", "sha256", 32},
+    {"2.16.840.1.101.3.4.2.2", "sha384", 48}, {"2.16.840.1.101.3.4.2.3", "sha512", 64},
+    {"1.2.840.113549.2.5", "md5", 16},
+};
+// The digest of the dotted OID; null for one not in the list.
+const AuthenticodeDigest* FindAuthenticodeDigest(const char* oid);
+// Decodes the signature's content, SpcIndirectDataContent, the whole of [der, der + size): sets report's
+// algorithm and signed digest, and signedPart to the content's SEQUENCE, whose contents the signer's
+// signed attributes hold the digest of. Null, with report marked Damaged, when it cannot.
+const AuthenticodeDigest* ReadAuthenticodeContent(const std::uint8_t* der, std::size_t size, DerElement* signedPart,
+                                                  SignatureReport* report);
+
 // Feeds update the bytes the Authenticode digest covers, in order (everything
 // before the table but the CheckSum field and the table's directory entry). False when a read or
 // update fails.

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/little_endian.h"
 #include "tools/display.h"
-#include "update/archive.h"
 
 namespace {
 

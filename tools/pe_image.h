@@ -5,9 +5,6 @@
 #include <cstdint>
 #include <string>
 
-// A little-endian 16-bit field of the headers.
-inline std::uint32_t LoadLe16(const std::uint8_t* p) { return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8; }
-
 // Where a PE file keeps what the Authenticode digest leaves out.
 struct PeSignatureLayout {
     std::uint32_t checksumOffset = 0;  // the optional header's CheckSum field (4 bytes)

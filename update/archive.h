@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "support/file.h"
+#include "support/little_endian.h"
 #include "update/result.h"
 
 inline constexpr std::uint32_t kPayloadOffset = 0x60000;
@@ -26,14 +27,6 @@ inline constexpr std::uint32_t kWideEntrySize = 128;   // name field 96 bytes, o
 inline constexpr std::uint32_t kLegacyEntrySize = 32;  // name field 16 bytes, offset at 16, size at 20
 inline constexpr std::uint32_t kWideNameField = 96;
 inline constexpr std::uint32_t kLegacyNameField = 16;
-
-// Little-endian helpers shared by the format readers and writers.
-inline std::uint32_t LoadLe32(const std::uint8_t* p) {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
-}
-inline void StoreLe32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = std::uint8_t(v >> 8 * i);
-}
 
 // The index layout: the one an archive's magic selects, or the one a writer picks.
 struct IndexLayout {

@@ -147,6 +147,64 @@ TEST(PatchtoolSignature, EveryBackendGivesTheSameVerdicts) {
     EXPECT_EQ(doc["passed"], true);
 }
 
+// The Authenticode content both backends decode, from bytes of exactly its size (the sanitizers see any
+// read outside them): accepted with its digest, or refused with the reason every backend gives.
+TEST(PatchtoolSignature, AuthenticodeContentIsDecodedWithinItsBytes) {
+    auto tlv = [](char tag, const std::string& body) {
+        const std::size_t n = body.size();
+        return (n < 0x80 ? std::string{tag, char(n)} : std::string{tag, '\x82', char(n >> 8), char(n)}) + body;
+    };
+    auto content = [&](const std::string& oid, const std::string& digest, const std::string& data = "") {
+        return tlv(0x30, tlv(0x30, data) + tlv(0x30, tlv(0x30, tlv(0x06, oid) + std::string(2, '\0')) + digest));
+    };
+    const std::string sha256 = "\x60\x86\x48\x01\x65\x03\x04\x02\x01", digest = tlv(0x04, std::string(32, '\xAB'));
+    const std::string small = content(sha256, digest), rest = small.substr(2), x = std::string(1, '\0');
+    const std::string large = content(sha256, digest, tlv(0x04, std::string(300, 'x')));
+    using D = SignatureDamage;
+    const std::vector<std::tuple<const char*, std::string, const char*, D>> cases = {
+        {"short-form lengths", small, "sha256", {}},
+        {"long-form lengths", large, "sha256", {}},
+        {"sha1", content("\x2B\x0E\x03\x02\x1A", tlv(0x04, std::string(20, 'x'))), "sha1", {}},
+        {"an indefinite length", "\x30\x80" + rest + x + x, nullptr, D::NoDigest},
+        {"a length not in its shortest form", std::string("\x30\x81\x35") + rest, nullptr, D::NoDigest},
+        {"a long-form length with a leading zero", "\x30\x83" + x + large.substr(2), nullptr, D::NoDigest},
+        {"a length of five bytes", "\x30\x85" + x + x + x + x + "\x35" + rest, nullptr, D::NoDigest},
+        {"a length past the end", "\x30\x84\xFF\xFF\xFF\xFF" + rest, nullptr, D::NoDigest},
+        {"a high tag number", "\x3F" + small.substr(1), nullptr, D::NoDigest},
+        {"a SET for the SEQUENCE", "\x31" + small.substr(1), nullptr, D::NoDigest},
+        {"a byte after it", small + x, nullptr, D::NoDigest},
+        {"no DigestInfo", tlv(0x30, tlv(0x30, "")), nullptr, D::NoDigest},
+        {"an unknown algorithm (sha224)", content("\x60\x86\x48\x01\x65\x03\x04\x02\x04", tlv(0x04, std::string(28, 'x'))),
+         nullptr, D::UnknownDigest},
+        {"a digest one byte short", content(sha256, tlv(0x04, std::string(31, 'x'))), nullptr, D::UnknownDigest},
+        {"the digest a BIT STRING", content(sha256, tlv(0x03, std::string(32, 'x'))), nullptr, D::UnknownDigest},
+        {"an OID cut inside an arc", content("\x60\x86", digest), nullptr, D::UnknownDigest},
+        {"an arc not in its shortest form", content("\x60\x80\x86\x48\x01\x65\x03\x04\x02\x01", digest), nullptr,
+         D::UnknownDigest},
+    };
+    auto decode = [](const std::string& bytes, const char* name, D damage) {
+        const std::vector<std::uint8_t> exact(bytes.begin(), bytes.end());
+        SignatureReport report, expected;
+        DerElement part;
+        const AuthenticodeDigest* digest = ReadAuthenticodeContent(exact.data(), exact.size(), &part, &report);
+        if (!digest) MarkDamaged(&expected, damage);
+        EXPECT_EQ(report.problem, expected.problem);
+        EXPECT_EQ(report.algorithm, name ? name : "");
+        if (!digest) return;
+        EXPECT_EQ(report.signedDigest, HexBytes(bytes.data() + bytes.size() - digest->size, digest->size));
+        EXPECT_EQ(part.body, exact.data() + (exact[1] & 0x80 ? 2 + (exact[1] & 0x7F) : 2));
+        EXPECT_EQ(part.body + part.size, exact.data() + exact.size());
+    };
+    for (const auto& [what, bytes, name, damage] : cases) {
+        SCOPED_TRACE(what);
+        decode(bytes, name, damage);
+    }
+    for (const std::string& whole : {small, large}) {
+        for (std::size_t cut = 0; cut < whole.size(); ++cut) decode(whole.substr(0, cut), nullptr, D::NoDigest);
+    }
+    EXPECT_EQ(DerOidText({0x06, reinterpret_cast<const std::uint8_t*>("\x88\x37\x03"), 3}), "2.999.3");
+}
+
 #ifndef _WIN32
 TEST(PatchtoolSignature, SignedStubIsRefusedWithTheWayOut) {
     Signer signer;

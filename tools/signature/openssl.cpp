@@ -7,23 +7,18 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
-#include <algorithm>
 #include <memory>
 
 #include "support/file.h"
 #include "tools/authenticode.h"
 #include "tools/display.h"
-#include "update/entry_check.h"
 
 namespace {
 
-
 struct Free {
     void operator()(PKCS7* p) const { PKCS7_free(p); }
-    void operator()(X509_SIG* p) const { X509_SIG_free(p); }
     void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
     void operator()(BIO* p) const { BIO_free_all(p); }
-    void operator()(STACK_OF(ASN1_TYPE)* p) const { sk_ASN1_TYPE_pop_free(p, ASN1_TYPE_free); }
     void operator()(STACK_OF(X509)* p) const { sk_X509_free(p); }
 };
 template <typename T>
@@ -43,16 +38,11 @@ std::string Subject(X509* certificate) {
 
 // Whether the signer's signature covers the Authenticode data as it stands: the data's digest is in
 // the signed attributes, and those are signed with the certificate's key. Without this a file could
-// be changed and the digest in the signature replaced to match. The digest is taken over the data's
-// contents without their outer SEQUENCE header, as Authenticode defines it.
-bool SignerSignatureHolds(PKCS7* pkcs7, const ASN1_STRING* indirect, X509* signer) {
-    const unsigned char* p = indirect->data;
-    long length = 0;
-    int tag = 0, tagClass = 0;
-    if (ASN1_get_object(&p, &length, &tag, &tagClass, indirect->length) & 0x80) return false;
+// be changed and the digest in the signature replaced to match.
+bool SignerSignatureHolds(PKCS7* pkcs7, const DerElement& indirect, X509* signer) {
     STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(pkcs7);
     if (!infos || sk_PKCS7_SIGNER_INFO_num(infos) < 1) return false;
-    BIO* content = BIO_new_mem_buf(p, static_cast<int>(length));
+    BIO* content = BIO_new_mem_buf(indirect.body, static_cast<int>(indirect.size));
     if (!content) return false;
     BIO* chain = PKCS7_dataInit(pkcs7, content);
     if (!chain) {
@@ -82,34 +72,22 @@ void CheckWithOpenSsl(CFileDX& file, const PeSignatureLayout& layout, const std:
     char type[80] = {};
     OBJ_obj2txt(type, sizeof type, content->type, 1);
     ASN1_TYPE* indirect = std::string(type) == kAuthenticodeContentType ? content->d.other : nullptr;
-    if (!indirect || indirect->type != V_ASN1_SEQUENCE) {
-        return damaged(SignatureDamage::NotAuthenticode, type);
-    }
-    // SpcIndirectDataContent: SEQUENCE { data, DigestInfo }.
-    p = indirect->value.sequence->data;
-    Owned<STACK_OF(ASN1_TYPE)> fields(d2i_ASN1_SEQUENCE_ANY(nullptr, &p, indirect->value.sequence->length));
-    if (!fields || sk_ASN1_TYPE_num(fields.get()) < 2 || sk_ASN1_TYPE_value(fields.get(), 1)->type != V_ASN1_SEQUENCE) {
-        return damaged(SignatureDamage::NoDigest);
-    }
-    const ASN1_STRING* digestInfo = sk_ASN1_TYPE_value(fields.get(), 1)->value.sequence;
-    p = digestInfo->data;
-    Owned<X509_SIG> sig(d2i_X509_SIG(nullptr, &p, digestInfo->length));
-    const X509_ALGOR* algorithm = nullptr;
-    const ASN1_OCTET_STRING* digest = nullptr;
-    if (sig) X509_SIG_get0(sig.get(), &algorithm, &digest);
-    const EVP_MD* md = algorithm ? EVP_get_digestbyobj(algorithm->algorithm) : nullptr;
-    if (!md || !digest || digest->length != EVP_MD_get_size(md)) {
-        return damaged(SignatureDamage::UnknownDigest);
-    }
-    report->algorithm = OBJ_nid2ln(EVP_MD_get_type(md));
-    report->signedDigest = HexBytes(digest->data, static_cast<std::size_t>(digest->length));
+    if (!indirect) return damaged(SignatureDamage::NotAuthenticode, type);
+    if (indirect->type != V_ASN1_SEQUENCE) return damaged(SignatureDamage::NoDigest);  // as the decoder finds it
+    const ASN1_STRING* encoded = indirect->value.sequence;  // a SEQUENCE's whole encoding
+    DerElement authenticode;
+    const AuthenticodeDigest* known =
+        ReadAuthenticodeContent(encoded->data, static_cast<std::size_t>(encoded->length), &authenticode, report);
+    if (!known) return;
+    const EVP_MD* md = EVP_get_digestbyname(known->name);
+    if (!md) return damaged(SignatureDamage::UnknownDigest);
 
     Owned<STACK_OF(X509)> signers(PKCS7_get0_signers(pkcs7.get(), nullptr, 0));
     if (!signers || sk_X509_num(signers.get()) < 1) {
         return damaged(SignatureDamage::NoSigner);
     }
     report->subject = Subject(sk_X509_value(signers.get(), 0));
-    if (!SignerSignatureHolds(pkcs7.get(), indirect->value.sequence, sk_X509_value(signers.get(), 0))) {
+    if (!SignerSignatureHolds(pkcs7.get(), authenticode, sk_X509_value(signers.get(), 0))) {
         return damaged(SignatureDamage::Altered);
     }
 

@@ -22,73 +22,9 @@ namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr char kMessageDigest[] = "1.2.840.113549.1.9.4";
 
-// The digests signers use, with the names OpenSSL gives them, so every build says the same.
-struct Digest {
-    const char* oid;
-    const char* name;
-    ALG_ID id;
-    std::size_t size;
-};
-constexpr Digest kDigests[] = {
-    {"1.3.14.3.2.26", "sha1", CALG_SHA1, 20},          {"2.16.840.1.101.3.4.2.1", "sha256", CALG_SHA_256, 32},
-    {"2.16.840.1.101.3.4.2.2", "sha384", CALG_SHA_384, 48}, {"2.16.840.1.101.3.4.2.3", "sha512", CALG_SHA_512, 64},
-    {"1.2.840.113549.2.5", "md5", CALG_MD5, 16},
-};
-
-const Digest* FindDigest(const char* oid) {
-    for (const Digest& digest : kDigests) {
-        if (oid && std::strcmp(oid, digest.oid) == 0) return &digest;
-    }
-    return nullptr;
-}
-
-// One DER element of the bytes [at, end): its tag and its contents. Only what Authenticode data
-// uses: low tag numbers and definite lengths.
-struct Element {
-    std::uint8_t tag = 0;
-    const std::uint8_t* body = nullptr;
-    std::size_t size = 0;
-    const std::uint8_t* next = nullptr;
-};
-
-bool ReadElement(const std::uint8_t* at, const std::uint8_t* end, Element* element) {
-    if (end - at < 2 || (at[0] & 0x1F) == 0x1F) return false;
-    element->tag = at[0];
-    std::size_t length = at[1];
-    const std::uint8_t* p = at + 2;
-    if (length & 0x80) {
-        const std::size_t bytes = length & 0x7F;
-        if (bytes == 0 || bytes > 4 || static_cast<std::size_t>(end - p) < bytes) return false;
-        length = 0;
-        for (std::size_t i = 0; i < bytes; ++i) length = length << 8 | *p++;
-    }
-    if (length > static_cast<std::size_t>(end - p)) return false;
-    element->body = p;
-    element->size = length;
-    element->next = p + length;
-    return true;
-}
-
-constexpr std::uint8_t kSequence = 0x30, kOid = 0x06, kOctetString = 0x04;
-
-// An OBJECT IDENTIFIER's contents as dotted text; empty when malformed.
-std::string OidText(const Element& oid) {
-    std::string text;
-    std::uint64_t arc = 0;
-    for (std::size_t i = 0; i < oid.size; ++i) {
-        if (arc >> 56) return {};
-        arc = arc << 7 | (oid.body[i] & 0x7F);
-        if (oid.body[i] & 0x80) continue;
-        if (text.empty()) {
-            const std::uint64_t first = arc < 80 ? arc / 40 : 2;
-            text = std::to_string(first) + "." + std::to_string(arc - first * 40);
-        } else {
-            text += "." + std::to_string(arc);
-        }
-        arc = 0;
-    }
-    return oid.size > 0 && !(oid.body[oid.size - 1] & 0x80) ? text : std::string();
-}
+// CryptoAPI's ids of kAuthenticodeDigests, in its order.
+constexpr ALG_ID kAlgorithmIds[] = {CALG_SHA1, CALG_SHA_256, CALG_SHA_384, CALG_SHA_512, CALG_MD5};
+static_assert(sizeof kAlgorithmIds / sizeof(ALG_ID) == sizeof kAuthenticodeDigests / sizeof(AuthenticodeDigest));
 
 // A CryptMsgGetParam value, sized by the first call.
 bool MessageParam(HCRYPTMSG message, DWORD kind, DWORD index, std::vector<std::uint8_t>* value) {
@@ -188,27 +124,25 @@ std::string Subject(PCCERT_CONTEXT certificate) {
     return text;
 }
 
-// Whether the signer's signature covers the Authenticode data as it stands: the data's digest
-// (over its contents, without the outer SEQUENCE header, as Authenticode defines it) is the signed
-// attributes' message digest, and crypt32 finds those attributes signed with the certificate's key.
-bool SignerSignatureHolds(HCRYPTMSG message, PCCERT_CONTEXT signer, const Element& indirect) {
+// Whether the signer's signature covers the Authenticode data as it stands: the data's digest is the
+// signed attributes' message digest, and crypt32 finds those attributes signed with the certificate's key.
+bool SignerSignatureHolds(HCRYPTMSG message, PCCERT_CONTEXT signer, const DerElement& indirect) {
     std::vector<std::uint8_t> param;
     if (!MessageParam(message, CMSG_SIGNER_INFO_PARAM, 0, &param)) return false;
     const auto* info = reinterpret_cast<const CMSG_SIGNER_INFO*>(param.data());
-    const Digest* digest = FindDigest(info->HashAlgorithm.pszObjId);
+    const AuthenticodeDigest* digest = FindAuthenticodeDigest(info->HashAlgorithm.pszObjId);
     if (!digest) return false;
     const CRYPT_ATTRIBUTE* attribute = nullptr;
     for (DWORD i = 0; i < info->AuthAttrs.cAttr; ++i) {
         if (std::strcmp(info->AuthAttrs.rgAttr[i].pszObjId, kMessageDigest) == 0) attribute = &info->AuthAttrs.rgAttr[i];
     }
-    Element stored;
+    DerElement stored;
     if (!attribute || attribute->cValue < 1 ||
-        !ReadElement(attribute->rgValue[0].pbData, attribute->rgValue[0].pbData + attribute->rgValue[0].cbData,
-                     &stored) ||
-        stored.tag != kOctetString) {
+        !ReadDerElement(attribute->rgValue[0].pbData, attribute->rgValue[0].pbData + attribute->rgValue[0].cbData,
+                        &stored, kDerOctetString)) {
         return false;
     }
-    Hash hash(digest->id);
+    Hash hash(kAlgorithmIds[digest - kAuthenticodeDigests]);
     if (!hash.Add(indirect.body, indirect.size) ||
         hash.Value() != std::string(reinterpret_cast<const char*>(stored.body), stored.size)) {
         return false;
@@ -240,23 +174,9 @@ void CheckWithWindows(CFileDX& file, const PeSignatureLayout& layout, const std:
     if (typeText != kAuthenticodeContentType || !MessageParam(message.get(), CMSG_CONTENT_PARAM, 0, &content)) {
         return damaged(SignatureDamage::NotAuthenticode, typeText);
     }
-    // SpcIndirectDataContent: SEQUENCE { data, DigestInfo SEQUENCE { AlgorithmIdentifier, OCTET STRING } }.
-    const std::uint8_t* end = content.data() + content.size();
-    Element indirect, data, digestInfo, algorithm, oid, digest;
-    if (!ReadElement(content.data(), end, &indirect) || indirect.tag != kSequence ||
-        !ReadElement(indirect.body, indirect.next, &data) || data.tag != kSequence ||
-        !ReadElement(data.next, indirect.next, &digestInfo) || digestInfo.tag != kSequence) {
-        return damaged(SignatureDamage::NoDigest);
-    }
-    const Digest* known = nullptr;
-    if (ReadElement(digestInfo.body, digestInfo.next, &algorithm) && algorithm.tag == kSequence &&
-        ReadElement(algorithm.body, algorithm.next, &oid) && oid.tag == kOid &&
-        ReadElement(algorithm.next, digestInfo.next, &digest) && digest.tag == kOctetString) {
-        known = FindDigest(OidText(oid).c_str());
-    }
-    if (!known || digest.size != known->size) return damaged(SignatureDamage::UnknownDigest);
-    report->algorithm = known->name;
-    report->signedDigest = HexBytes(digest.body, digest.size);
+    DerElement indirect;
+    const AuthenticodeDigest* known = ReadAuthenticodeContent(content.data(), content.size(), &indirect, report);
+    if (!known) return;
 
     std::vector<std::uint8_t> signerId;
     std::unique_ptr<void, StoreCloser> store(CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, message.get()));
@@ -272,7 +192,7 @@ void CheckWithWindows(CFileDX& file, const PeSignatureLayout& layout, const std:
         return damaged(SignatureDamage::Altered);
     }
 
-    Hash hash(known->id);
+    Hash hash(kAlgorithmIds[known - kAuthenticodeDigests]);
     auto update = [&hash](const std::uint8_t* bytes, std::size_t count) { return hash.Add(bytes, count); };
     const std::string value = HashSignedBytes(file, layout, update) ? hash.Value() : std::string();
     if (value.empty()) return damaged(SignatureDamage::CannotHash);
