@@ -191,7 +191,7 @@ TEST_F(DialogTest, StampedPatchShowsItsCaptionEverywhere) {
     ASSERT_TRUE(StampCaption(&same, "1.01", &error)) << error;
     EXPECT_TRUE(same == PatcherBytes());
     caption_ = L"「ヴェルモラ」 ver 1.02 更新パッチ";
-    PatcherProcess patcher(patchFolder_->Root() / L"stamped.exe");
+    PatcherProcess patcher(patchFolder_->Root() / L"stamped.exe", kHoldAtFirstEntry);
     ASSERT_NO_FATAL_FAILURE(StartAndAskToCancel(patcher));
     Press(question_, IDNO);
     EXPECT_EQ(AnswerAndExpectExit(patcher, BoxKind::Information, kCompletedText, IDOK, caption_), kExitOk);
