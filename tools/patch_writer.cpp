@@ -150,8 +150,7 @@ bool WriteParts(const PartWriting& writing, const std::vector<Part>& parts, cons
 
 std::vector<std::string> OutputNames(const std::string& out, bool split, std::size_t count) {
     std::vector<std::string> names(count, out);
-    const auto parts = static_cast<std::uint32_t>(count);
-    for (std::uint32_t k = 0; split && k < parts; ++k) names[k] = PartName(out, k + 1, parts);
+    for (std::size_t k = 0; split && k < count; ++k) names[k] = PartName(out, std::uint32_t(k + 1), std::uint32_t(count));
     return names;
 }
 

@@ -136,9 +136,10 @@ bool FromReport(const std::string& reportPath, const ReleaseFolder& release, con
     return true;
 }
 
-// The version list the patch carries: the given one with a record appended for each file it lacks
-// (named with the file's folder) and every planned file's checksum set; and what the patcher could
-// not install as NEW holds it, one line per file. The patcher installs an entry through the first
+// The version list the patch carries: NEW's, else the first older release's (else a new one), with
+// a record appended for each file it lacks (named with the file's folder) and every planned file's
+// checksum set; and what the patcher could not install as NEW holds it, one line per file (refused
+// together). The patcher installs an entry through the first
 // record with the entry's file name: a file with an earlier record of its name goes in `own`, to get
 // a part of its own whose list puts its record first, when the build may split.
 struct CarriedList {
@@ -155,17 +156,20 @@ struct Releases {
     VersionListFile list;                  // NEW's, when it has one
 };
 
-CarriedList PlanList(const ReleaseRequest& request, const ReleasePlan& plan, const Releases& r,
-                     const VersionListFile& given) {
-    CarriedList carried{given, {}, {}};
-    VersionListFile& after = carried.list;
+bool PlanList(const ReleaseRequest& request, const Releases& r, ReleasePlan* plan, CarriedList* carried,
+              std::string* error) {
+    std::string listPath = r.release.versionList;
+    if (listPath.empty() && !r.olds.empty()) listPath = r.olds[0].listOnly ? r.olds[0].given : r.olds[0].folder.versionList;
+    VersionListFile& after = carried->list = r.list;
+    if (r.release.versionList.empty() && !listPath.empty() && !LoadList(listPath, &after, error)) return false;
+    plan->versionList = listPath.empty() ? "a new version-2 list" : listPath;
     const std::uint32_t nameField = IndexLayout{!request.patch.legacyIndex}.NameField();
     std::map<std::string, std::uint32_t> records;
     for (std::uint32_t i = 0; i < after.Count(); ++i) records.emplace(RecordKey(after, i), i);
-    for (const PlannedFile& file : plan.files) {
+    for (const PlannedFile& file : plan->files) {
         const std::string key = ReleaseKey(file.rel);
         const std::string base = FileNameOf(file.rel);
-        auto refuse = [&](const std::string& why) { carried.problems.push_back(Quoted(file.rel) + ": " + why); };
+        auto refuse = [&](const std::string& why) { carried->problems.push_back(Quoted(file.rel) + ": " + why); };
         if (std::string problem = EntryNameProblem(base); !problem.empty()) refuse("its entry name " + problem);
         if (std::string problem = RecordNameProblem(file.rel); !problem.empty()) refuse("its record name " + problem);
         if (base.size() + 1 > nameField) {
@@ -192,22 +196,24 @@ CarriedList PlanList(const ReleaseRequest& request, const ReleasePlan& plan, con
         after.SetChecksum(records.at(key), reinterpret_cast<const std::uint8_t*>(sum.data()));
     }
     const VersionList engine = ToEngineList(after);
-    for (std::size_t f = 0; f < plan.files.size(); ++f) {
-        const PlannedFile& file = plan.files[f];
+    for (std::size_t f = 0; f < plan->files.size(); ++f) {
+        const PlannedFile& file = plan->files[f];
         char baseKey[kNameKeyCapacity];
         const std::string base = FileNameOf(file.rel);
         if (!MakeNameKey(baseKey, sizeof baseKey, base.c_str())) continue;
         const VersionRecord* first = FindVersionRecord(engine, baseKey);
         if (!first || ReleaseKey(first->name) == ReleaseKey(file.rel)) continue;
         if (request.patch.split) {
-            carried.own.push_back(f);
+            carried->own.push_back(f);
         } else {
-            carried.problems.push_back(Quoted(file.rel) + ": the patcher would install it through the record of " +
+            carried->problems.push_back(Quoted(file.rel) + ": the patcher would install it through the record of " +
                                        Quoted(first->name) + ", the first with the file name " + Quoted(base) +
                                        "; build --split gives it a part of its own");
         }
     }
-    return carried;
+    std::string text = "the patcher could not install " + request.to + " as it is:";
+    for (const std::string& problem : carried->problems) text += "\n  " + problem;
+    return carried->problems.empty() || Fail(error, text);
 }
 
 // The list with every record of rel's file name that comes before rel's own moved to the end, so
@@ -242,8 +248,7 @@ public:
 
 // Runs the parts over one older release folder through the overlay and compares the outcome with NEW.
 bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vector<std::string>& parts,
-           const std::vector<std::string>& names,
-           const fs::path& scratch, std::string* line, std::string* error) {
+           const std::vector<std::string>& names, const fs::path& scratch, std::string* line, std::string* error) {
     std::error_code ec;
     fs::create_directories(scratch, ec);
     OverlayOs overlay(WidenUtf8(old.folder.root), WidenUtf8(Utf8Path(scratch)));
@@ -347,20 +352,6 @@ bool CheckNewList(const Releases& r, std::string* error) {
                                             " name a missing file or another checksum; a release whose list is wrong must not be shipped");
 }
 
-// The list the patch carries: NEW's, else the first older release's, updated.
-bool CarryList(const ReleaseRequest& request, const Releases& r, ReleasePlan* plan, CarriedList* carried,
-               std::string* error) {
-    std::string listPath = r.release.versionList;
-    if (listPath.empty() && !r.olds.empty()) listPath = r.olds[0].listOnly ? r.olds[0].given : r.olds[0].folder.versionList;
-    VersionListFile given = r.list;
-    if (r.release.versionList.empty() && !listPath.empty() && !LoadList(listPath, &given, error)) return false;
-    *carried = PlanList(request, *plan, r, given);
-    plan->versionList = listPath.empty() ? "a new version-2 list" : listPath;
-    std::string text = "the patcher could not install " + request.to + " as it is:";
-    for (const std::string& problem : carried->problems) text += "\n  " + problem;
-    return carried->problems.empty() || Fail(error, text);
-}
-
 // Builds the parts in the staging folder, each build in a folder of its own under the output's name;
 // the paths of the parts, in the order they are to run, go in plan->build. Every part carries the
 // whole list as it must read at the end; the parts of files with an earlier record of their name
@@ -434,7 +425,7 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
     if (plan->files.empty()) return Fail(error, "nothing to build: " + request.to + " has no file that differs");
     CarriedList carried;
     Staging staging;
-    if (!CarryList(request, r, plan, &carried, error) || !Stage(request, r, carried, &staging, plan, error)) return false;
+    if (!PlanList(request, r, plan, &carried, error) || !Stage(request, r, carried, &staging, plan, error)) return false;
     std::vector<std::string> parts;  // where the parts are staged
     for (const PartSummary& part : plan->build.parts) parts.push_back(part.path);
     const std::vector<std::string> names = OutputNames(request.patch.outPath, request.patch.split, parts.size());
