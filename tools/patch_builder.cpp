@@ -143,9 +143,7 @@ bool BuildPatch(const BuildRequest& request, BuildSummary* summary, std::string*
     }
     summary->caption = Text(CaptionJson(reinterpret_cast<const std::uint8_t*>(stub.data()), stub.size())["description"]);
 
-    std::vector<std::string> names(parts.size(), request.outPath);
-    const auto count = static_cast<std::uint32_t>(parts.size());
-    for (std::uint32_t k = 0; request.split && k < count; ++k) names[k] = PartName(request.outPath, k + 1, count);
+    const std::vector<std::string> names = OutputNames(request.outPath, request.split, parts.size());
     PartWriting writing{&stub, &inputs, request.legacyIndex, &list, request.progress};
     if (!WriteParts(writing, parts, names, error)) return false;
     for (std::size_t k = 0; k < parts.size(); ++k) {

@@ -20,7 +20,7 @@ public:
     PartialOutput(std::string name, std::u16string path) : name_(std::move(name)), path_(std::move(path)) {}
     ~PartialOutput() {
         file_.Close();
-        if (opened_ && !committed_) os::Current().RemoveFile(path_.c_str());
+        if (opened_ && !handedOver_) os::Current().RemoveFile(path_.c_str());
     }
     PartialOutput(const PartialOutput&) = delete;
     PartialOutput& operator=(const PartialOutput&) = delete;
@@ -34,14 +34,16 @@ public:
     bool Write(const std::string& bytes) {
         return file_.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size())) == bytes.size();
     }
-    // Flushes and closes the complete file; it stays "<out>.partial" until committed.
+    // Flushes and closes the complete file; it stays "<out>.partial" until published.
     bool Finish() {
         bool flushed = file_.Flush() != 0;
         file_.Close();
-        return finished_ = flushed;
+        return flushed;
     }
-    bool CommitAs(const std::u16string& target) {
-        return committed_ = finished_ && os::Current().ReplaceByRename(path_.c_str(), target.c_str());
+    // The complete file, now the publishing step's to rename or remove.
+    std::string HandOver() {
+        handedOver_ = true;
+        return name_;
     }
     // Why the last call failed, in the words of the watch: "cannot write up.exe.partial: ...".
     std::string Failure(const char* operation) const { return FailureText("cannot " + std::string(operation) + " " + name_); }
@@ -51,8 +53,7 @@ private:
     std::u16string path_;
     CFileDX file_;
     bool opened_ = false;
-    bool finished_ = false;
-    bool committed_ = false;
+    bool handedOver_ = false;
 };
 
 std::string ArchiveHead(const PartWriting& writing, const Part& part, std::uint64_t versionListSize) {
@@ -128,12 +129,10 @@ bool WritePart(const PartWriting& writing, const Part& part, ReadAhead& reader, 
 
 bool WriteParts(const PartWriting& writing, const std::vector<Part>& parts, const std::vector<std::string>& names,
                 std::string* error) {
-    std::vector<std::u16string> targets;
     std::vector<std::unique_ptr<PartialOutput>> outputs;
     for (const std::string& name : names) {
-        targets.push_back(WidenUtf8(name));
         std::u16string partialPath = WidenUtf8(name + ".partial");
-        if (targets.back().empty() || partialPath.empty()) return Fail(error, name + ": not a usable path");
+        if (WidenUtf8(name).empty() || partialPath.empty()) return Fail(error, name + ": not a usable path");
         outputs.push_back(std::make_unique<PartialOutput>(name + ".partial", partialPath));
     }
     ReadAhead reader;
@@ -144,13 +143,23 @@ bool WriteParts(const PartWriting& writing, const std::vector<Part>& parts, cons
         if (!outputs[k]->Open()) return Fail(error, outputs[k]->Failure("create"));
         if (!WritePart(writing, parts[k], reader, *outputs[k], progress, error)) return false;
     }
-    // Every part is complete: only now do they take their names, all or none (should a rename fail,
-    // the parts already renamed are removed again).
-    for (std::size_t k = 0; k < parts.size(); ++k) {
-        if (!outputs[k]->CommitAs(targets[k])) {
-            for (std::size_t j = 0; j < k; ++j) os::Current().RemoveFile(targets[j].c_str());
-            return Fail(error, FailureText(names[k] + ": cannot put the finished patch in place"));
-        }
+    std::vector<std::string> finished;
+    for (const auto& output : outputs) finished.push_back(output->HandOver());
+    return PublishParts(finished, names, error);
+}
+
+std::vector<std::string> OutputNames(const std::string& out, bool split, std::size_t count) {
+    std::vector<std::string> names(count, out);
+    for (std::size_t k = 0; split && k < count; ++k) names[k] = PartName(out, std::uint32_t(k + 1), std::uint32_t(count));
+    return names;
+}
+
+bool PublishParts(const std::vector<std::string>& finished, const std::vector<std::string>& names, std::string* error) {
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        if (os::Current().ReplaceByRename(WidenUtf8(finished[k]).c_str(), WidenUtf8(names[k]).c_str())) continue;
+        const std::string reason = FailureText(names[k] + ": cannot put the finished patch in place");
+        for (std::size_t j = 0; j < names.size(); ++j) os::Current().RemoveFile(WidenUtf8(j < k ? names[j] : finished[j]).c_str());
+        return Fail(error, reason);
     }
     return true;
 }

@@ -2,7 +2,7 @@
 // file streamed through the copy buffer and checksummed on the way, and last the version list.
 //
 // Each part is written beside its name as "<name>.partial"; only when every part is complete do they
-// take their names, all or none.
+// take their names, all or none, in the publishing step that a build from releases shares.
 #pragma once
 
 #include <cstdint>
@@ -28,3 +28,11 @@ struct PartWriting {
 // over one failed after others had been renamed over theirs: those are then removed.
 bool WriteParts(const PartWriting& writing, const std::vector<Part>& parts, const std::vector<std::string>& names,
                 std::string* error);
+
+// The names of a build's parts: the output itself, or with --split always "<stem>.partKofN<ext>",
+// even for one part.
+std::vector<std::string> OutputNames(const std::string& out, bool split, std::size_t count);
+
+// Gives the finished files (UTF-8 paths) the names, in order, all or none: should a rename fail, the
+// files already renamed are removed again, and so are the finished files left.
+bool PublishParts(const std::vector<std::string>& finished, const std::vector<std::string>& names, std::string* error);

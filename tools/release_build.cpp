@@ -4,18 +4,17 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <set>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
 
 #include "support/file.h"
-#include "support/os.h"
 #include "tools/display.h"
 #include "tools/failure_watch.h"
 #include "tools/name_rules.h"
 #include "tools/patch_reading.h"
+#include "tools/patch_writer.h"
 #include "tools/release_folder.h"
 #include "tools/read_ahead.h"
 #include "tools/release_overlay.h"
@@ -55,7 +54,7 @@ bool LoadList(const std::string& path, VersionListFile* list, std::string* error
 }
 
 // Every file of NEW that differs from at least one older release, and the counts; the checksum of
-// every file of NEW on the way.
+// every file of NEW on the way (with no older release, only that).
 bool Compare(const ReleaseFolder& release, std::vector<OldRelease>& olds, std::map<std::string, Checksum>* sums,
              ReleasePlan* plan, std::string* error) {
     ReadAhead helper;
@@ -68,6 +67,7 @@ bool Compare(const ReleaseFolder& release, std::vector<OldRelease>& olds, std::m
         std::vector<bool> same;
         Checksum& sum = (*sums)[key];
         if (!ReadAgainst(file, olderFiles, helper, &sum, &same, error)) return false;
+        if (olds.empty()) continue;  // a repair: only the checksums
         bool differs = false, known = false;
         for (std::size_t k = 0; k < olds.size(); ++k) {
             if (olds[k].listOnly) {
@@ -136,9 +136,10 @@ bool FromReport(const std::string& reportPath, const ReleaseFolder& release, con
     return true;
 }
 
-// The version list the patch carries: the given one with a record appended for each file it lacks
-// (named with the file's folder) and every planned file's checksum set; and what the patcher could
-// not install as NEW holds it, one line per file. The patcher installs an entry through the first
+// The version list the patch carries: NEW's, else the first older release's (else a new one), with
+// a record appended for each file it lacks (named with the file's folder) and every planned file's
+// checksum set; and what the patcher could not install as NEW holds it, one line per file (refused
+// together). The patcher installs an entry through the first
 // record with the entry's file name: a file with an earlier record of its name goes in `own`, to get
 // a part of its own whose list puts its record first, when the build may split.
 struct CarriedList {
@@ -147,30 +148,41 @@ struct CarriedList {
     std::vector<std::string> problems;
 };
 
-CarriedList PlanList(const ReleaseRequest& request, const ReleasePlan& plan, const std::vector<OldRelease>& olds,
-                     const VersionListFile& given, bool newList, const std::map<std::string, Checksum>& sums) {
-    CarriedList carried{given, {}, {}};
-    VersionListFile& after = carried.list;
+// NEW, the older releases, every file's checksum and NEW's list: what both ways of planning start from.
+struct Releases {
+    ReleaseFolder release;
+    std::vector<OldRelease> olds;
+    std::map<std::string, Checksum> sums;  // by key
+    VersionListFile list;                  // NEW's, when it has one
+};
+
+bool PlanList(const ReleaseRequest& request, const Releases& r, ReleasePlan* plan, CarriedList* carried,
+              std::string* error) {
+    std::string listPath = r.release.versionList;
+    if (listPath.empty() && !r.olds.empty()) listPath = r.olds[0].listOnly ? r.olds[0].given : r.olds[0].folder.versionList;
+    VersionListFile& after = carried->list = r.list;
+    if (r.release.versionList.empty() && !listPath.empty() && !LoadList(listPath, &after, error)) return false;
+    plan->versionList = listPath.empty() ? "a new version-2 list" : listPath;
     const std::uint32_t nameField = IndexLayout{!request.patch.legacyIndex}.NameField();
     std::map<std::string, std::uint32_t> records;
     for (std::uint32_t i = 0; i < after.Count(); ++i) records.emplace(RecordKey(after, i), i);
-    for (const PlannedFile& file : plan.files) {
+    for (const PlannedFile& file : plan->files) {
         const std::string key = ReleaseKey(file.rel);
         const std::string base = FileNameOf(file.rel);
-        auto refuse = [&](const std::string& why) { carried.problems.push_back(Quoted(file.rel) + ": " + why); };
+        auto refuse = [&](const std::string& why) { carried->problems.push_back(Quoted(file.rel) + ": " + why); };
         if (std::string problem = EntryNameProblem(base); !problem.empty()) refuse("its entry name " + problem);
         if (std::string problem = RecordNameProblem(file.rel); !problem.empty()) refuse("its record name " + problem);
         if (base.size() + 1 > nameField) {
             refuse("its name is " + std::to_string(base.size()) + " bytes; the index holds names of at most " +
                    std::to_string(nameField - 1));
         }
-        for (const OldRelease& old : olds) {
+        for (const OldRelease& old : r.olds) {
             if (!old.listOnly && !ParentKey(key).empty() && !old.folder.folders.count(ParentKey(key))) {
                 refuse("its folder is not in " + old.given + ", and the patcher creates no folders");
             }
         }
         if (!records.count(key)) {
-            if (newList) {
+            if (!r.release.versionList.empty()) {
                 refuse("the version list of " + request.to + " has no record for it");
                 continue;
             }
@@ -180,26 +192,28 @@ CarriedList PlanList(const ReleaseRequest& request, const ReleasePlan& plan, con
             }
             records.emplace(key, after.Count() - 1);
         }
-        const Checksum& sum = sums.at(key);
+        const Checksum& sum = r.sums.at(key);
         after.SetChecksum(records.at(key), reinterpret_cast<const std::uint8_t*>(sum.data()));
     }
     const VersionList engine = ToEngineList(after);
-    for (std::size_t f = 0; f < plan.files.size(); ++f) {
-        const PlannedFile& file = plan.files[f];
+    for (std::size_t f = 0; f < plan->files.size(); ++f) {
+        const PlannedFile& file = plan->files[f];
         char baseKey[kNameKeyCapacity];
         const std::string base = FileNameOf(file.rel);
         if (!MakeNameKey(baseKey, sizeof baseKey, base.c_str())) continue;
         const VersionRecord* first = FindVersionRecord(engine, baseKey);
         if (!first || ReleaseKey(first->name) == ReleaseKey(file.rel)) continue;
         if (request.patch.split) {
-            carried.own.push_back(f);
+            carried->own.push_back(f);
         } else {
-            carried.problems.push_back(Quoted(file.rel) + ": the patcher would install it through the record of " +
+            carried->problems.push_back(Quoted(file.rel) + ": the patcher would install it through the record of " +
                                        Quoted(first->name) + ", the first with the file name " + Quoted(base) +
                                        "; build --split gives it a part of its own");
         }
     }
-    return carried;
+    std::string text = "the patcher could not install " + request.to + " as it is:";
+    for (const std::string& problem : carried->problems) text += "\n  " + problem;
+    return carried->problems.empty() || Fail(error, text);
 }
 
 // The list with every record of rel's file name that comes before rel's own moved to the end, so
@@ -234,8 +248,7 @@ public:
 
 // Runs the parts over one older release folder through the overlay and compares the outcome with NEW.
 bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vector<std::string>& parts,
-           const std::vector<std::string>& names,
-           const fs::path& scratch, std::string* line, std::string* error) {
+           const std::vector<std::string>& names, const fs::path& scratch, std::string* line, std::string* error) {
     std::error_code ec;
     fs::create_directories(scratch, ec);
     OverlayOs overlay(WidenUtf8(old.folder.root), WidenUtf8(Utf8Path(scratch)));
@@ -295,14 +308,8 @@ struct Staging {
     }
 };
 
-}  // namespace
-
-bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::string* error) {
-    *plan = ReleasePlan{};
-    FailureWatch watch;
-    ReleaseFolder release;
-    if (!ScanRelease(request.to, &release, error)) return false;
-    std::vector<OldRelease> olds;
+// The files that differ from the older releases (folders, or version lists), and their checksums.
+bool PlanFromReleases(const ReleaseRequest& request, Releases* r, ReleasePlan* plan, std::string* error) {
     for (const std::string& given : request.from) {
         OldRelease old;
         old.given = given;
@@ -317,117 +324,112 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
         } else if (!ScanRelease(given, &old.folder, error)) {
             return false;
         }
-        olds.push_back(std::move(old));
+        r->olds.push_back(std::move(old));
     }
-    std::map<std::string, Checksum> sums;
-    if (!Compare(release, olds, &sums, plan, error)) return false;
-    VersionListFile list;
-    const std::string& newListPath = release.versionList;
-    if (!release.versionList.empty()) {
-        if (!LoadList(newListPath, &list, error)) return false;
-        std::vector<std::string> wrong;
-        for (std::uint32_t i = 0; i < list.Count(); ++i) {
-            // A record of a folder ("data\") or without a name installs nothing and is not checked.
-            const std::string key = RecordKey(list, i);
-            if (key.empty() || key.back() == '\\') continue;
-            auto sum = sums.find(key);
-            if (sum == sums.end() || std::memcmp(sum->second.data(), list.Checksum(i), 8) != 0) {
-                wrong.push_back(Quoted(DisplayName(list.Name(i).c_str())));
-            }
-        }
-        if (!wrong.empty()) {
-            std::string names;
-            for (const std::string& name : wrong) names += (names.empty() ? "" : ", ") + name;
-            return Fail(error, newListPath + " does not match the release: its records of " + names +
-                                   " name a missing file or another checksum; a release whose list is wrong must not be shipped");
-        }
-    }
+    return Compare(r->release, r->olds, &r->sums, plan, error);
+}
 
-    // NEW's list, else the first older release's, updated.
-    std::string listPath = !release.versionList.empty() ? newListPath : "";
-    if (listPath.empty() && !olds.empty()) listPath = olds[0].listOnly ? olds[0].given : olds[0].folder.versionList;
-    if (!request.repairReport.empty()) {
-        if (!!release.versionList.empty()) return Fail(error, request.to + ": a repair needs the release's QMK.hvl");
-        *plan = ReleasePlan{};
-        if (!FromReport(request.repairReport, release, list, plan, error)) return false;
-    }
-    if (plan->files.empty()) return Fail(error, "nothing to build: " + request.to + " has no file that differs");
-    VersionListFile given;
-    if (!listPath.empty() && !LoadList(listPath, &given, error)) return false;
-    CarriedList carried = PlanList(request, *plan, olds, given, !release.versionList.empty(), sums);
-    if (!carried.problems.empty()) {
-        std::string text = "the patcher could not install " + request.to + " as it is:";
-        for (const std::string& problem : carried.problems) text += "\n  " + problem;
-        return Fail(error, text);
-    }
-    plan->versionList = listPath.empty() ? "a new version-2 list" : listPath;
+// A repair: the files the report calls not OK, and the checksums of NEW's files.
+bool PlanFromReport(const ReleaseRequest& request, Releases* r, ReleasePlan* plan, std::string* error) {
+    if (r->release.versionList.empty()) return Fail(error, request.to + ": a repair needs the release's QMK.hvl");
+    return FromReport(request.repairReport, r->release, r->list, plan, error) &&
+           Compare(r->release, r->olds, &r->sums, plan, error);
+}
 
-    Staging staging;
+// Every record of NEW's list must name a file of NEW with its checksum.
+bool CheckNewList(const Releases& r, std::string* error) {
+    std::string names;
+    for (std::uint32_t i = 0; i < r.list.Count(); ++i) {
+        // A record of a folder ("data\") or without a name installs nothing and is not checked.
+        const std::string key = RecordKey(r.list, i);
+        if (key.empty() || key.back() == '\\') continue;
+        auto sum = r.sums.find(key);
+        if (sum == r.sums.end() || std::memcmp(sum->second.data(), r.list.Checksum(i), 8) != 0) {
+            names += (names.empty() ? "" : ", ") + Quoted(DisplayName(r.list.Name(i).c_str()));
+        }
+    }
+    return names.empty() || Fail(error, r.release.versionList + " does not match the release: its records of " + names +
+                                            " name a missing file or another checksum; a release whose list is wrong must not be shipped");
+}
+
+// Builds the parts in the staging folder, each build in a folder of its own under the output's name;
+// the paths of the parts, in the order they are to run, go in plan->build. Every part carries the
+// whole list as it must read at the end; the parts of files with an earlier record of their name
+// come first, each with its record moved to the front, and the last part carries the list itself.
+bool Stage(const ReleaseRequest& request, const Releases& r, const CarriedList& carried, Staging* staging,
+           ReleasePlan* plan, std::string* error) {
     const fs::path out = NativePath(request.patch.outPath);
     const fs::path stagingDir = out.parent_path() / (".patchtool-" + Utf8Path(out.filename()) + ".staging");
     std::error_code ec;
     // A leftover is removed (a link as a link), and the folder made new; only then is it this run's to remove.
     fs::remove_all(stagingDir, ec);
     if (!fs::create_directories(stagingDir, ec)) return Fail(error, Utf8Path(stagingDir) + ": cannot create it");
-    staging.dir = stagingDir;
-    // Every part carries the whole list as it must read at the end; the parts of files with an
-    // earlier record of their name come first, each with its record moved to the front, and the
-    // last part carries the list itself.
-    // Each build in a folder of its own, under the output's name.
+    staging->dir = stagingDir;
     const auto build = [&](const std::vector<std::size_t>& files, const VersionListFile& list, const std::string& folder,
-                           bool split, BuildSummary* summary) {
+                           bool split, std::size_t firstFile) {
         std::error_code made;
-        fs::create_directories(staging.dir / folder, made);
-        const std::string listFile = Utf8Path(staging.dir / folder / "QMK.hvl");
+        fs::create_directories(stagingDir / folder, made);
+        const std::string listFile = Utf8Path(stagingDir / folder / "QMK.hvl");
         const std::string bytes = list.EncodeFirst(list.Count());
         if (!ReplaceFileContents(WidenUtf8(listFile).c_str(), bytes.data(), static_cast<std::uint32_t>(bytes.size()))) {
             return Fail(error, FailureText(listFile + ": cannot write it"));
         }
         BuildRequest part = request.patch;
-        part.outPath = Utf8Path(staging.dir / folder / out.filename());
+        part.outPath = Utf8Path(stagingDir / folder / out.filename());
         part.versionListPath = listFile;
         part.split = split;
-        for (std::size_t f : files) part.files.push_back(release.files.at(ReleaseKey(plan->files[f].rel)).path);
-        return BuildPatch(part, summary, error);
+        for (std::size_t f : files) part.files.push_back(r.release.files.at(ReleaseKey(plan->files[f].rel)).path);
+        BuildSummary built;
+        if (!BuildPatch(part, &built, error)) return false;
+        for (PartSummary& p : built.parts) p.firstFile += static_cast<std::uint32_t>(firstFile);
+        plan->build.parts.insert(plan->build.parts.end(), built.parts.begin(), built.parts.end());
+        plan->build.caption = built.caption;
+        return true;
     };
     std::vector<std::size_t> rest;
     for (std::size_t f = 0; f < plan->files.size(); ++f) {
         if (std::find(carried.own.begin(), carried.own.end(), f) == carried.own.end()) rest.push_back(f);
     }
     for (std::size_t k = 0; k < carried.own.size(); ++k) {
-        BuildSummary own;
         const std::size_t f = carried.own[k];
-        if (!build({f}, RecordFirst(carried.list, plan->files[f].rel), "own" + std::to_string(k), false, &own)) {
-            return false;
-        }
-        own.parts[0].firstFile = static_cast<std::uint32_t>(f);
-        plan->build.parts.push_back(own.parts[0]);
+        if (!build({f}, RecordFirst(carried.list, plan->files[f].rel), "own" + std::to_string(k), false, f)) return false;
     }
-    BuildSummary main;
-    if (!build(rest, carried.list, "last", request.patch.split, &main)) return false;
-    plan->build.parts.insert(plan->build.parts.end(), main.parts.begin(), main.parts.end());
-    plan->build.caption = main.caption;
-    std::vector<std::string> parts, names;  // where the parts are, and the names they will take
-    const auto count = static_cast<std::uint32_t>(plan->build.parts.size());
-    for (std::uint32_t k = 0; k < count; ++k) {
-        parts.push_back(plan->build.parts[k].path);
-        names.push_back(count == 1 ? request.patch.outPath : PartName(request.patch.outPath, k + 1, count));
-    }
-    for (std::size_t k = 0; k < olds.size(); ++k) {
-        std::string line;
-        if (olds[k].listOnly) {
-            line = olds[k].given + " is a version list: there is no folder to run the patch over, so it is not proved";
-        } else if (!Prove(olds[k], release, parts, names, staging.dir / ("proof" + std::to_string(k)), &line, error)) {
+    return build(rest, carried.list, "last", request.patch.split, 0);
+}
+
+// The staged parts, run over every older release folder.
+bool ProveAll(const Releases& r, const std::vector<std::string>& parts, const std::vector<std::string>& names,
+              const fs::path& scratch, ReleasePlan* plan, std::string* error) {
+    for (std::size_t k = 0; k < r.olds.size(); ++k) {
+        const OldRelease& old = r.olds[k];
+        std::string line = old.given + " is a version list: there is no folder to run the patch over, so it is not proved";
+        if (!old.listOnly && !Prove(old, r.release, parts, names, scratch / ("proof" + std::to_string(k)), &line, error)) {
             return false;
         }
         plan->proofs.push_back(line);
     }
-    for (std::uint32_t k = 0; k < count; ++k) {
-        std::uint32_t code = 0;
-        if (!os::Current().ReplaceByRename(WidenUtf8(parts[k]).c_str(), WidenUtf8(names[k]).c_str(), &code)) {
-            return Fail(error, names[k] + ": cannot name it (" + os::ErrorText(code) + ")");
-        }
-        plan->build.parts[k].path = names[k];
-    }
+    return true;
+}
+
+}  // namespace
+
+bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::string* error) {
+    *plan = ReleasePlan{};
+    FailureWatch watch;
+    Releases r;
+    if (!ScanRelease(request.to, &r.release, error)) return false;
+    if (!r.release.versionList.empty() && !LoadList(r.release.versionList, &r.list, error)) return false;
+    const bool planned = request.repairReport.empty() ? PlanFromReleases(request, &r, plan, error)
+                                                      : PlanFromReport(request, &r, plan, error);
+    if (!planned || !CheckNewList(r, error)) return false;
+    if (plan->files.empty()) return Fail(error, "nothing to build: " + request.to + " has no file that differs");
+    CarriedList carried;
+    Staging staging;
+    if (!PlanList(request, r, plan, &carried, error) || !Stage(request, r, carried, &staging, plan, error)) return false;
+    std::vector<std::string> parts;  // where the parts are staged
+    for (const PartSummary& part : plan->build.parts) parts.push_back(part.path);
+    const std::vector<std::string> names = OutputNames(request.patch.outPath, request.patch.split, parts.size());
+    if (!ProveAll(r, parts, names, staging.dir, plan, error) || !PublishParts(parts, names, error)) return false;
+    for (std::size_t k = 0; k < names.size(); ++k) plan->build.parts[k].path = names[k];
     return true;
 }

@@ -182,8 +182,10 @@ TEST(PatchtoolRelease, FromAVersionListAndARepairReport) {
     ASSERT_EQ(fix.code, 0) << fix.err;
     EXPECT_TRUE(Contains(fix.out, "plan: 2 changed"));
     EXPECT_TRUE(Contains(fix.out, "caption: 「ヴェルモラ」 ver 1.02 更新パッチ\n"));
-    EXPECT_TRUE(Contains(Patchtool({"list", r.At("fix.exe")}).out, "caption: 「ヴェルモラ」 ver 1.02 更新パッチ\n"));
-    ASSERT_EQ(Patchtool({"apply", r.At("fix.exe"), r.At("player")}).code, 0);
+    // With --split the one part is named as the parts of a file build are.
+    EXPECT_FALSE(r.dir.Exists("fix.exe"));
+    EXPECT_TRUE(Contains(Patchtool({"list", r.At("fix.part1of1.exe")}).out, "caption: 「ヴェルモラ」 ver 1.02 更新パッチ\n"));
+    ASSERT_EQ(Patchtool({"apply", r.At("fix.part1of1.exe"), r.At("player")}).code, 0);
     EXPECT_EQ(Patchtool({"check", r.At("player")}).code, 0);
     // A report of another release is refused.
     r.dir.Write("report.json", Patchtool({"check", "--json", r.At("old")}).out);
