@@ -72,7 +72,8 @@ bool PrepareVersionList(const BuildRequest& request, std::vector<PackedFile>* in
         if (!ReadWholeFile(request.versionListPath, kMaxVersionListBytes, &bytes, error)) return false;
         if (!ParseVersionListFile(bytes, list, error)) return Fail(error, request.versionListPath + ": " + *error);
     }
-    VersionList engine = ToEngineList(*list);
+    VersionList engine;
+    if (!ToEngineList(*list, &engine, error)) return Fail(error, request.versionListPath + ": " + *error);
     if (const VersionRecord* self = FindVersionRecord(engine, kVersionListKey)) {
         return Fail(error, request.versionListPath + ": has a record for the version list itself (" +
                            Quoted(self->name) + "); the patcher would check the list against it and fail");

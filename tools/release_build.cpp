@@ -195,7 +195,8 @@ bool PlanList(const ReleaseRequest& request, const Releases& r, ReleasePlan* pla
         const Checksum& sum = r.sums.at(key);
         after.SetChecksum(records.at(key), reinterpret_cast<const std::uint8_t*>(sum.data()));
     }
-    const VersionList engine = ToEngineList(after);
+    VersionList engine;
+    if (!ToEngineList(after, &engine, error)) return Fail(error, plan->versionList + ": " + *error);
     for (std::size_t f = 0; f < plan->files.size(); ++f) {
         const PlannedFile& file = plan->files[f];
         char baseKey[kNameKeyCapacity];

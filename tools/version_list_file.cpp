@@ -60,14 +60,16 @@ bool ParseVersionListFile(const std::string& bytes, VersionListFile* list, std::
     return true;
 }
 
-VersionList ToEngineList(const VersionListFile& list) {
-    VersionList engine;
-    engine.count = list.Count();
-    engine.records = std::make_unique<VersionRecord[]>(engine.count);
-    for (std::uint32_t i = 0; i < engine.count; ++i) {
-        VersionRecord& record = engine.records[i];
-        if (!ConvertText(record.name, sizeof record.name, list.Name(i).c_str(), TE_UTF8)) record.name[0] = '\0';
+bool ToEngineList(const VersionListFile& list, VersionList* engine, std::string* error) {
+    engine->count = list.Count();
+    engine->records = std::make_unique<VersionRecord[]>(engine->count);
+    for (std::uint32_t i = 0; i < engine->count; ++i) {
+        VersionRecord& record = engine->records[i];
+        if (!ConvertText(record.name, sizeof record.name, list.Name(i).c_str(), TE_UTF8)) {
+            *error = "record " + std::to_string(i + 1) + ": its name cannot be converted to UTF-8";
+            return false;
+        }
         std::memcpy(record.checksum, list.Checksum(i), 8);
     }
-    return engine;
+    return true;
 }

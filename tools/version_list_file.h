@@ -37,6 +37,7 @@ struct VersionListFile {
 // Parses a version list file. False, with a reason, for an unknown magic or a count whose records
 // are not all there.
 bool ParseVersionListFile(const std::string& bytes, VersionListFile* list, std::string* error);
-// The list as the engine holds it after loading: UTF-8 names, so FindVersionRecord applies. A name
-// that cannot be converted becomes empty and matches nothing.
-VersionList ToEngineList(const VersionListFile& list);
+// The list as the engine holds it after loading: UTF-8 names, so FindVersionRecord applies. False,
+// naming the record, when a name cannot be converted: a lookup would then miss it without a word, and
+// a build would add a second record for the same file.
+bool ToEngineList(const VersionListFile& list, VersionList* engine, std::string* error);
