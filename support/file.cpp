@@ -11,10 +11,7 @@ constexpr char16_t kTemporarySuffix[] = u".new";
 
 CFileDX::~CFileDX() { Close(); }
 
-int CFileDX::OpenRead(const char16_t* path) {
-    if (IsOpen()) return 0;
-    std::uint32_t error = 0;
-    os::Handle h = os::Current().OpenRead(path, &error);
+int CFileDX::Take(os::Handle h, std::uint32_t error) {
     if (h == os::kInvalidHandle) {
         lastError_ = error;
         return 0;
@@ -23,11 +20,18 @@ int CFileDX::OpenRead(const char16_t* path) {
     return 1;
 }
 
+int CFileDX::OpenRead(const char16_t* path) {
+    if (IsOpen()) return 0;
+    std::uint32_t error = 0;
+    const os::Handle h = os::Current().OpenRead(path, &error);
+    return Take(h, error);
+}
+
 int CFileDX::OpenWrite(const char16_t* path, std::int32_t mode) {
     if (IsOpen()) return 0;
     std::uint32_t ignored = 0;
     os::Handle h = os::Current().OpenWrite(path, mode == 1, &ignored);
-    if (h == os::kInvalidHandle) return 0;
+    if (h == os::kInvalidHandle) return 0;  // LastError() stays as it was
     handle_ = h;
     return 1;
 }
@@ -35,13 +39,8 @@ int CFileDX::OpenWrite(const char16_t* path, std::int32_t mode) {
 int CFileDX::CreateNew(const char16_t* path) {
     if (IsOpen()) return 0;
     std::uint32_t error = 0;
-    os::Handle h = os::Current().CreateNew(path, &error);
-    if (h == os::kInvalidHandle) {
-        lastError_ = error;
-        return 0;
-    }
-    handle_ = h;
-    return 1;
+    const os::Handle h = os::Current().CreateNew(path, &error);
+    return Take(h, error);
 }
 
 // The closed state hands the invalid handle to the OS like any other, so that the OS's answer is the

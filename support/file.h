@@ -45,6 +45,9 @@ public:
     std::uint32_t LastError() const { return lastError_; }
 
 private:
+    // Keeps an opened handle, or the error of a failed open; the result of the open.
+    int Take(os::Handle h, std::uint32_t error);
+
     os::Handle handle_ = os::kInvalidHandle;
     std::uint32_t lastError_ = 0;
 };
