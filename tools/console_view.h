@@ -11,7 +11,7 @@
 #include <iosfwd>
 #include <string>
 
-#include "tools/patchtool.h"
+#include "tools/console_io.h"
 #include "update/progress.h"
 
 // One line redrawn with '\r' on a terminal, and nothing at all otherwise. It redraws only when what it

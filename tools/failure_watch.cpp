@@ -1,6 +1,6 @@
 #include "tools/failure_watch.h"
 
-#include "tools/tool_files.h"
+#include "tools/utf8_text.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "tools/console_view.h"
 #include "tools/display.h"
 #include "tools/failure_watch.h"
-#include "tools/patchtool.h"
+#include "tools/console_io.h"
 #include "tools/read_ahead.h"
 #include "tools/tool_files.h"
 #include "tools/version_list_file.h"

@@ -10,7 +10,7 @@
 #include "tools/failure_watch.h"
 #include "tools/patch_listing.h"
 #include "tools/patch_reading.h"
-#include "tools/patchtool.h"
+#include "tools/console_io.h"
 #include "tools/read_ahead.h"
 #include "tools/split_check.h"
 #include "update/entry_check.h"

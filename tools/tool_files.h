@@ -6,15 +6,12 @@
 #include <filesystem>
 #include <string>
 
+#include "tools/utf8_text.h"  // the paths' conversions
+
 // A UTF-8 path as the C++ library takes it, and back (for the few things the seam has no call for:
 // listing folders, making the scratch folders).
 std::filesystem::path NativePath(const std::string& utf8);
 std::string Utf8Path(const std::filesystem::path& path);
-
-// UTF-8 to the UTF-16 path the OS seam takes; empty when the text cannot be converted.
-std::u16string WidenUtf8(const std::string& text);
-// UTF-16 to UTF-8, for showing wide text.
-std::string NarrowToUtf8(const char16_t* text);
 
 // The size of a regular file in 64 bits (CFileDX only knows 32). False, with a reason, for a
 // missing file, a folder or anything else that is not a plain file.
