@@ -30,7 +30,7 @@ public:
     std::uint32_t Write(const void* buffer, std::uint32_t count);
     // Absolute position from the start, a signed 32-bit value: 0x80000000 and beyond fail.
     int Seek(std::int32_t position);
-    // Low 32 bits of the size; 0xFFFFFFFF when the call fails (also when no file is open).
+    // Low 32 bits of the size; os::kInvalidSize when the call fails (also when no file is open).
     std::uint32_t GetSize();
     // Pushes written data to the disk; 1 on success.
     int Flush();

@@ -26,6 +26,8 @@ inline constexpr std::uint32_t kAttrReadOnly = 0x01;
 inline constexpr std::uint32_t kAttrDirectory = 0x10;
 inline constexpr std::uint32_t kAttrNormal = 0x80;
 inline constexpr std::uint32_t kInvalidAttributes = 0xFFFFFFFFu;
+// What a failed size query gives (GetFileSize's INVALID_FILE_SIZE).
+inline constexpr std::uint32_t kInvalidSize = 0xFFFFFFFFu;
 
 // Error codes as Win32 numbers; the POSIX backend translates errno into these once, at its edge.
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
@@ -75,7 +77,7 @@ public:
     virtual bool Write(Handle h, const void* buffer, std::uint32_t count, std::uint32_t* done) = 0;
     // Moves to an absolute position given as a signed 32-bit value; negative positions fail.
     virtual bool Seek(Handle h, std::int32_t position) = 0;
-    // The low 32 bits of the file size, 0xFFFFFFFF when the call fails.
+    // The low 32 bits of the file size, kInvalidSize when the call fails.
     virtual std::uint32_t GetSize(Handle h) = 0;
     // Pushes what was written to the disk.
     virtual bool Flush(Handle h) = 0;

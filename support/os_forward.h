@@ -54,7 +54,7 @@ public:
         return Forward(Call::Seek, false, nullptr, [&] { return next_->Seek(h, position); });
     }
     std::uint32_t GetSize(Handle h) override {
-        return Forward(Call::GetSize, 0xFFFFFFFFu, nullptr, [&] { return next_->GetSize(h); });
+        return Forward(Call::GetSize, kInvalidSize, nullptr, [&] { return next_->GetSize(h); });
     }
     bool Flush(Handle h) override { return Forward(Call::Flush, false, nullptr, [&] { return next_->Flush(h); }); }
     void Close(Handle h) override {

@@ -12,7 +12,7 @@ const char* PayloadIndex::Name(std::uint32_t i, char* out) const {
 UpdateResult ReadPayloadIndex(CFileDX& file, PayloadIndex& index) {
     index = PayloadIndex{};
 
-    // A failed size query reports 0xFFFFFFFF and passes; the header read below then fails.
+    // A failed size query reports os::kInvalidSize and passes; the header read below then fails.
     if (file.GetSize() < kPayloadOffset) return UpdateDamaged;
     // The size test guarantees the position exists, so a failed seek is the OS failing us; reading
     // on from wherever the file stands would take the stub's bytes for the archive.

@@ -173,7 +173,7 @@ bool MergeUninstallList(const char16_t* installFolder, const char16_t* const* na
     CFileDX file;
     if (!file.OpenRead(path)) return false;
     const std::uint32_t size = file.GetSize();
-    if (size == 0 || size == 0xFFFFFFFFu) return false;
+    if (size == 0 || size == os::kInvalidSize) return false;
     auto text = std::make_unique<char[]>(static_cast<std::size_t>(size) + 1);
     // A short read would write back a list missing its tail; failing keeps the file as it is.
     if (file.Read(text.get(), size) != size) return false;

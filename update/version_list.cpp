@@ -15,9 +15,6 @@
 
 namespace {
 
-// What GetSize reports when it fails. The bound on a record count must come from a real size.
-constexpr std::uint32_t kUnknownSize = 0xFFFFFFFFu;
-
 bool HasTerminator(const void* field, std::size_t size) { return std::memchr(field, 0, size) != nullptr; }
 
 // The list as stored: the header at the file's position, then the records of its layout, read
@@ -28,7 +25,8 @@ std::unique_ptr<std::uint8_t[]> ReadStoredList(CFileDX& file, std::uint32_t posi
     if (file.Read(head, sizeof head) != sizeof head || !ParseVersionListHeader(head, &header)) return nullptr;
     const std::uint32_t fileSize = file.GetSize();
     const std::uint64_t bytes = std::uint64_t(header.count) * header.RecordSize();
-    if (fileSize == kUnknownSize || std::uint64_t(position) + sizeof head + bytes > fileSize) return nullptr;
+    // The bound on a record count must come from a real size.
+    if (fileSize == os::kInvalidSize || std::uint64_t(position) + sizeof head + bytes > fileSize) return nullptr;
     auto stored = std::make_unique<std::uint8_t[]>(sizeof head + static_cast<std::size_t>(bytes));
     std::memcpy(stored.get(), head, sizeof head);
     if (bytes != 0 && file.Read(stored.get() + sizeof head, static_cast<std::uint32_t>(bytes)) != bytes) return nullptr;

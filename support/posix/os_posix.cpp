@@ -469,7 +469,7 @@ public:
         struct stat st;
         if (fd < 0 || fstat(fd, &st) != 0) {
             Fail(fd < 0 ? kErrorInvalidHandle : TranslateErrno(errno, {}));
-            return 0xFFFFFFFFu;
+            return kInvalidSize;
         }
         return static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size) & 0xFFFFFFFFu);
     }

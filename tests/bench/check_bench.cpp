@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/install_check.h"
+#include "kit/inspect/install_check.h"
 #include "bench/bench_util.h"
 #include "unit/patch_format.h"
 #include "unit/test_util.h"

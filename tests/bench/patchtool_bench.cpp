@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "support/file.h"
-#include "tools/patch_builder.h"
-#include "tools/tool_files.h"
+#include "kit/build/patch_builder.h"
+#include "kit/common/kit_files.h"
 #include "unit/test_util.h"
 
 namespace {

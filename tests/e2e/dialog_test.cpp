@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "expectations.h"
-#include "tools/caption_stamp.h"
+#include "kit/format/caption_stamp.h"
 
 namespace e2e {
 namespace {

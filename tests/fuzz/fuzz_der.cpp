@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "tools/authenticode.h"
+#include "kit/signature/authenticode.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fuzz/memory_os.h"
-#include "tools/patchtool.h"
+#include "tools/patchtool/patchtool.h"
 #include "update/archive.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

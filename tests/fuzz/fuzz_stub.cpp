@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "tools/patch_builder.h"
-#include "tools/pe_image.h"
+#include "kit/build/patch_builder.h"
+#include "kit/format/pe_image.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[size ? size : 1]);

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/release_build.h"
+#include "kit/release/release_build.h"
 #include "unit/fault_loop.h"
 #include "unit/patchtool_fixture.h"
 

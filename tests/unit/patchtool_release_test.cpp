@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/release_folder.h"
+#include "kit/release/release_folder.h"
 #include "unit/patchtool_fixture.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "tools/read_ahead.h"
+#include "kit/common/read_ahead.h"
 #include "unit/fault_loop.h"
 #include "unit/test_util.h"
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "tools/release_overlay.h"
+#include "kit/release/release_overlay.h"
 #include "unit/patch_format.h"
 #include "unit/scripted_view.h"
 #include "unit/test_util.h"

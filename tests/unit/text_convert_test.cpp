@@ -7,7 +7,7 @@
 #include <string>
 
 #include "support/text.h"
-#include "tools/utf8_stream.h"
+#include "tools/patchtool/utf8_stream.h"
 #include "unit/fault_os.h"
 #include "unit/test_util.h"
 

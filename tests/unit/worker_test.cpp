@@ -17,8 +17,8 @@
 #include "unit/scripted_view.h"
 #include "unit/test_util.h"
 #include "support/os.h"
-#include "tools/failure_watch.h"
-#include "tools/install_check.h"
+#include "kit/common/failure_watch.h"
+#include "kit/inspect/install_check.h"
 #include "update/install_name.h"
 #include "update/worker.h"
 
