@@ -298,10 +298,11 @@ struct Part {
 
 }  // namespace
 
-void SplitPathWide(const WideSplitOutputs& out, const char* path) {
+bool SplitPathWide(const WideSplitOutputs& out, const char* path) {
     // An unconvertible path splits as the empty one.
     char16_t work[kPathUnits];
-    if (path == nullptr || MultiToWide(work, kPathUnits, path) == nullptr) work[0] = 0;
+    const bool converted = path != nullptr && MultiToWide(work, kPathUnits, path) != nullptr;
+    if (!converted) work[0] = 0;
     const char16_t* p = work;
     const char16_t* end = p + WideLength(p);
 
@@ -337,16 +338,22 @@ void SplitPathWide(const WideSplitOutputs& out, const char* path) {
         std::copy_n(part.start, length, part.out);
         part.out[length] = 0;
     }
+    return converted || path == nullptr;
 }
 
-void SplitPath(char* drive, char* dir, char* fname, char* ext, const char* path) {
+bool SplitPath(char* drive, char* dir, char* fname, char* ext, const char* path) {
     char16_t parts[4][kPathUnits];
-    SplitPathWide({parts[0], kPathUnits, parts[1], kPathUnits, parts[2], kPathUnits, parts[3], kPathUnits}, path);
+    bool converted =
+        SplitPathWide({parts[0], kPathUnits, parts[1], kPathUnits, parts[2], kPathUnits, parts[3], kPathUnits}, path);
     char* outputs[4] = {drive, dir, fname, ext};
     for (int i = 0; i < 4; ++i) {
         if (outputs[i] == nullptr) continue;
-        if (ConvertInto(os::kCodePageUtf8, parts[i], outputs[i], kSplitPartBytes) == nullptr) outputs[i][0] = 0;
+        if (ConvertInto(os::kCodePageUtf8, parts[i], outputs[i], kSplitPartBytes) == nullptr) {
+            outputs[i][0] = 0;
+            converted = false;
+        }
     }
+    return converted;
 }
 
 // --- wide formatting ---

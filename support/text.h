@@ -73,9 +73,11 @@ struct WideSplitOutputs {
     char16_t* ext = nullptr;
     std::size_t extCapacity = 0;
 };
-void SplitPathWide(const WideSplitOutputs& out, const char* path);
-// The same, the parts given in UTF-8 in outputs of kSplitPartBytes bytes each (each optional).
-void SplitPath(char* drive, char* dir, char* fname, char* ext, const char* path);
+// False when the path could not be converted; it then splits as the empty one.
+bool SplitPathWide(const WideSplitOutputs& out, const char* path);
+// The same, the parts given in UTF-8 in outputs of kSplitPartBytes bytes each (each optional). False
+// also when a part could not be converted back; that part is then empty.
+bool SplitPath(char* drive, char* dir, char* fname, char* ext, const char* path);
 
 // Formats into out, which holds capacity units. Supports %s (a wide string), %d, %u, %x, %X, %c
 // (a wide character) and %%. Returns the number of units written without the terminator, or -1

@@ -85,14 +85,14 @@ VersionList LoadVersionList(CFileDX& file, const PayloadIndex& index) {
     return list;
 }
 
-const VersionRecord* FindVersionRecord(const VersionList& list, const char* key) {
+const VersionRecord* FindVersionRecord(const VersionList& list, const char* key, bool* passedOver) {
     for (std::uint32_t i = 0; i < list.count; ++i) {
         const VersionRecord& record = list.records[i];
         if (record.name[0] == '\0' || !HasTerminator(record.name, kNameFieldV2)) continue;
 
         char fname[kSplitPartBytes] = "";
         char ext[kSplitPartBytes] = "";
-        SplitPath(nullptr, nullptr, fname, ext, record.name);
+        if (!SplitPath(nullptr, nullptr, fname, ext, record.name) && passedOver) *passedOver = true;
         // The final path component: file name, then extension.
         char component[2 * kSplitPartBytes];
         std::strcat(std::strcpy(component, fname), ext);

@@ -56,8 +56,10 @@ bool MakeNameKey(char* out, std::size_t capacity, const char* storedName);
 // Loads the list from the first payload entry whose key is "qmk.hvl". Never fails: any problem gives
 // an empty list. The file position is left wherever the load left it.
 VersionList LoadVersionList(CFileDX& file, const PayloadIndex& index);
-// The first record whose final path component, as a key, equals key; null when none does.
-const VersionRecord* FindVersionRecord(const VersionList& list, const char* key);
+// The first record whose final path component, as a key, equals key; null when none does. A record
+// whose name fails to convert while it is split is looked at as the patcher looks at it then; with
+// passedOver, the tools that must not miss one without a word are told.
+const VersionRecord* FindVersionRecord(const VersionList& list, const char* key, bool* passedOver = nullptr);
 // Rewrites "<folder>\QMK.hvl" keeping only the records whose file or folder exists (a record whose
 // name would leave the folder is kept without looking). Silent on failure.
 void PruneVersionList(const char16_t* installFolder);

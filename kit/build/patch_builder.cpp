@@ -70,12 +70,15 @@ bool PrepareVersionList(const BuildRequest& request, std::vector<PackedFile>* in
     if (!request.versionListPath.empty() && !LoadVersionListFile(request.versionListPath, list, error)) return false;
     VersionList engine;
     if (!ToEngineList(*list, &engine, error)) return Fail(error, request.versionListPath + ": " + *error);
-    if (const VersionRecord* self = FindVersionRecord(engine, kVersionListKey)) {
+    bool passedOver = false;
+    if (const VersionRecord* self = FindVersionRecord(engine, kVersionListKey, &passedOver)) {
         return Fail(error, request.versionListPath + ": has a record for the version list itself (" +
                            Quoted(self->name) + "); the patcher would check the list against it and fail");
     }
     for (PackedFile& input : *inputs) {
-        if (const VersionRecord* record = FindVersionRecord(engine, input.key.c_str())) {
+        const VersionRecord* record = FindVersionRecord(engine, input.key.c_str(), &passedOver);
+        if (passedOver) return Fail(error, request.versionListPath + ": a record's name cannot be converted to look it up");
+        if (record) {
             if (std::string problem = RecordNameProblem(record->name); !problem.empty()) {
                 return Fail(error, request.versionListPath + ": record " + Quoted(record->name) + " for " +
                                    input.path + " " + problem);

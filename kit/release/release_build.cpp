@@ -40,10 +40,22 @@ struct OldRelease {
     std::set<std::string> sameAsNew;  // keys of its files that hold NEW's bytes
 };
 
-std::string RecordKey(const VersionListFile& list, std::uint32_t i) {
-    char key[kNameKeyCapacity];
-    if (!list.NameTerminated(i) || !MakeNameKey(key, sizeof key, list.Name(i).c_str())) return {};
-    return ReleaseKey(key);
+// The key of every record of the list at path, in order; empty for a record whose name has no
+// terminator. A name that cannot be converted fails, naming the record: a lookup would miss it
+// without a word, and the build would add a second record for the same file.
+bool RecordKeys(const VersionListFile& list, const std::string& path, std::vector<std::string>* keys,
+                std::string* error) {
+    keys->assign(list.Count(), std::string());
+    for (std::uint32_t i = 0; i < list.Count(); ++i) {
+        char key[kNameKeyCapacity];
+        if (!list.NameTerminated(i)) continue;
+        if (!MakeNameKey(key, sizeof key, list.Name(i).c_str())) {
+            return Fail(error, path + ": record " + std::to_string(i + 1) + " " + Quoted(list.Name(i)) +
+                                   ": its name cannot be converted to UTF-8");
+        }
+        (*keys)[i] = ReleaseKey(key);
+    }
+    return true;
 }
 
 // Every file of NEW that differs from at least one older release, and the counts; the checksum of
@@ -97,7 +109,7 @@ bool Compare(const ReleaseFolder& release, std::vector<OldRelease>& olds, std::m
 
 // The files a player's `check --json` report does not call OK; the report must come from NEW's list.
 bool FromReport(const std::string& reportPath, const ReleaseFolder& release, const VersionListFile& list,
-                ReleasePlan* plan, std::string* error) {
+                const std::vector<std::string>& keys, ReleasePlan* plan, std::string* error) {
     std::string text;
     if (!ReadWholeFile(reportPath, kMaxVersionListBytes, &text, error)) return false;
     nlohmann::json report = nlohmann::json::parse(text, nullptr, false);
@@ -105,7 +117,7 @@ bool FromReport(const std::string& reportPath, const ReleaseFolder& release, con
         return Fail(error, reportPath + ": not a report of patchtool check --json");
     }
     std::map<std::string, std::string> expected;  // key to the checksum's hex digits
-    for (std::uint32_t i = 0; i < list.Count(); ++i) expected[RecordKey(list, i)] = HexBytes(list.Checksum(i), 8);
+    for (std::uint32_t i = 0; i < list.Count(); ++i) expected[keys[i]] = HexBytes(list.Checksum(i), 8);
     std::size_t matching = 0;
     for (const nlohmann::json& file : report["files"]) {
         if (!file.value("name", nlohmann::json()).is_string() || !file.value("expected", nlohmann::json()).is_string()) {
@@ -137,6 +149,7 @@ bool FromReport(const std::string& reportPath, const ReleaseFolder& release, con
 // a part of its own whose list puts its record first, when the build may split.
 struct CarriedList {
     VersionListFile list;
+    std::vector<std::string> keys;  // of its records
     std::vector<std::size_t> own;  // into plan.files
     std::vector<std::string> problems;
 };
@@ -147,6 +160,7 @@ struct Releases {
     std::vector<OldRelease> olds;
     std::map<std::string, Checksum> sums;  // by key
     VersionListFile list;                  // NEW's, when it has one
+    std::vector<std::string> keys;         // of its records
 };
 
 bool PlanList(const ReleaseRequest& request, const Releases& r, ReleasePlan* plan, CarriedList* carried,
@@ -154,11 +168,15 @@ bool PlanList(const ReleaseRequest& request, const Releases& r, ReleasePlan* pla
     std::string listPath = r.release.versionList;
     if (listPath.empty() && !r.olds.empty()) listPath = r.olds[0].listOnly ? r.olds[0].given : r.olds[0].folder.versionList;
     VersionListFile& after = carried->list = r.list;
-    if (r.release.versionList.empty() && !listPath.empty() && !LoadVersionListFile(listPath, &after, error)) return false;
+    carried->keys = r.keys;
+    if (r.release.versionList.empty() && !listPath.empty() &&
+        (!LoadVersionListFile(listPath, &after, error) || !RecordKeys(after, listPath, &carried->keys, error))) {
+        return false;
+    }
     plan->versionList = listPath.empty() ? "a new version-2 list" : listPath;
     const std::uint32_t nameField = IndexLayout{!request.patch.legacyIndex}.NameField();
     std::map<std::string, std::uint32_t> records;
-    for (std::uint32_t i = 0; i < after.Count(); ++i) records.emplace(RecordKey(after, i), i);
+    for (std::uint32_t i = 0; i < after.Count(); ++i) records.emplace(carried->keys[i], i);
     for (const PlannedFile& file : plan->files) {
         const std::string key = ReleaseKey(file.rel);
         const std::string base = FileNameOf(file.rel);
@@ -184,6 +202,7 @@ bool PlanList(const ReleaseRequest& request, const Releases& r, ReleasePlan* pla
                 continue;
             }
             records.emplace(key, after.Count() - 1);
+            carried->keys.push_back(key);
         }
         const Checksum& sum = r.sums.at(key);
         after.SetChecksum(records.at(key), reinterpret_cast<const std::uint8_t*>(sum.data()));
@@ -194,8 +213,12 @@ bool PlanList(const ReleaseRequest& request, const Releases& r, ReleasePlan* pla
         const PlannedFile& file = plan->files[f];
         char baseKey[kNameKeyCapacity];
         const std::string base = FileNameOf(file.rel);
-        if (!MakeNameKey(baseKey, sizeof baseKey, base.c_str())) continue;
-        const VersionRecord* first = FindVersionRecord(engine, baseKey);
+        if (!MakeNameKey(baseKey, sizeof baseKey, base.c_str())) {
+            return Fail(error, Quoted(file.rel) + ": its file name cannot be converted to UTF-8");
+        }
+        bool passedOver = false;
+        const VersionRecord* first = FindVersionRecord(engine, baseKey, &passedOver);
+        if (passedOver) return Fail(error, plan->versionList + ": a record's name cannot be converted to look it up");
         if (!first || ReleaseKey(first->name) == ReleaseKey(file.rel)) continue;
         if (request.patch.split) {
             carried->own.push_back(f);
@@ -212,13 +235,14 @@ bool PlanList(const ReleaseRequest& request, const Releases& r, ReleasePlan* pla
 
 // The list with every record of rel's file name that comes before rel's own moved to the end, so
 // the patcher finds rel's first.
-VersionListFile RecordFirst(const VersionListFile& list, const std::string& rel) {
+VersionListFile RecordFirst(const CarriedList& carried, const std::string& rel) {
+    const VersionListFile& list = carried.list;
     const std::string own = ReleaseKey(rel), base = FileNameOf(own);
     VersionListFile moved = list;
     std::string front, back;
     bool reached = false;
     for (std::uint32_t i = 0; i < list.Count(); ++i) {
-        const std::string key = RecordKey(list, i);
+        const std::string& key = carried.keys[i];
         reached = reached || key == own;
         const bool sameName = FileNameOf(key) == base;
         (sameName && !reached ? back : front).append(list.records, std::size_t(i) * list.RecordSize(), list.RecordSize());
@@ -311,9 +335,10 @@ bool PlanFromReleases(const ReleaseRequest& request, Releases* r, ReleasePlan* p
         old.listOnly = fs::is_regular_file(NativePath(given), ec);
         if (old.listOnly) {
             VersionListFile oldList;
-            if (!LoadVersionListFile(given, &oldList, error)) return false;
+            std::vector<std::string> keys;
+            if (!LoadVersionListFile(given, &oldList, error) || !RecordKeys(oldList, given, &keys, error)) return false;
             for (std::uint32_t i = 0; i < oldList.Count(); ++i) {
-                old.records.emplace(RecordKey(oldList, i), Checksum(reinterpret_cast<const char*>(oldList.Checksum(i)), 8));
+                old.records.emplace(keys[i], Checksum(reinterpret_cast<const char*>(oldList.Checksum(i)), 8));
             }
         } else if (!ScanRelease(given, &old.folder, error)) {
             return false;
@@ -326,7 +351,7 @@ bool PlanFromReleases(const ReleaseRequest& request, Releases* r, ReleasePlan* p
 // A repair: the files the report calls not OK, and the checksums of NEW's files.
 bool PlanFromReport(const ReleaseRequest& request, Releases* r, ReleasePlan* plan, std::string* error) {
     if (r->release.versionList.empty()) return Fail(error, request.to + ": a repair needs the release's QMK.hvl");
-    return FromReport(request.repairReport, r->release, r->list, plan, error) &&
+    return FromReport(request.repairReport, r->release, r->list, r->keys, plan, error) &&
            Compare(r->release, r->olds, &r->sums, plan, error);
 }
 
@@ -335,7 +360,7 @@ bool CheckNewList(const Releases& r, std::string* error) {
     std::string names;
     for (std::uint32_t i = 0; i < r.list.Count(); ++i) {
         // A record of a folder ("data\") or without a name installs nothing and is not checked.
-        const std::string key = RecordKey(r.list, i);
+        const std::string& key = r.keys[i];
         if (key.empty() || key.back() == '\\') continue;
         auto sum = r.sums.find(key);
         if (sum == r.sums.end() || std::memcmp(sum->second.data(), r.list.Checksum(i), 8) != 0) {
@@ -386,7 +411,7 @@ bool Stage(const ReleaseRequest& request, const Releases& r, const CarriedList& 
     }
     for (std::size_t k = 0; k < carried.own.size(); ++k) {
         const std::size_t f = carried.own[k];
-        if (!build({f}, RecordFirst(carried.list, plan->files[f].rel), "own" + std::to_string(k), false, f)) return false;
+        if (!build({f}, RecordFirst(carried, plan->files[f].rel), "own" + std::to_string(k), false, f)) return false;
     }
     return build(rest, carried.list, "last", request.patch.split, 0);
 }
@@ -412,7 +437,10 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
     FailureWatch watch;
     Releases r;
     if (!ScanRelease(request.to, &r.release, error)) return false;
-    if (!r.release.versionList.empty() && !LoadVersionListFile(r.release.versionList, &r.list, error)) return false;
+    if (!r.release.versionList.empty() && (!LoadVersionListFile(r.release.versionList, &r.list, error) ||
+                                           !RecordKeys(r.list, r.release.versionList, &r.keys, error))) {
+        return false;
+    }
     const bool planned = request.repairReport.empty() ? PlanFromReleases(request, &r, plan, error)
                                                       : PlanFromReport(request, &r, plan, error);
     if (!planned || !CheckNewList(r, error)) return false;
