@@ -19,6 +19,8 @@ inline constexpr std::uint32_t kPayloadOffset = 0x60000;
 inline constexpr std::uint32_t kHeaderSize = 16;
 inline constexpr std::uint32_t kIndexOffset = kPayloadOffset + kHeaderSize;
 inline constexpr std::uint32_t kMaxEntries = 32;
+// Positions are formed in 32 bits and sought as signed: nothing at or beyond this offset is read.
+inline constexpr std::uint64_t kPositionLimit = 0x80000000ull;  // 2 GiB
 inline constexpr char kArchiveMagic[12] = {'M', 'O', 'R', 'V', 'E', 'N', ' ', 'A', 'R', 'C', '2', '0'};
 // Any other magic selects the legacy 32-byte layout; patchtool writes this one, which tells a person
 // what the archive is.

@@ -19,9 +19,6 @@
 
 namespace {
 
-// Positions in the patcher are signed 32-bit: nothing at or beyond 2 GiB can be read back.
-constexpr std::uint64_t kPatchLimit = 0x80000000ull;
-
 constexpr char kSplitHint[] = "; build --split cuts the update into patches that fit";
 
 bool CheckNames(const BuildRequest& request, std::vector<PackedFile>* inputs, std::string* error) {
@@ -113,9 +110,9 @@ bool PlanBuild(const BuildRequest& request, const std::vector<PackedFile>& input
     if (request.split) return planned || Fail(error, planError);
     std::uint64_t total = layout.Overhead(inputs.size(), list.Count());
     for (const PackedFile& input : inputs) total += input.size;
-    if (total >= kPatchLimit) {
+    if (total >= kPositionLimit) {
         return Fail(error, "the patch would be " + std::to_string(total) + " bytes; it must stay below 2 GiB (" +
-                           std::to_string(kPatchLimit) + " bytes), the most the patcher can read" +
+                           std::to_string(kPositionLimit) + " bytes), the most the patcher can read" +
                            (planned ? kSplitHint : ""));
     }
     parts->assign(1, Part{0, inputs.size(), list.Count(), total});

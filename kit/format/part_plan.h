@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
-// What one patch may hold: the patcher reads at most 32 entries (the version list is one of them) and
-// nothing at or beyond 2 GiB.
+#include "update/archive.h"
+
+// What one patch may hold: the patcher reads at most kMaxEntries entries (the version list is one of
+// them) and nothing at or beyond kPositionLimit.
 struct PatchLimits {
-    std::uint32_t maxFiles = 31;
-    std::uint64_t maxBytes = 0x7FFFFFFFull;  // the largest patch file
+    std::uint32_t maxFiles = kMaxEntries - 1;
+    std::uint64_t maxBytes = kPositionLimit - 1;  // the largest patch file
 };
 
 // One file that goes into a patch.

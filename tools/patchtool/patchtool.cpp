@@ -25,7 +25,11 @@
 
 namespace {
 
-constexpr char kUsage[] =
+// The help text; the limits and exit codes it states come from where they are defined.
+std::string Usage() {
+    const PatchLimits limits;
+    const auto n = [](auto value) { return std::to_string(value); };
+    return
     "usage: patchtool COMMAND ...\n"
     "\n"
     "  patchtool build [--stub PATCHER.exe] --out PATCH.exe [--version-list QMK.hvl] [--legacy-index] [--split]\n"
@@ -35,7 +39,8 @@ constexpr char kUsage[] =
     "      the version list: the given one is updated (its layout and reserved bytes kept, records for\n"
     "      new files appended), without one a new version-2 list is made. --legacy-index writes the\n"
     "      old 32-byte index entries (names up to 15 bytes). Nothing is written on failure.\n"
-    "      A patch holds at most 31 files and stays below 2 GiB; --split cuts a bigger update, in the\n"
+    "      A patch holds at most " + n(limits.maxFiles) + " files and stays below " + n((limits.maxBytes + 1) >> 30) +
+    " GiB; --split cuts a bigger update, in the\n"
     "      FILEs' order, into parts PATCH.part1of3.exe, PATCH.part2of3.exe, ... to be run in order.\n"
     "  patchtool build [--stub PATCHER.exe] --out PATCH.exe [--split] [--json] --from OLD... --to NEW\n"
     "  patchtool build [--stub PATCHER.exe] --out FIX.exe [--split] [--json] --to NEW --repair REPORT.json\n"
@@ -67,10 +72,12 @@ constexpr char kUsage[] =
     "--json prints one JSON document on stdout instead of the text. On a terminal, build, apply and\n"
     "check show their progress on stderr.\n"
     "\n"
-    "Exit codes: 0 success; 1 the command failed (verify: 1 damaged, 2 too many entries; check: no\n"
-    "readable QMK.hvl); apply: the low byte of the first update result that is not UpdateOk (1 to 7);\n"
-    "8 verify: the file changed after it was signed, or its signature is damaged; 9 check: a file is\n"
-    "not OK; 64 a wrong command line.\n";
+    "Exit codes: " + n(kExitOk) + " success; " + n(kExitFailed) + " the command failed (verify: " +
+    n(UpdateDamaged & 0xFF) + " damaged, " + n(UpdateTooManyEntries & 0xFF) + " too many entries; check: no\n"
+    "readable QMK.hvl); apply: the low byte of the first update result that is not UpdateOk (1 to 7);\n" +
+    n(kExitSignatureChanged) + " verify: the file changed after it was signed, or its signature is damaged; " +
+    n(kExitNotIntact) + " check: a file is\nnot OK; " + n(kExitUsage) + " a wrong command line.\n";
+}
 
 int UsageError(std::ostream& err, const std::string& message) {
     err << "patchtool: " << message << "\n" << "Run \"patchtool help\" for the commands.\n";
@@ -290,13 +297,13 @@ int RunApply(const std::vector<std::string>& patches, const std::string& folder,
 
 int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, const ConsoleIo& io) {
     if (argc < 2) {
-        err << kUsage;
+        err << Usage();
         return kExitUsage;
     }
     std::string command = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
     if (command == "help" || command == "--help" || command == "-h") {
-        out << kUsage;
+        out << Usage();
         return kExitOk;
     }
     if (command == "build") return RunBuild(args, out, err, io);
