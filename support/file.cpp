@@ -11,7 +11,10 @@ constexpr char16_t kTemporarySuffix[] = u".new";
 
 CFileDX::~CFileDX() { Close(); }
 
-int CFileDX::Take(os::Handle h, std::uint32_t error) {
+int CFileDX::Take(os::Handle (os::Api::*open)(const char16_t*, std::uint32_t*), const char16_t* path) {
+    if (IsOpen()) return 0;
+    std::uint32_t error = 0;
+    const os::Handle h = (os::Current().*open)(path, &error);
     if (h == os::kInvalidHandle) {
         lastError_ = error;
         return 0;
@@ -20,12 +23,7 @@ int CFileDX::Take(os::Handle h, std::uint32_t error) {
     return 1;
 }
 
-int CFileDX::OpenRead(const char16_t* path) {
-    if (IsOpen()) return 0;
-    std::uint32_t error = 0;
-    const os::Handle h = os::Current().OpenRead(path, &error);
-    return Take(h, error);
-}
+int CFileDX::OpenRead(const char16_t* path) { return Take(&os::Api::OpenRead, path); }
 
 int CFileDX::OpenWrite(const char16_t* path, std::int32_t mode) {
     if (IsOpen()) return 0;
@@ -36,12 +34,7 @@ int CFileDX::OpenWrite(const char16_t* path, std::int32_t mode) {
     return 1;
 }
 
-int CFileDX::CreateNew(const char16_t* path) {
-    if (IsOpen()) return 0;
-    std::uint32_t error = 0;
-    const os::Handle h = os::Current().CreateNew(path, &error);
-    return Take(h, error);
-}
+int CFileDX::CreateNew(const char16_t* path) { return Take(&os::Api::CreateNew, path); }
 
 // The closed state hands the invalid handle to the OS like any other, so that the OS's answer is the
 // result here too; the engine relies on reads after a failed open failing by themselves.

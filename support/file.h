@@ -45,8 +45,9 @@ public:
     std::uint32_t LastError() const { return lastError_; }
 
 private:
-    // Keeps an opened handle, or the error of a failed open; the result of the open.
-    int Take(os::Handle h, std::uint32_t error);
+    // Opens path with one of the seam's opens that report their error, and keeps the handle, or the
+    // error of a failed open; the result of the open.
+    int Take(os::Handle (os::Api::*open)(const char16_t*, std::uint32_t*), const char16_t* path);
 
     os::Handle handle_ = os::kInvalidHandle;
     std::uint32_t lastError_ = 0;

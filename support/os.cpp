@@ -25,6 +25,13 @@ bool ReplaceHeldFile(const char16_t* from, const char16_t* to, std::uint32_t* er
     return moved;
 }
 
+std::string ErrorText(std::uint32_t code) {
+    // The systems' own words speak of mount points, or nothing; the player meets links.
+    if (code == kErrorUntrustedLink) return "a link made by another user";
+    std::string text = SystemErrorText(code);
+    return text.empty() ? "error " + std::to_string(code) : text;
+}
+
 Api* SetApi(Api* api) {
     Api* previous = &Current();
     g_override = (api == &NativeApi()) ? nullptr : api;

@@ -135,8 +135,10 @@ public:
 };
 
 // The system's own words for an error code, in UTF-8 ("No space left on device"); "error N" when
-// the system has none. Implemented by each backend.
+// the system has none.
 std::string ErrorText(std::uint32_t code);
+// The same from the backend; empty when the system has no words for it.
+std::string SystemErrorText(std::uint32_t code);
 
 // Which register sets wider than SSE's the OS saves across thread switches, and so lets a program use:
 // the 256-bit AVX registers, the 512-bit AVX-512 ones with their mask registers. This is the OS's own

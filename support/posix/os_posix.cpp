@@ -621,11 +621,10 @@ Api& NativeApi() {
 }
 
 // The Linux words for what the code's errno said: the translation above, read backwards.
-std::string ErrorText(std::uint32_t code) {
-    if (code == kErrorUntrustedLink) return "a link made by another user";
+std::string SystemErrorText(std::uint32_t code) {
     for (const auto& known : kErrnoCodes)
         if (known.code == code) return std::strerror(known.error);
-    return "error " + std::to_string(code);
+    return {};
 }
 
 // The kernel puts the register sets it saves into XCR0; XGETBV reads it once the CPU says the OS

@@ -426,18 +426,15 @@ Api& NativeApi() {
     return api;
 }
 
-std::string ErrorText(std::uint32_t code) {
-    // The system's own words speak of mount points; the player meets links.
-    if (code == kErrorUntrustedLink) return "a link made by another user";
+std::string SystemErrorText(std::uint32_t code) {
     WCHAR text[512];
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
                              512, nullptr);
     // Without the line break and the full stop the system ends its sentence with.
     while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' || text[n - 1] == L'.')) --n;
-    if (n == 0) return "error " + std::to_string(code);
     char utf8[1536];
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), utf8, sizeof utf8, nullptr, nullptr);
-    return bytes > 0 ? std::string(utf8, static_cast<std::size_t>(bytes)) : "error " + std::to_string(code);
+    int bytes = n > 0 ? WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), utf8, sizeof utf8, nullptr, nullptr) : 0;
+    return std::string(utf8, static_cast<std::size_t>(bytes > 0 ? bytes : 0));
 }
 
 bool EnableRedirectionGuard() {
