@@ -221,45 +221,27 @@ int RunList(const std::string& path, nlohmann::json* doc, std::string* problem) 
     return ListPatch(path, doc, problem) ? kExitOk : kExitFailed;
 }
 
-int RunVerify(const std::string& path, nlohmann::json* doc, std::string* problem, std::ostream& out, bool json) {
+int RunVerify(const std::string& path, nlohmann::json* doc, std::string* problem) {
     Verification verification = VerifyPatch(path);
     *problem = verification.problem;
-    // An open that failed ends with the result's low byte, as the patcher's exit would.
-    const int code = !verification.signatureSound ? kExitSignatureChanged
-                                                  : static_cast<int>(verification.result & 0xFF);
     *doc = std::move(verification.doc);
-    if (!problem->empty()) {
-        if (!json) {
-            if (std::string part = DescribeSplit((*doc)["split"]); !part.empty()) out << "split: " << part << "\n";
-            out << "verify: FAILED: the patcher would stop with " << Text((*doc)["result"]) << "\n";
-        }
-        doc->erase("split");
-        return code;
-    }
-    (*doc)["exitCode"] = code;
-    return code;
+    // A patch that cannot be opened ends with the result's low byte, as the patcher's exit would.
+    return verification.signatureSound ? static_cast<int>(verification.result & 0xFF) : kExitSignatureChanged;
 }
 
 int RunCheck(const std::string& folder, nlohmann::json* doc, std::string* problem, std::ostream& err,
              const ConsoleIo& io) {
     InstallCheck check;
-    bool read;
-    {
-        ProgressBar bar(err, io.errIsTerminal);
-        read = CheckInstallation(folder, &check, problem,
-                                 [&](std::uint32_t record, const std::string& name, std::uint64_t done,
-                                     std::uint64_t size) {
-                                     bar.Show("file " + std::to_string(record + 1) + "  " + name, done, size);
-                                 });
-    }
-    if (!read) {
+    ProgressBar bar(err, io.errIsTerminal);
+    if (!CheckInstallation(folder, &check, problem,
+                           [&](std::uint32_t record, const std::string& name, std::uint64_t done, std::uint64_t size) {
+                               bar.Show("file " + std::to_string(record + 1) + "  " + name, done, size);
+                           })) {
         *doc = {{"folder", folder}, {"error", *problem}, {"intact", false}};
         return kExitFailed;
     }
     *doc = DescribeCheck(folder, check);
-    const int code = check.Intact() ? kExitOk : kExitNotIntact;
-    (*doc)["exitCode"] = code;
-    return code;
+    return check.Intact() ? kExitOk : kExitNotIntact;
 }
 
 int RunApply(const std::vector<std::string>& patches, const std::string& folder, std::ostream& out,
@@ -317,12 +299,13 @@ int RunPatchtool(int argc, char** argv, std::ostream& out, std::ostream& err, co
         nlohmann::json doc;
         std::string problem;
         const int code = command == "list"     ? RunList(args[0], &doc, &problem)
-                         : command == "verify" ? RunVerify(args[0], &doc, &problem, out, json)
+                         : command == "verify" ? RunVerify(args[0], &doc, &problem)
                                                : RunCheck(args[0], &doc, &problem, err, io);
         if (!problem.empty()) err << "patchtool: " << (command == "check" ? "check: " : "") << problem << "\n";
+        doc["exitCode"] = code;
         if (json) {
             out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-        } else if (problem.empty()) {
+        } else if (problem.empty() || command == "verify") {
             if (command == "list") PrintListing(doc, out);
             if (command == "verify") PrintVerification(doc, out);
             if (command == "check") PrintCheck(doc, out);

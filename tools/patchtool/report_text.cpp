@@ -39,6 +39,10 @@ void PrintListing(const nlohmann::json& doc, std::ostream& out) {
 
 void PrintVerification(const nlohmann::json& doc, std::ostream& out) {
     if (std::string part = DescribeSplit(doc["split"]); !part.empty()) out << "split: " << part << "\n";
+    if (!doc.contains("entries")) {  // the patch could not be opened
+        out << "verify: FAILED: the patcher would stop with " << Text(doc["result"]) << "\n";
+        return;
+    }
     out << "caption: " << Text(doc["caption"]["description"]) << "\n";
     for (const nlohmann::json& entry : doc["entries"]) {
         out << StatusLine(Text(entry["status"]), Text(entry["name"])) << ": " << Text(entry["detail"]) << "\n";

@@ -10,7 +10,7 @@
 struct VersionListFile;
 
 void PrintListing(const nlohmann::json& listing, std::ostream& out);
-// verification carries the exit code the command line chose ("exitCode").
+// The documents carry the exit code the command line chose ("exitCode").
 void PrintVerification(const nlohmann::json& verification, std::ostream& out);
 void PrintCheck(const nlohmann::json& check, std::ostream& out);
 void PrintRelease(const nlohmann::json& release, std::ostream& out);
