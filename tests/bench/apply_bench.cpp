@@ -130,12 +130,7 @@ BENCHMARK(BM_DdFsync)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime
 // Peak resident memory of a `patchtool apply` process, for payloads of range(0) MiB.
 void BM_ApplyPeakMemory(benchmark::State& state) {
     Workspace ws("rss", static_cast<std::uint32_t>(state.range(0)));
-    double peakMiB = 0;
-    for (auto _ : state) {
-        peakMiB = bench::PatchtoolPeakRssMiB({"apply", ws.patch.string(), ws.game.string()});
-        if (peakMiB < 0) state.SkipWithError("patchtool apply failed");
-    }
-    state.counters["peak_rss_MiB"] = peakMiB;
+    bench::CountPeakRss(state, {"apply", ws.patch.string(), ws.game.string()});
 }
 BENCHMARK(BM_ApplyPeakMemory)->Arg(16)->Arg(256)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 

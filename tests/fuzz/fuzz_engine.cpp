@@ -4,10 +4,10 @@
 // nothing when it ends before the commit. The input's last byte plants links another user made, each
 // leading outside, where the engine creates, reads, replaces or walks: none of them is ever followed.
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "fuzz/fuzz_check.h"
 #include "fuzz/memory_os.h"
 #include "unit/scripted_view.h"
 #include "update/archive.h"
@@ -21,12 +21,7 @@ std::string Record(const char* name, const char* checksum) {
     return r + std::string(checksum, 8);
 }
 
-void Check(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "fuzz_engine: %s\n", what);
-        std::abort();
-    }
-}
+void Check(bool ok, const char* what) { FuzzCheck(ok, "fuzz_engine", what); }
 
 bool EndsWith(const std::u16string& s, const char16_t* tail) {
     std::u16string t(tail);

@@ -4,11 +4,10 @@
 // otherwise.) The version list: the prune either leaves
 // the file as it was or writes a list of the same layout with no more records than before.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "fuzz/fuzz_check.h"
 #include "fuzz/memory_os.h"
 #include "update/uninstall_list.h"
 #include "update/version_list.h"
@@ -34,10 +33,7 @@ bool IsStrictUtf8(const std::string& s) {
     return true;
 }
 
-void Fail(const char* what) {
-    std::fprintf(stderr, "fuzz_lists: %s\n", what);
-    std::abort();
-}
+void Fail(const char* what) { FuzzCheck(false, "fuzz_lists", what); }
 
 }  // namespace
 

@@ -46,15 +46,9 @@ TEST(PatchtoolBuild, PayloadReadsBackEntryByEntry) {
     EXPECT_EQ(FindVersionRecord(back.list, "qmk.hvl"), nullptr);
 
     // Byte for byte the layout the in-memory encoders make: stub, zero fill, header, index, data.
-    std::vector<VersionListEntry> records;
     std::vector<PayloadFile> payload;
-    for (const auto& f : w.files) {
-        VersionListEntry record{f.first, {}};
-        ChecksumOf(f.second, record.checksum);
-        records.push_back(record);
-        payload.push_back({f.first, f.second});
-    }
-    payload.push_back({"QMK.hvl", EncodeVersionList(records, false)});
+    for (const auto& f : w.files) payload.push_back({f.first, f.second});
+    payload.push_back({"QMK.hvl", EncodeVersionListOf(payload)});
     EXPECT_TRUE(w.dir.Read("patch.exe") == EncodePatch(w.stub, EncodeArchive(payload, false)));
 }
 

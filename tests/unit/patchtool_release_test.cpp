@@ -16,20 +16,16 @@ using Files = std::map<std::string, std::string>;  // relative path ('/') to byt
 const std::string kSjisName = Bytes({0x83, 0x66, 0x81, 0x5B, 0x83, 0x5E}) + ".arc";  // データ.arc in code page 932
 
 // A release folder under dir: the files, a QMK.hvl naming each ('\' separated; recordNames replaces
-// a name's bytes) unless withList is false, and an uninst.lst.
-void WriteRelease(const TempDir& dir, const std::string& folder, const Files& files, bool withList = true,
-                  const Files& recordNames = {}) {
-    std::vector<VersionListEntry> records;
+// a name's bytes), and an uninst.lst.
+void WriteRelease(const TempDir& dir, const std::string& folder, const Files& files, const Files& recordNames = {}) {
+    std::vector<PayloadFile> records;
     for (const auto& [rel, bytes] : files) {
         fs::create_directories(dir.Native(folder + "/" + rel).parent_path());
         dir.Write(folder + "/" + rel, bytes);
-        VersionListEntry record;
-        record.name = recordNames.count(rel) ? recordNames.at(rel) : rel;
-        std::replace(record.name.begin(), record.name.end(), '/', '\\');
-        ChecksumOf(bytes, record.checksum);
-        records.push_back(record);
+        records.push_back({recordNames.count(rel) ? recordNames.at(rel) : rel, bytes});
+        std::replace(records.back().name.begin(), records.back().name.end(), '/', '\\');
     }
-    if (withList) dir.Write(folder + "/QMK.hvl", EncodeVersionList(records, false));
+    dir.Write(folder + "/QMK.hvl", EncodeVersionListOf(records));
     dir.Write(folder + "/uninst.lst", "game.exe\n");
 }
 
@@ -43,9 +39,16 @@ struct Releases {
     Releases() {
         dir.Write("stub.exe", CaptionStub());
         WriteRelease(dir, "old", old1);
-        WriteRelease(dir, "new", next, true, {{"データ.arc", kSjisName}});
+        WriteRelease(dir, "new", next, {{"データ.arc", kSjisName}});
     }
     std::string At(const std::string& rel) const { return ToUtf8(dir.Native(rel)); }
+    // NEW written again with these files changed.
+    void ChangeNew(const Files& change) {
+        Files files = next;
+        for (const auto& [rel, bytes] : change) files[rel] = bytes;
+        fs::remove_all(dir.Native("new"));
+        WriteRelease(dir, "new", files);
+    }
     Outcome Build(std::vector<std::string> args, const std::string& out = "patch.exe") {
         args.insert(args.begin(), {"build", "--stub", At("stub.exe"), "--out", At(out)});
         return Patchtool(args);
@@ -103,7 +106,7 @@ TEST(PatchtoolRelease, BuildsProvesAndGivesTheNewRelease) {
 
 TEST(PatchtoolRelease, RefusesWhatThePatcherCouldNotInstallAndWritesNothing) {
     struct Case {
-        Files change;  // written into NEW (an empty string removes the file)
+        Files change;  // written into NEW
         std::string message;
     } cases[] = {
         {{{"music/new.ogg", "x"}}, "\"music\\new.ogg\": its folder is not in"},
@@ -112,10 +115,7 @@ TEST(PatchtoolRelease, RefusesWhatThePatcherCouldNotInstallAndWritesNothing) {
     };
     for (const Case& c : cases) {
         Releases r;
-        Files next = r.next;
-        for (const auto& [rel, bytes] : c.change) next[rel] = bytes;
-        fs::remove_all(r.dir.Native("new"));
-        WriteRelease(r.dir, "new", next);
+        r.ChangeNew(c.change);
         Outcome refused = r.Build({"--from", r.At("old"), "--to", r.At("new")});
         EXPECT_EQ(refused.code, kExitFailed);
         EXPECT_TRUE(Contains(refused.err, c.message));
@@ -124,11 +124,7 @@ TEST(PatchtoolRelease, RefusesWhatThePatcherCouldNotInstallAndWritesNothing) {
     // With --split, the file the patcher would give another's record gets a part of its own whose list
     // puts its record first; the last part carries NEW's list itself.
     Releases same;
-    Files next = same.next;
-    next["data/keep.txt"] = "x";
-    next["keep.txt"] = "changed";
-    fs::remove_all(same.dir.Native("new"));
-    WriteRelease(same.dir, "new", next);
+    same.ChangeNew({{"data/keep.txt", "x"}, {"keep.txt", "changed"}});
     Outcome parts = same.Build({"--split", "--from", same.At("old"), "--to", same.At("new")}, "up.exe");
     ASSERT_EQ(parts.code, 0) << parts.err;
     same.ExpectApplyGivesNew("old", {"up.part1of2.exe", "up.part2of2.exe"});
