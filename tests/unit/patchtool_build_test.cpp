@@ -17,9 +17,7 @@ using namespace patchtool_test;
 
 TEST(PatchtoolBuild, PayloadReadsBackEntryByEntry) {
     Workshop w;
-    Outcome built = Patchtool(w.BuildArgs());
-    ASSERT_EQ(built.code, 0) << built.err;
-    EXPECT_TRUE(Contains(built.out, "4 entries"));
+    ASSERT_TRUE(OutSays(Patchtool(w.BuildArgs()), 0, "4 entries"));
     EXPECT_EQ(w.dir.List(), (std::vector<std::string>{"in", "patch.exe", "stub.exe"}));
 
     ReadBack back = ReadPatch(w.dir.Path("patch.exe"));
@@ -79,9 +77,7 @@ TEST(PatchtoolBuild, LegacyIndexHoldsShortNamesOnly) {
     EXPECT_EQ(Patchtool(args).code, 0);
     args.push_back("--legacy-index");
     args[4] = tooLong.At("legacy.exe");
-    Outcome refused = Patchtool(args);
-    EXPECT_EQ(refused.code, 1);
-    EXPECT_TRUE(Contains(refused.err, "at most 15 bytes"));
+    EXPECT_TRUE(ErrSays(Patchtool(args), 1, "at most 15 bytes"));
 }
 
 TEST(PatchtoolBuild, UpdatesAGivenVersionListInItsLayout) {
@@ -97,9 +93,7 @@ TEST(PatchtoolBuild, UpdatesAGivenVersionListInItsLayout) {
         std::vector<std::string> args = w.BuildArgs();
         args.push_back("--version-list");
         args.push_back(w.At("given.hvl"));
-        Outcome built = Patchtool(args);
-        ASSERT_EQ(built.code, 0) << built.err;
-        EXPECT_TRUE(Contains(built.out, "1 records updated, 2 added"));
+        ASSERT_TRUE(OutSays(Patchtool(args), 0, "1 records updated, 2 added"));
 
         ReadBack back = ReadPatch(w.dir.Path("patch.exe"));
         ASSERT_EQ(back.result, UpdateOk);
@@ -236,8 +230,7 @@ TEST(PatchtoolBuild, RefusalsWriteNoFile) {
         std::vector<std::string> args = w.BuildArgs();
         args.insert(args.end(), extra.begin(), extra.end());
         Outcome refused = Patchtool(args);
-        EXPECT_EQ(refused.code, 1);
-        EXPECT_TRUE(Contains(refused.err, c.message));
+        EXPECT_TRUE(ErrSays(refused, 1, c.message));
         EXPECT_EQ(refused.out, "");
         for (const std::string& name : w.dir.List()) EXPECT_FALSE(Contains(name, "patch"));
     }
@@ -252,9 +245,7 @@ TEST(PatchtoolBuild, PatchReachingTwoGigabytesIsRefusedBeforeCopying) {
     std::filesystem::resize_file(w.dir.Native("in/huge.arc"), room);
     std::vector<std::string> args = w.BuildArgs();
     args.push_back(w.In("huge.arc"));
-    Outcome refused = Patchtool(args);
-    EXPECT_EQ(refused.code, 1);
-    EXPECT_TRUE(Contains(refused.err, "would be 2147483648 bytes; it must stay below 2 GiB"));
+    EXPECT_TRUE(ErrSays(Patchtool(args), 1, "would be 2147483648 bytes; it must stay below 2 GiB"));
     EXPECT_FALSE(w.dir.Exists("patch.exe"));
     EXPECT_FALSE(w.dir.Exists("patch.exe.partial"));
     std::filesystem::remove(w.dir.Native("in/huge.arc"));
@@ -357,8 +348,7 @@ TEST(PatchtoolBuild, NameAndImageChecks) {
 
 TEST(PatchtoolCommandLine, UsageAndWrongArguments) {
     Outcome help = Patchtool({"help"});
-    EXPECT_EQ(help.code, 0);
-    EXPECT_TRUE(Contains(help.out, "patchtool build [--stub PATCHER.exe] --out PATCH.exe"));
+    EXPECT_TRUE(OutSays(help, 0, "patchtool build [--stub PATCHER.exe] --out PATCH.exe"));
     EXPECT_TRUE(Contains(help.out, "Exit codes"));
     Outcome bare = Patchtool({});
     EXPECT_EQ(bare.code, kExitUsage);
@@ -379,11 +369,7 @@ TEST(PatchtoolCommandLine, UsageAndWrongArguments) {
         wrong.push_back({{"build", "--out", "o", "--game-version", text}, "build: --game-version \"" + std::string(text) +
                          "\": give 1 to 16 ASCII letters, digits, '.', '-' or '_', as in 1.02"});
     }
-    for (const auto& [args, message] : wrong) {
-        Outcome outcome = Patchtool(args);
-        EXPECT_EQ(outcome.code, kExitUsage) << message;
-        EXPECT_TRUE(Contains(outcome.err, message));
-    }
+    for (const auto& [args, message] : wrong) EXPECT_TRUE(ErrSays(Patchtool(args), kExitUsage, message));
 }
 
 TEST(PatchtoolBuild, WithoutStubTheInstalledOneIsUsedAndNamed) {
@@ -392,15 +378,11 @@ TEST(PatchtoolBuild, WithoutStubTheInstalledOneIsUsedAndNamed) {
     args.erase(args.begin() + 1, args.begin() + 3);  // --stub stub.exe
     ConsoleIo io;
     io.defaultStub = w.At("stub.exe");
-    Outcome built = Patchtool(args, io);
-    EXPECT_EQ(built.code, 0) << built.err;
-    EXPECT_TRUE(Contains(built.out, "stub: " + w.At("stub.exe") + " (the installed patcher stub)\n"));
+    EXPECT_TRUE(OutSays(Patchtool(args, io), 0, "stub: " + w.At("stub.exe") + " (the installed patcher stub)\n"));
     EXPECT_EQ(ReadPatch(w.dir.Path("patch.exe")).result, UpdateOk);
 
     io.defaultStub = w.At("nowhere/patcher.exe");
-    Outcome missing = Patchtool(args, io);
-    EXPECT_EQ(missing.code, kExitFailed);
-    EXPECT_TRUE(Contains(missing.err, "no --stub given and no installed patcher stub"));
+    EXPECT_TRUE(ErrSays(Patchtool(args, io), kExitFailed, "no --stub given and no installed patcher stub"));
     EXPECT_FALSE(w.dir.Exists("nowhere"));
 }
 
@@ -422,12 +404,10 @@ TEST(PatchtoolBuild, GameVersionStampsTheCaption) {
 
     Workshop w;
     w.stub = CaptionStub();
-    Outcome plain = Patchtool(w.BuildArgs("plain.exe"));
-    EXPECT_TRUE(Contains(plain.out, "caption: " + ToUtf8(builtIn) + "\n")) << plain.out;
+    EXPECT_TRUE(OutSays(Patchtool(w.BuildArgs("plain.exe")), 0, "caption: " + ToUtf8(builtIn) + "\n"));
     std::vector<std::string> args = w.BuildArgs();
     args.insert(args.end(), {"--game-version", "1.02-rc_3"});
-    Outcome built = Patchtool(args);
-    EXPECT_TRUE(Contains(built.out, "caption: " + ToUtf8(stamped) + "\n")) << built.err;
+    EXPECT_TRUE(OutSays(Patchtool(args), 0, "caption: " + ToUtf8(stamped) + "\n"));
     EXPECT_TRUE(Contains(Patchtool({"verify", w.At("patch.exe")}).out, "caption: " + ToUtf8(stamped) + "\n"));
     EXPECT_EQ(nlohmann::json::parse(Patchtool({"list", "--json", w.At("patch.exe")}).out)["caption"]["text"], ToUtf8(stamped));
     // Only the slot and the CheckSum moved; the CheckSum is the stamped stub's.

@@ -18,6 +18,25 @@ Outcome Patchtool(std::vector<std::string> args, const ConsoleIo& io) {
     return outcome;
 }
 
+namespace {
+
+testing::AssertionResult Says(const Outcome& outcome, int code, const char* stream, const std::string& part) {
+    const std::string& said = stream[0] == 'o' ? outcome.out : outcome.err;
+    const bool ok = outcome.code == code && said.find(part) != std::string::npos;
+    return (ok ? testing::AssertionSuccess() : testing::AssertionFailure())
+           << "exit code " << outcome.code << " (expected " << code << "), " << testing::PrintToString(part)
+           << " expected on std" << stream << "\nout:\n" << outcome.out << "\nerr:\n" << outcome.err;
+}
+
+}  // namespace
+
+testing::AssertionResult OutSays(const Outcome& outcome, int code, const std::string& part) {
+    return Says(outcome, code, "out", part);
+}
+testing::AssertionResult ErrSays(const Outcome& outcome, int code, const std::string& part) {
+    return Says(outcome, code, "err", part);
+}
+
 std::string RawVersionList(bool v1, std::uint32_t reserved, const std::vector<std::string>& recordBytes) {
     std::string list = EncodeVersionList({}, v1, reserved);
     Put32(list, 12, static_cast<std::uint32_t>(recordBytes.size()));  // the record count

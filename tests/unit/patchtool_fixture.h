@@ -51,6 +51,10 @@ struct Outcome {
 };
 // `patchtool ARGS...`, in-process.
 Outcome Patchtool(std::vector<std::string> args, const ConsoleIo& io = {});
+// EXPECT_TRUE(OutSays(outcome, code, part)): it exited with code and printed part on standard output
+// (ErrSays: on standard error); the message shows the code and both streams.
+testing::AssertionResult OutSays(const Outcome& outcome, int code, const std::string& part);
+testing::AssertionResult ErrSays(const Outcome& outcome, int code, const std::string& part);
 
 inline void Put16(std::string& s, std::size_t at, std::uint32_t v) {
     s[at] = static_cast<char>(v);

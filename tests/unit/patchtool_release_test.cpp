@@ -97,9 +97,8 @@ TEST(PatchtoolRelease, BuildsProvesAndGivesTheNewRelease) {
     // Cumulative: one patch for players of either release, applied to each.
     WriteRelease(r.dir, "old0", {{"a.arc", "ancient"}, {"data/b.arc", "same"}, {"keep.txt", "k0"},
                                   {"data/music.ogg", "v0"}});
-    Outcome both = r.Build({"--from", r.At("old"), "--from", r.At("old0"), "--to", r.At("new")}, "both.exe");
-    ASSERT_EQ(both.code, 0) << both.err;
-    EXPECT_TRUE(Contains(both.out, "plan: 4 changed, 2 added, 1 removed, 1 unchanged\n"));
+    ASSERT_TRUE(OutSays(r.Build({"--from", r.At("old"), "--from", r.At("old0"), "--to", r.At("new")}, "both.exe"), 0,
+                        "plan: 4 changed, 2 added, 1 removed, 1 unchanged\n"));
     r.ExpectApplyGivesNew("old", {"both.exe"});
     r.ExpectApplyGivesNew("old0", {"both.exe"});
 }
@@ -116,9 +115,7 @@ TEST(PatchtoolRelease, RefusesWhatThePatcherCouldNotInstallAndWritesNothing) {
     for (const Case& c : cases) {
         Releases r;
         r.ChangeNew(c.change);
-        Outcome refused = r.Build({"--from", r.At("old"), "--to", r.At("new")});
-        EXPECT_EQ(refused.code, kExitFailed);
-        EXPECT_TRUE(Contains(refused.err, c.message));
+        EXPECT_TRUE(ErrSays(r.Build({"--from", r.At("old"), "--to", r.At("new")}), kExitFailed, c.message));
         EXPECT_EQ(r.dir.List(), (std::vector<std::string>{"new", "old", "stub.exe"}));
     }
     // With --split, the file the patcher would give another's record gets a part of its own whose list
@@ -132,16 +129,14 @@ TEST(PatchtoolRelease, RefusesWhatThePatcherCouldNotInstallAndWritesNothing) {
     // What only running the patch shows: the older release has a folder where NEW has a file.
     Releases proof;
     proof.dir.MakeDir("old/new2.arc");
-    Outcome failed = proof.Build({"--from", proof.At("old"), "--to", proof.At("new")});
-    EXPECT_EQ(failed.code, kExitFailed);
-    EXPECT_TRUE(Contains(failed.err, "the proof on " + proof.At("old") + " failed: patch.exe stopped with"));
+    EXPECT_TRUE(ErrSays(proof.Build({"--from", proof.At("old"), "--to", proof.At("new")}), kExitFailed,
+                        "the proof on " + proof.At("old") + " failed: patch.exe stopped with"));
     EXPECT_EQ(proof.dir.List(), (std::vector<std::string>{"new", "old", "stub.exe"}));
     // A release whose list does not match its files must not ship.
     Releases r;
     r.dir.Write("new/keep.txt", "edited after the list was made");
-    Outcome wrong = r.Build({"--from", r.At("old"), "--to", r.At("new")});
-    EXPECT_EQ(wrong.code, kExitFailed);
-    EXPECT_TRUE(Contains(wrong.err, "does not match the release: its records of \"keep.txt\""));
+    EXPECT_TRUE(ErrSays(r.Build({"--from", r.At("old"), "--to", r.At("new")}), kExitFailed,
+                        "does not match the release: its records of \"keep.txt\""));
     EXPECT_FALSE(r.dir.Exists("patch.exe"));
 }
 
@@ -155,9 +150,8 @@ TEST(PatchtoolRelease, SeventyFiveChangedFilesGoInThreeParts) {
     WriteRelease(r.dir, "o75", before);
     WriteRelease(r.dir, "n75", after);
     EXPECT_TRUE(Contains(r.Build({"--from", r.At("o75"), "--to", r.At("n75")}).err, "--split"));
-    Outcome split = r.Build({"--split", "--from", r.At("o75"), "--to", r.At("n75")}, "up.exe");
-    ASSERT_EQ(split.code, 0) << split.err;
-    EXPECT_TRUE(Contains(split.out, "run the 3 parts in order"));
+    ASSERT_TRUE(OutSays(r.Build({"--split", "--from", r.At("o75"), "--to", r.At("n75")}, "up.exe"), 0,
+                        "run the 3 parts in order"));
     r.ExpectApplyGivesNew("o75", {"up.part1of3.exe", "up.part2of3.exe", "up.part3of3.exe"}, "n75");
 }
 
