@@ -138,6 +138,7 @@ TEST(PatchtoolBuild, RefusalsWriteNoFile) {
         const char* what;
         std::function<void(Workshop&, std::vector<std::string>&)> setup;
         const char* message;
+        std::string list = {};  // given as --version-list, unless empty
     };
     const std::vector<Case> cases = {
         {"stub longer than 0x60000",
@@ -159,10 +160,7 @@ TEST(PatchtoolBuild, RefusalsWriteNoFile) {
         {"stub whose section runs past its end",
          [](Workshop& w, auto&) { w.stub = MakeStub(0x400).substr(0, 0x500); },
          "past the end of the file"},
-        {"33 entries",
-         [](Workshop& w, auto&) {
-             for (int i = 0; w.files.size() < 32; ++i) w.Add("f" + std::to_string(i), "x");
-         },
+        {"33 entries", [](Workshop& w, auto&) { for (int i = 0; w.files.size() < 32; ++i) w.Add("f" + std::to_string(i), "x"); },
          "33 entries (32 files and QMK.hvl); a payload holds at most 32; build --split cuts"},
         {"name longer than its field", [](Workshop& w, auto&) { w.Add(std::string(96, 'n'), "x"); },
          "at most 95 bytes"},
@@ -181,37 +179,15 @@ TEST(PatchtoolBuild, RefusalsWriteNoFile) {
         {"'..' as a name", [](Workshop& w, auto& args) { args.push_back(w.In("sub/..")); },
          "would leave the install folder"},
         {"':' in a name", [](Workshop& w, auto& args) { args.push_back(w.In("a:b")); }, "contains ':'"},
-        {"record for ../x",
-         [](Workshop& w, auto& args) {
-             w.dir.Write("list.hvl", RawVersionList(false, 0, {RawRecord(false, "..\\data1.arc", "", 0)}));
-             args.insert(args.end(), {"--version-list", w.At("list.hvl")});
-         },
-         "would leave the install folder"},
-        {"list with a record for itself",
-         [](Workshop& w, auto& args) {
-             w.dir.Write("list.hvl", RawVersionList(false, 0, {RawRecord(false, "QMK.hvl", "", 0)}));
-             args.insert(args.end(), {"--version-list", w.At("list.hvl")});
-         },
-         "record for the version list itself"},
-        {"list that is none",
-         [](Workshop& w, auto& args) {
-             w.dir.Write("list.hvl", std::string(16, 'Q'));
-             args.insert(args.end(), {"--version-list", w.At("list.hvl")});
-         },
-         "not a version list"},
-        {"list cut short",
-         [](Workshop& w, auto& args) {
-             w.dir.Write("list.hvl", RawVersionList(true, 0, {RawRecord(true, "a", "", 0)}).substr(0, 40));
-             args.insert(args.end(), {"--version-list", w.At("list.hvl")});
-         },
-         "counts 1 records (64 bytes) but only 24 bytes"},
-        {"name too long for a version-1 record",
-         [](Workshop& w, auto& args) {
-             w.Add(std::string(56, 'v'), "x");
-             w.dir.Write("list.hvl", RawVersionList(true, 0, {}));
-             args.insert(args.end(), {"--version-list", w.At("list.hvl")});
-         },
-         "does not fit a version-1 record"},
+        {"record for ../x", {}, "would leave the install folder",
+         RawVersionList(false, 0, {RawRecord(false, "..\\data1.arc", "", 0)})},
+        {"list with a record for itself", {}, "record for the version list itself",
+         RawVersionList(false, 0, {RawRecord(false, "QMK.hvl", "", 0)})},
+        {"list that is none", {}, "not a version list", std::string(16, 'Q')},
+        {"list cut short", {}, "counts 1 records (64 bytes) but only 24 bytes",
+         RawVersionList(true, 0, {RawRecord(true, "a", "", 0)}).substr(0, 40)},
+        {"name too long for a version-1 record", [](Workshop& w, auto&) { w.Add(std::string(56, 'v'), "x"); },
+         "does not fit a version-1 record", RawVersionList(true, 0, {})},
         {"missing file", [](Workshop& w, auto& args) { args.push_back(w.In("nothing.arc")); }, "no such file"},
         {"a folder as a file", [](Workshop& w, auto& args) { args.push_back(w.In("sub")); }, "not a regular file"},
         {"split: a file no part can hold",
@@ -226,7 +202,11 @@ TEST(PatchtoolBuild, RefusalsWriteNoFile) {
         SCOPED_TRACE(c.what);
         Workshop w;
         std::vector<std::string> extra;
-        c.setup(w, extra);
+        if (c.setup) c.setup(w, extra);
+        if (!c.list.empty()) {
+            w.dir.Write("list.hvl", c.list);
+            extra.insert(extra.end(), {"--version-list", w.At("list.hvl")});
+        }
         std::vector<std::string> args = w.BuildArgs();
         args.insert(args.end(), extra.begin(), extra.end());
         Outcome refused = Patchtool(args);
@@ -330,19 +310,21 @@ TEST(PatchtoolBuild, NameAndImageChecks) {
     std::string stub = MakeStub(0x300);
     std::uint32_t end = 0;
     std::string error;
-    ASSERT_TRUE(FindImageEnd(reinterpret_cast<const std::uint8_t*>(stub.data()), stub.size(), &end, &error));
+    auto imageEnd = [&](const std::string& pe) {
+        return FindImageEnd(reinterpret_cast<const std::uint8_t*>(pe.data()), pe.size(), &end, &error);
+    };
+    ASSERT_TRUE(imageEnd(stub));
     EXPECT_EQ(end, 0x500u);
     std::string noPe = stub;
     noPe[0x41] = 'X';
-    EXPECT_FALSE(FindImageEnd(reinterpret_cast<const std::uint8_t*>(noPe.data()), noPe.size(), &end, &error));
+    EXPECT_FALSE(imageEnd(noPe));
     EXPECT_TRUE(Contains(error, "no PE header"));
     std::string farHeader = stub;
     Put32(farHeader, 0x3C, 0xFFFFFFF0u);
-    EXPECT_FALSE(FindImageEnd(reinterpret_cast<const std::uint8_t*>(farHeader.data()), farHeader.size(), &end, &error));
+    EXPECT_FALSE(imageEnd(farHeader));
     std::string manySections = stub;
     Put16(manySections, 0x46, 0xFFFF);
-    EXPECT_FALSE(
-        FindImageEnd(reinterpret_cast<const std::uint8_t*>(manySections.data()), manySections.size(), &end, &error));
+    EXPECT_FALSE(imageEnd(manySections));
     EXPECT_TRUE(Contains(error, "section table is cut short"));
 }
 

@@ -282,6 +282,7 @@ struct MergeCase {
 TEST(UninstallListMerge, RewritesTheFile) {
     const std::u16string tesuto = u"\u30C7\u30FC\u30BF\\\u30C6\u30B9\u30C8.PAK";  // データ\テスト.PAK
     const std::string tesutoUtf8 = "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF\\" + kTesutoUtf8 + ".pak";
+    const std::string l779(779, 'x'), l780(780, 'y'), l4000(4000, 'z');
     const MergeCase cases[] = {
         {"CR LF to LF, lower case, zero byte", "Data\\A.PAK\r\nSave\\B.DAT\r\n", {u"data\\A.pak"},
          "data\\a.pak\nsave\\b.dat\n"},
@@ -295,6 +296,8 @@ TEST(UninstallListMerge, RewritesTheFile) {
         {"code page 932 line matches a wide name", "\x83\x66\x81\x5B\x83\x5E\\" + kTesutoCp932 + ".PAK\n",
          {u"\u30C7\u30FC\u30BF\\\u30C6\u30B9\u30C8.pak"}, tesutoUtf8 + "\n"},
         {"empty name skipped", "a\n", {u"", u"b"}, "a\nb\n"},
+        {"LongLinesAreKeptWhole", l779 + "\r\n" + l780 + "\r\n" + Times(100, kTesutoCp932) + "\r\n" + l4000, {u"n"},
+         l779 + "\n" + l780 + "\n" + Times(100, kTesutoUtf8) + "\n" + l4000 + "\nn\n"},
     };
     for (const auto& c : cases) {
         MergeRun run;
@@ -340,15 +343,6 @@ TEST(UninstallListMerge, DollarNameIsAddedAgainByEveryMerge) {
     EXPECT_EQ(Parse(run.List()).dollars, (Strings{"$x"}));
     ASSERT_TRUE(run.Merge({u"$X"}));
     EXPECT_EQ(run.List(), Z("a\n$x\n$x\n"));
-}
-
-TEST(UninstallListMerge, LongLinesAreKeptWhole) {
-    MergeRun run;
-    const std::string cp932 = Times(100, kTesutoCp932), utf8 = Times(100, kTesutoUtf8);
-    const std::string l779(779, 'x'), l780(780, 'y'), l4000(4000, 'z');
-    run.dir.Write(kUninstallListName, l779 + "\r\n" + l780 + "\r\n" + cp932 + "\r\n" + l4000);
-    ASSERT_TRUE(run.Merge({u"n"}));
-    EXPECT_EQ(run.List(), Z(l779 + "\n" + l780 + "\n" + utf8 + "\n" + l4000 + "\nn\n"));
 }
 
 TEST(UninstallListMerge, FailsWithoutTouchingAMissingEmptyOrReadOnlyList) {
