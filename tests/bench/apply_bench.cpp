@@ -6,7 +6,6 @@
 // final flush.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -36,7 +35,6 @@ struct Workspace {
 
     // Writes a patch with one entry of `mib` MiB and a version list that verifies it.
     Workspace(const char* tag, std::uint32_t mib) : dir(std::string("patcher-bench-") + tag) {
-        dir.MakeDir("game");
         size = mib << 20;
 
         std::ofstream out(patch, std::ios::binary);

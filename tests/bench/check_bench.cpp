@@ -4,7 +4,6 @@
 // small and a large game.
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -24,7 +23,6 @@ struct Game {
     std::uint64_t bytes = 0;
 
     explicit Game(int files) {
-        dir.MakeDir("data");
         std::vector<VersionListEntry> records;
         for (int f = 0; f < files; ++f) {
             const std::string data = testutil::RandomBytes(kFileBytes, 777 + f);

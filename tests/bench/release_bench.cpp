@@ -26,10 +26,6 @@ struct ReleasePair {
     std::string cat = "cat";
 
     ReleasePair() {
-        dir.MakeDir("old");
-        dir.MakeDir("new");
-        dir.MakeDir("old/data");
-        dir.MakeDir("new/data");
         std::mt19937_64 rng(5);
         std::string bytes(kFileBytes, '\0');
         std::vector<VersionListEntry> oldList, newList;

@@ -4,7 +4,6 @@
 // nothing when it ends before the commit. The input's last byte plants links another user made, each
 // leading outside, where the engine creates, reads, replaces or walks: none of them is ever followed.
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #include "fuzz/fuzz_check.h"
@@ -22,11 +21,6 @@ std::string Record(const char* name, const char* checksum) {
 }
 
 void Check(bool ok, const char* what) { FuzzCheck(ok, "fuzz_engine", what); }
-
-bool EndsWith(const std::u16string& s, const char16_t* tail) {
-    std::u16string t(tail);
-    return s.size() >= t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
-}
 
 }  // namespace
 
@@ -72,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         namesTemporary = namesTemporary || patch.find(word) != std::string::npos;
     for (const auto& [key, content] : files) {
         if (before.count(key) || namesTemporary) continue;
-        Check(!EndsWith(key, u".tmp") && !EndsWith(key, u".new"), "a temporary file left behind");
+        Check(!key.ends_with(u".tmp") && !key.ends_with(u".new"), "a temporary file left behind");
     }
     if (r == UpdateOk) {
         const MemoryOs::Entry* lst = fs.File(u"C:\\game\\uninst.lst");

@@ -16,7 +16,6 @@ TEST(PatchtoolApply, InstallsAndReportsTheResult) {
     Workshop w;
     w.files.resize(2);
     ASSERT_EQ(Patchtool(w.BuildArgs()).code, 0);
-    w.dir.MakeDir("game");
     w.dir.Write("game/uninst.lst", std::string("game.exe\n") + '\0');
     w.dir.Write("game/data1.arc", "old");
 
@@ -81,7 +80,6 @@ TEST(PatchtoolApply, CtrlCAsksBeforeCancelling) {
     Workshop w;
     w.files.resize(1);
     ASSERT_EQ(Patchtool(w.BuildArgs()).code, 0);
-    w.dir.MakeDir("game");
     w.dir.Write("game/uninst.lst", std::string("x\n") + '\0');
     std::istringstream in("y\n");
     std::ostringstream err;

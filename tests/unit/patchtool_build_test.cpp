@@ -34,9 +34,7 @@ TEST(PatchtoolBuild, PayloadReadsBackEntryByEntry) {
         const VersionRecord* record = FindVersionRecord(back.list, Key(back.names[i]).c_str());
         ASSERT_NE(record, nullptr);
         EXPECT_STREQ(record->name, w.files[i].first.c_str());
-        std::uint8_t expected[8];
-        ChecksumOf(w.files[i].second, expected);
-        EXPECT_EQ(std::memcmp(record->checksum, expected, 8), 0);
+        EXPECT_EQ(HexBytes(record->checksum, 8), ChecksumHex(w.files[i].second));
     }
     EXPECT_EQ(back.names[3], "QMK.hvl");
     EXPECT_EQ(back.index.Offset(3), offset);
@@ -91,8 +89,7 @@ TEST(PatchtoolBuild, UpdatesAGivenVersionListInItsLayout) {
         std::string given = RawVersionList(v1, 0xA1B2C3D4, {matched, other});
         w.dir.Write("given.hvl", given);
         std::vector<std::string> args = w.BuildArgs();
-        args.push_back("--version-list");
-        args.push_back(w.At("given.hvl"));
+        args.insert(args.end(), {"--version-list", w.At("given.hvl")});
         ASSERT_TRUE(OutSays(Patchtool(args), 0, "1 records updated, 2 added"));
 
         ReadBack back = ReadPatch(w.dir.Path("patch.exe"));
@@ -106,9 +103,8 @@ TEST(PatchtoolBuild, UpdatesAGivenVersionListInItsLayout) {
         std::uint32_t field = recordSize - 8;
         std::string first = packed.substr(kVersionListHeaderSize, recordSize);
         EXPECT_EQ(first.substr(0, field), matched.substr(0, field));
-        std::uint8_t sum[8];
-        ChecksumOf(w.files[0].second, sum);
-        EXPECT_EQ(first.substr(field), std::string(reinterpret_cast<char*>(sum), 8));
+        const std::string sum = ChecksumHex(w.files[0].second);
+        EXPECT_EQ(HexBytes(first.data() + field, 8), sum);
         EXPECT_EQ(packed.substr(kVersionListHeaderSize + recordSize, recordSize), other);
         std::string appended = packed.substr(kVersionListHeaderSize + 3 * recordSize, recordSize);
         EXPECT_EQ(appended.substr(0, field), std::string("テスト.dat") + std::string(field - 13, '\0'));
@@ -117,7 +113,7 @@ TEST(PatchtoolBuild, UpdatesAGivenVersionListInItsLayout) {
         const VersionRecord* record = FindVersionRecord(back.list, "data1.arc");
         ASSERT_NE(record, nullptr);
         EXPECT_STREQ(record->name, "data\\DATA1.ARC");
-        EXPECT_EQ(std::memcmp(record->checksum, sum, 8), 0);
+        EXPECT_EQ(HexBytes(record->checksum, 8), sum);
         EXPECT_NE(FindVersionRecord(back.list, Key("empty.dat").c_str()), nullptr);
     }
 }
@@ -160,7 +156,8 @@ TEST(PatchtoolBuild, RefusalsWriteNoFile) {
         {"stub whose section runs past its end",
          [](Workshop& w, auto&) { w.stub = MakeStub(0x400).substr(0, 0x500); },
          "past the end of the file"},
-        {"33 entries", [](Workshop& w, auto&) { for (int i = 0; w.files.size() < 32; ++i) w.Add("f" + std::to_string(i), "x"); },
+        {"33 entries",
+         [](Workshop& w, auto&) { for (int i = 0; w.files.size() < 32; ++i) w.Add("f" + std::to_string(i), "x"); },
          "33 entries (32 files and QMK.hvl); a payload holds at most 32; build --split cuts"},
         {"name longer than its field", [](Workshop& w, auto&) { w.Add(std::string(96, 'n'), "x"); },
          "at most 95 bytes"},

@@ -84,7 +84,6 @@ FolderCheck CheckFolder(const std::u16string& folder) {
 SplitShop::SplitShop(int count, std::size_t base) {
     files.clear();
     std::vector<std::string> records;
-    dir.MakeDir("game/data");
     dir.Write("game/game.exe", "exe");
     records.push_back(Record("game.exe", "exe"));
     records.push_back(Record("movie.arc", "not installed"));
@@ -120,8 +119,6 @@ BuildRequest SplitShop::Request(const std::string& out, bool split) {
 }
 
 InstalledGame::InstalledGame() {
-    dir.MakeDir("game");
-    dir.MakeDir("game/Data");
     dir.Write("game/big.arc", big);
     dir.Write("game/Data/データ.arc", "sjis");
     dir.Write("game/Data/utf8.dat", "utf8");

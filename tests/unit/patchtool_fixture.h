@@ -89,7 +89,6 @@ struct Workshop {
     std::string stub = MakeStub();
 
     Workshop() {
-        dir.MakeDir("in");
         dir.MakeDir("in/sub");
         Add("data1.arc", RandomBytes(kCopyChunk * 2 + 17, 1));
         Add("empty.dat", "");

@@ -119,28 +119,12 @@ TEST(TextMultiToWide, ResultThatLostItsTerminatorIsClosedOrRefused) {
 }
 
 TEST(TextWideToMulti, TargetCodePageFollowsTheMode) {
-    struct Case {
-        TextEncoding mode;
-        std::string expected;
-    };
     // Only UTF-8 is asked for by name; every other mode means the code page, 932.
-    const Case cases[] = {
-        {TE_UTF8, kNihongoUtf8},
-        {TE_CODEPAGE, kNihongoSjis},
-        {TE_ASCII, kNihongoSjis},
-        {TE_AUTO, kNihongoSjis},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.mode);
-        ExpectNarrow(WideToMulti(u"日本", c.mode), c.expected,
-                     [&](char* buffer, std::size_t size) { return WideToMulti(buffer, size, u"日本", c.mode); });
+    for (TextEncoding mode : {TE_UTF8, TE_CODEPAGE, TE_ASCII, TE_AUTO}) {
+        SCOPED_TRACE(mode);
+        ExpectNarrow(WideToMulti(u"日本", mode), mode == TE_UTF8 ? kNihongoUtf8 : kNihongoSjis,
+                     [&](char* buffer, std::size_t size) { return WideToMulti(buffer, size, u"日本", mode); });
     }
-}
-
-void ExpectConverted(const std::string& bytes, TextEncoding target, const std::string& expected) {
-    SCOPED_TRACE(testing::Message() << testing::PrintToString(bytes) << " to " << target);
-    ExpectNarrow(ConvertText(bytes.c_str(), target), expected,
-                 [&](char* buffer, std::size_t size) { return ConvertText(buffer, size, bytes.c_str(), target); });
 }
 
 // Text already in the target code page (or plain ASCII) is copied as it is; a UTF-8 text with a broken
@@ -151,7 +135,7 @@ TEST(TextConvert, CopiesWhenNothingNeedsConverting) {
     struct Case {
         std::string bytes;
         TextEncoding target;
-        std::string converted;  // empty: the bytes copied
+        std::string converted = {};  // empty: the bytes copied
     };
     const Case cases[] = {
         {"Data\\File.PAK", TE_UTF8},   {"Data\\File.PAK", TE_CODEPAGE},
@@ -164,8 +148,10 @@ TEST(TextConvert, CopiesWhenNothingNeedsConverting) {
         {Bytes({0x95, 0x5C, 0x5C, 0x41}), TE_UTF8, Bytes({0xE8, 0xA1, 0xA8, 0x5C, 0x41})},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.converted.empty() ? "copied" : "ConvertsBetweenCodePages");
-        ExpectConverted(c.bytes, c.target, c.converted.empty() ? c.bytes : c.converted);
+        SCOPED_TRACE(testing::Message() << (c.converted.empty() ? "copied " : "ConvertsBetweenCodePages ")
+                                        << testing::PrintToString(c.bytes) << " to " << c.target);
+        ExpectNarrow(ConvertText(c.bytes.c_str(), c.target), c.converted.empty() ? c.bytes : c.converted,
+                     [&](char* buffer, std::size_t size) { return ConvertText(buffer, size, c.bytes.c_str(), c.target); });
     }
 }
 

@@ -181,7 +181,6 @@ protected:
 
 TEST_F(Prune, KeepsRecordsOfFilesAndFolders) {
     game.Write("game.exe", "");
-    game.MakeDir("data");
     game.Write("data/a.arc", "");
     game.MakeDir("movies");
     game.Write("\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.dat", "");
