@@ -6,7 +6,6 @@
 // final flush.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -36,7 +35,6 @@ struct Workspace {
 
     // Writes a patch with one entry of `mib` MiB and a version list that verifies it.
     Workspace(const char* tag, std::uint32_t mib) : dir(std::string("patcher-bench-") + tag) {
-        dir.MakeDir("game");
         size = mib << 20;
 
         std::ofstream out(patch, std::ios::binary);
@@ -130,12 +128,7 @@ BENCHMARK(BM_DdFsync)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime
 // Peak resident memory of a `patchtool apply` process, for payloads of range(0) MiB.
 void BM_ApplyPeakMemory(benchmark::State& state) {
     Workspace ws("rss", static_cast<std::uint32_t>(state.range(0)));
-    double peakMiB = 0;
-    for (auto _ : state) {
-        peakMiB = bench::PatchtoolPeakRssMiB({"apply", ws.patch.string(), ws.game.string()});
-        if (peakMiB < 0) state.SkipWithError("patchtool apply failed");
-    }
-    state.counters["peak_rss_MiB"] = peakMiB;
+    bench::CountPeakRss(state, {"apply", ws.patch.string(), ws.game.string()});
 }
 BENCHMARK(BM_ApplyPeakMemory)->Arg(16)->Arg(256)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 

@@ -49,4 +49,14 @@ inline double PatchtoolPeakRssMiB(const std::vector<std::string>& args) {
     return usage.ru_maxrss / 1024.0;
 }
 
+// One patchtool run per iteration; its peak resident memory is the counter peak_rss_MiB.
+inline void CountPeakRss(benchmark::State& state, const std::vector<std::string>& args) {
+    double peakMiB = 0;
+    for (auto _ : state) {
+        peakMiB = PatchtoolPeakRssMiB(args);
+        if (peakMiB < 0) state.SkipWithError(("patchtool " + args[0] + " failed").c_str());
+    }
+    state.counters["peak_rss_MiB"] = peakMiB;
+}
+
 }  // namespace bench

@@ -4,7 +4,6 @@
 // small and a large game.
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -24,16 +23,12 @@ struct Game {
     std::uint64_t bytes = 0;
 
     explicit Game(int files) {
-        dir.MakeDir("data");
         std::vector<VersionListEntry> records;
         for (int f = 0; f < files; ++f) {
             const std::string data = testutil::RandomBytes(kFileBytes, 777 + f);
             std::string name = (f == 0 ? "data/" : "") + std::string("file") + std::to_string(f) + ".arc";
             dir.Write(name, data);
-            VersionListEntry record;
-            record.name = f == 0 ? "DATA\\file0.arc" : name;
-            ChecksumOf(data, record.checksum);
-            records.push_back(record);
+            records.push_back(RecordOf(f == 0 ? "DATA\\file0.arc" : name, data));
             paths.push_back(testutil::ToUtf8(dir.Native(name)));
             bytes += data.size();
         }
@@ -75,12 +70,7 @@ BENCHMARK(BM_CatToDevNull)->Unit(benchmark::kMillisecond)->UseRealTime();
 // Peak resident memory of a `patchtool check` process for a game of range(0) files of 16 MiB.
 void BM_CheckPeakMemory(benchmark::State& state) {
     Game game(static_cast<int>(state.range(0)));
-    double peakMiB = 0;
-    for (auto _ : state) {
-        peakMiB = bench::PatchtoolPeakRssMiB({"check", game.dir.Root().string()});
-        if (peakMiB < 0) state.SkipWithError("patchtool check failed");
-    }
-    state.counters["peak_rss_MiB"] = peakMiB;
+    bench::CountPeakRss(state, {"check", game.dir.Root().string()});
 }
 BENCHMARK(BM_CheckPeakMemory)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 

@@ -26,19 +26,9 @@ struct ReleasePair {
     std::string cat = "cat";
 
     ReleasePair() {
-        dir.MakeDir("old");
-        dir.MakeDir("new");
-        dir.MakeDir("old/data");
-        dir.MakeDir("new/data");
         std::mt19937_64 rng(5);
         std::string bytes(kFileBytes, '\0');
         std::vector<VersionListEntry> oldList, newList;
-        const auto record = [](std::vector<VersionListEntry>& list, const std::string& name, const std::string& data) {
-            VersionListEntry entry;
-            entry.name = name;
-            ChecksumOf(data, entry.checksum);
-            list.push_back(entry);
-        };
         for (int f = 0; f < kFiles; ++f) {
             for (std::size_t i = 0; i < bytes.size(); i += 8) {
                 const std::uint64_t r = rng();
@@ -46,14 +36,14 @@ struct ReleasePair {
             }
             const std::string name = "data/file" + std::to_string(f) + ".arc";
             dir.Write("old/" + name, bytes);
-            record(oldList, "data\\file" + std::to_string(f) + ".arc", bytes);
+            oldList.push_back(RecordOf("data\\file" + std::to_string(f) + ".arc", bytes));
             if (f % 21 == 3) bytes[bytes.size() / 2] ^= 1;  // changed in the new release
             dir.Write("new/" + name, bytes);
-            record(newList, "data\\file" + std::to_string(f) + ".arc", bytes);
+            newList.push_back(RecordOf("data\\file" + std::to_string(f) + ".arc", bytes));
             cat += " '" + dir.Native("old/" + name).string() + "' '" + dir.Native("new/" + name).string() + "'";
         }
         dir.Write("new/data/added.arc", "a file the new release adds");
-        record(newList, "data\\added.arc", "a file the new release adds");
+        newList.push_back(RecordOf("data\\added.arc", "a file the new release adds"));
         dir.Write("old/QMK.hvl", EncodeVersionList(oldList, false));
         dir.Write("new/QMK.hvl", EncodeVersionList(newList, false));
         dir.Write("old/uninst.lst", "game.exe\n");
@@ -82,14 +72,7 @@ void BM_CatBothReleases(benchmark::State& state) {
 }
 BENCHMARK(BM_CatBothReleases)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
-void BM_BuildFromReleasesPeakMemory(benchmark::State& state) {
-    double peakMiB = 0;
-    for (auto _ : state) {
-        peakMiB = bench::PatchtoolPeakRssMiB(Pair().BuildArgs());
-        if (peakMiB < 0) state.SkipWithError("patchtool build failed");
-    }
-    state.counters["peak_rss_MiB"] = peakMiB;
-}
+void BM_BuildFromReleasesPeakMemory(benchmark::State& state) { bench::CountPeakRss(state, Pair().BuildArgs()); }
 BENCHMARK(BM_BuildFromReleasesPeakMemory)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
 }  // namespace

@@ -75,12 +75,6 @@ void Answer(PatcherProcess& patcher, HWND box, int button, const std::filesystem
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
 }
 
-LRESULT Query(HWND dialog, int control, UINT message, WPARAM wParam) {
-    DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(GetDlgItem(dialog, control), message, wParam, 0, SMTO_ABORTIFHUNG, 5000, &result)) return -1;
-    return static_cast<LRESULT>(result);
-}
-
 // Watches the progress dialog until the first entry is well under way, then holds the patcher
 // still for the picture.
 void WatchProgress(PatcherProcess& patcher, HWND dialog, const std::filesystem::path& shots) {

@@ -131,15 +131,6 @@ protected:
         return FALSE;
     }
 
-    static LRESULT Query(HWND dialog, int control, UINT message, WPARAM wParam) {
-        DWORD_PTR result = 0;
-        if (!SendMessageTimeoutW(GetDlgItem(dialog, control), message, wParam, 0, SMTO_ABORTIFHUNG, 5000, &result)) {
-            ADD_FAILURE() << "control " << control << " did not answer message " << message;
-            return -1;
-        }
-        return static_cast<LRESULT>(result);
-    }
-
     void ExpectInstalled() {
         EXPECT_TRUE(FileHolds(game_ / L"Movie.arc", *movie_));
         EXPECT_TRUE(FileHolds(game_ / L"voice.arc", Voice()));

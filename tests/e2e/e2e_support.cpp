@@ -61,16 +61,8 @@ std::string Show(const std::wstring& text) {
     return "\"" + ToUtf8(shown) + "\" (" + std::to_string(text.size()) + " units)";
 }
 
-std::vector<std::uint8_t> Checksum(const std::string& data) {
-    std::uint8_t bytes[8];
-    ChecksumOf(data, bytes);
-    return std::vector<std::uint8_t>(bytes, bytes + 8);
-}
-
 std::string VersionList(const std::vector<Record>& records, std::uint32_t reserved) {
-    std::vector<PayloadFile> files;
-    for (const Record& record : records) files.push_back({record.name, record.content});
-    return EncodeVersionListOf(files, false, reserved);
+    return EncodeVersionListOf(records, false, reserved);
 }
 
 std::string VersionListWithChecksum(const std::vector<Record>& records, std::size_t which,

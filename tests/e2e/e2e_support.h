@@ -45,13 +45,8 @@ using testutil::TempDir;
 using testutil::ToUtf8;
 using testutil::WriteAll;
 
-std::vector<std::uint8_t> Checksum(const std::string& data);
-
-// A version-2 list naming the given files with the checksums of the given contents.
-struct Record {
-    std::string name;  // stored bytes
-    std::string content;
-};
+// A version-2 list naming the given files (name: stored bytes) with the checksums of their contents.
+using Record = PayloadFile;
 std::string VersionList(const std::vector<Record>& records, std::uint32_t reserved = 0);
 // The same list, but with the checksum of one record replaced by these 8 bytes.
 std::string VersionListWithChecksum(const std::vector<Record>& records, std::size_t which,

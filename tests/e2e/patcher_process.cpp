@@ -119,6 +119,12 @@ const char* IconName(BoxIcon icon) {
 std::wstring WindowText(HWND window) { return Got(window, GetWindowTextW); }
 std::wstring WindowClass(HWND window) { return Got(window, GetClassNameW); }
 
+LRESULT Query(HWND dialog, int control, UINT message, WPARAM wParam) {
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(GetDlgItem(dialog, control), message, wParam, 0, SMTO_ABORTIFHUNG, 5000, &result)) return -1;
+    return static_cast<LRESULT>(result);
+}
+
 bool IsProgressDialog(HWND window) {
     return WindowClass(window) == L"#32770" && GetDlgItem(window, kAbortButton) != nullptr;
 }
@@ -256,12 +262,6 @@ PatcherProcess::Event PatcherProcess::Next(DWORD timeoutMs) {
         if (GetTickCount() - start > timeoutMs) return {Event::TimedOut, nullptr};
         Sleep(1);
     }
-}
-
-DWORD PatcherProcess::WaitExit(DWORD timeoutMs) {
-    if (!info_.hProcess) return STILL_ACTIVE;
-    WaitForSingleObject(info_.hProcess, timeoutMs);
-    return ExitCode();
 }
 
 DWORD PatcherProcess::ExitCode() const {

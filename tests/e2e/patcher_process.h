@@ -31,6 +31,8 @@ struct BoxView {
 
 std::wstring WindowText(HWND window);
 std::wstring WindowClass(HWND window);
+// What a control of the dialog answers to the message (waiting at most 5 s), or -1 when it does not.
+LRESULT Query(HWND dialog, int control, UINT message, WPARAM wParam);
 BoxView ReadBox(HWND box, DWORD threadId);
 // Which standard icon the box shows, by comparing its icon's pixels on the screen with the
 // system's icons drawn here. Waits up to ten seconds for the box to be painted.
@@ -71,8 +73,6 @@ public:
     bool WaitHeld(DWORD timeoutMs = 20000);
     // Lets the held update go on: its next pump handles what was posted to the dialog meanwhile.
     void Release();
-    // Waits for the end of the process; the exit code, or STILL_ACTIVE after the timeout.
-    DWORD WaitExit(DWORD timeoutMs = 20000);
     DWORD ExitCode() const;
 
 private:

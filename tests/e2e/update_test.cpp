@@ -49,7 +49,7 @@ protected:
         const std::vector<Record> installed = {{"game.exe", exe_}, {"data1.arc", RandomBytes(3000, 1)},
                                                {"data2.arc", RandomBytes(5000, 2)}, {"movie.arc", movie_},
                                                {"sound\\bgm.arc", RandomBytes(700, 3)}};
-        for (const Record& file : installed) WriteAll(game_ / testutil::FromUtf8(file.name), file.content);
+        for (const Record& file : installed) WriteAll(game_ / testutil::FromUtf8(file.name), file.data);
         WriteAll(game_ / L"QMK.hvl", VersionList(installed));
         WriteAll(game_ / L"uninst.lst",
                  "Game.exe\r\nDATA1.ARC\r\n\t$registry MarbleHollow\r\n  QMK.hvl\r\nmovie.arc\r\nuninst.lst\r\n");
@@ -91,7 +91,7 @@ protected:
     }
     // Each file (by its record's name) holds its content.
     void ExpectFiles(const std::vector<Record>& files) {
-        for (const Record& f : files) EXPECT_TRUE(FileHolds(game_ / testutil::FromUtf8(f.name), f.content));
+        for (const Record& f : files) EXPECT_TRUE(FileHolds(game_ / testutil::FromUtf8(f.name), f.data));
     }
     void ExpectUpdatedFolderNames() {
         EXPECT_EQ(ListFolder(game_), (std::vector<std::string>{"QMK.hvl", "data1.arc", "data2.arc", "extra.arc",
@@ -206,8 +206,7 @@ TEST_F(UpdateTest, FailedRunsLeaveTheInstallFolderAsItWas) {
 class Holder {
 public:
     Holder(const fs::path& target, const fs::path& before, DWORD holdMs)
-        : target_(target), waitGone_(before.wstring() + L".tmp"), waitThere_(target.wstring() + L".tmp"),
-          holdMs_(holdMs) {
+        : waitGone_(before.wstring() + L".tmp"), waitThere_(target.wstring() + L".tmp"), holdMs_(holdMs) {
         file_ = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file_ != INVALID_HANDLE_VALUE) thread_ = CreateThread(nullptr, 0, &Holder::Run, this, 0, nullptr);
@@ -242,7 +241,6 @@ private:
         return 0;
     }
 
-    fs::path target_;
     std::wstring waitGone_;
     std::wstring waitThere_;
     DWORD holdMs_;

@@ -3,27 +3,22 @@
 // lies inside its parent, and the content is accepted with a digest of its algorithm's size or
 // refused as damaged.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "fuzz/fuzz_check.h"
 #include "kit/signature/authenticode.h"
 
 namespace {
 
-[[noreturn]] void Fault(const char* what) {
-    std::fprintf(stderr, "fuzz_der: %s\n", what);
-    std::abort();
-}
+void Check(bool ok, const char* what) { FuzzCheck(ok, "fuzz_der", what); }
 
 // Every element, depth first; constructed ones are opened.
 void Walk(const std::uint8_t* at, const std::uint8_t* end, int depth) {
     DerElement element;
     while (depth < 64 && ReadDerElement(at, end, &element)) {
-        if (element.body <= at || element.next > end || element.body + element.size != element.next) {
-            Fault("an element outside its parent");
-        }
+        Check(element.body > at && element.next <= end && element.body + element.size == element.next,
+              "an element outside its parent");
         if (element.tag == kDerOid) DerOidText(element);
         if (element.tag & 0x20) Walk(element.body, element.next, depth + 1);
         at = element.next;
@@ -39,12 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SignatureReport report;
     DerElement part;
     if (const AuthenticodeDigest* digest = ReadAuthenticodeContent(copy.get(), size, &part, &report)) {
-        if (part.body <= copy.get() || part.body + part.size != copy.get() + size ||
-            report.signedDigest.size() != 2 * digest->size || report.state != SignatureReport::State::None) {
-            Fault("accepted content outside its bytes or with a digest of the wrong size");
-        }
-    } else if (report.state != SignatureReport::State::Damaged || report.problem.empty()) {
-        Fault("refused content without a reason");
+        Check(part.body > copy.get() && part.body + part.size == copy.get() + size &&
+                  report.signedDigest.size() == 2 * digest->size && report.state == SignatureReport::State::None,
+              "accepted content outside its bytes or with a digest of the wrong size");
+    } else {
+        Check(report.state == SignatureReport::State::Damaged && !report.problem.empty(), "refused content without a reason");
     }
     return 0;
 }

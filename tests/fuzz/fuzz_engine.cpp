@@ -4,10 +4,9 @@
 // nothing when it ends before the commit. The input's last byte plants links another user made, each
 // leading outside, where the engine creates, reads, replaces or walks: none of them is ever followed.
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
+#include "fuzz/fuzz_check.h"
 #include "fuzz/memory_os.h"
 #include "unit/scripted_view.h"
 #include "update/archive.h"
@@ -21,17 +20,7 @@ std::string Record(const char* name, const char* checksum) {
     return r + std::string(checksum, 8);
 }
 
-void Check(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "fuzz_engine: %s\n", what);
-        std::abort();
-    }
-}
-
-bool EndsWith(const std::u16string& s, const char16_t* tail) {
-    std::u16string t(tail);
-    return s.size() >= t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
-}
+void Check(bool ok, const char* what) { FuzzCheck(ok, "fuzz_engine", what); }
 
 }  // namespace
 
@@ -77,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         namesTemporary = namesTemporary || patch.find(word) != std::string::npos;
     for (const auto& [key, content] : files) {
         if (before.count(key) || namesTemporary) continue;
-        Check(!EndsWith(key, u".tmp") && !EndsWith(key, u".new"), "a temporary file left behind");
+        Check(!key.ends_with(u".tmp") && !key.ends_with(u".new"), "a temporary file left behind");
     }
     if (r == UpdateOk) {
         const MemoryOs::Entry* lst = fs.File(u"C:\\game\\uninst.lst");

@@ -4,11 +4,9 @@
 // otherwise.) The version list: the prune either leaves
 // the file as it was or writes a list of the same layout with no more records than before.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
+#include "fuzz/fuzz_check.h"
 #include "fuzz/memory_os.h"
 #include "update/uninstall_list.h"
 #include "update/version_list.h"
@@ -34,10 +32,7 @@ bool IsStrictUtf8(const std::string& s) {
     return true;
 }
 
-void Fail(const char* what) {
-    std::fprintf(stderr, "fuzz_lists: %s\n", what);
-    std::abort();
-}
+void Fail(const char* what) { FuzzCheck(false, "fuzz_lists", what); }
 
 }  // namespace
 
@@ -77,6 +72,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (fs.OpenHandles() != 0) Fail("a file left open");
     for (const auto& [key, content] : fs.Files())
-        if (key.size() > 4 && key.compare(key.size() - 4, 4, u".new") == 0) Fail("a temporary list left behind");
+        if (key.ends_with(u".new")) Fail("a temporary list left behind");
     return 0;
 }

@@ -2,7 +2,6 @@
 // the reader, the load and every lookup must come back with a result, never crash or overrun, and a
 // loaded list never holds an unterminated name.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>

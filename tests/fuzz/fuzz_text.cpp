@@ -1,20 +1,15 @@
 // The text helpers on arbitrary bytes: no walk, decode, search, conversion, split or format may read
 // past a terminator or write past a buffer (the sanitizer build catches both), and every walk ends.
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "fuzz/fuzz_check.h"
 #include "support/text.h"
 
 namespace {
 
-void Check(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "fuzz_text: %s\n", what);
-        std::abort();
-    }
-}
+void Check(bool ok, const char* what) { FuzzCheck(ok, "fuzz_text", what); }
 
 }  // namespace
 

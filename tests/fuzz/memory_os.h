@@ -60,10 +60,6 @@ public:
         e.link = Normalize(target.c_str());
         e.trusted = trusted;
     }
-    const Entry* Find(const std::u16string& path) const {
-        auto it = entries_.find(Key(path.c_str()));
-        return it == entries_.end() ? nullptr : &it->second;
-    }
     const Entry* File(const std::u16string& path) {
         auto it = entries_.find(Key(path.c_str()));
         return it == entries_.end() || it->second.folder ? nullptr : &it->second;

@@ -15,33 +15,10 @@ namespace {
 
 using testutil::TempDir;
 
-struct Opened {
-    UpdateResult result;
-    PayloadIndex index;
-};
-
-Opened ReadIndex(const TempDir& dir, const std::string& patch) {
+// The patch written to dir and read back.
+ReadBack ReadIndex(const TempDir& dir, const std::string& patch, bool indexOnly = true) {
     dir.Write("patch.exe", patch);
-    CFileDX file;
-    EXPECT_TRUE(file.OpenRead(dir.Path("patch.exe").c_str()));
-    Opened o;
-    o.result = ReadPayloadIndex(file, o.index);
-    return o;
-}
-
-std::string NameOf(const PayloadIndex& index, std::uint32_t i) {
-    char buffer[kWideNameField + 1];
-    return index.Name(i, buffer);
-}
-
-// Reads entry i's bytes the way the worker reaches them.
-std::string EntryData(const TempDir& dir, const PayloadIndex& index, std::uint32_t i) {
-    CFileDX file;
-    EXPECT_TRUE(file.OpenRead(dir.Path("patch.exe").c_str()));
-    EXPECT_TRUE(file.Seek(static_cast<std::int32_t>(index.Position(i))));
-    std::string out(index.Size(i), '\0');
-    EXPECT_EQ(file.Read(out.data(), index.Size(i)), index.Size(i));
-    return out;
+    return ReadPatch(dir.Path("patch.exe"), indexOnly);
 }
 
 std::vector<PayloadFile> Files(std::size_t n) {
@@ -55,7 +32,7 @@ TEST(Archive, ReadsBothLayouts) {
     const std::vector<PayloadFile> files = {{"data1.arc", "first"}, {"empty.dat", ""}, {"QMK.hvl", "list"}};
     for (bool legacy : {false, true}) {
         SCOPED_TRACE(legacy ? "legacy" : "wide");
-        Opened o = ReadIndex(dir, EncodePatch("MZ stub", EncodeArchive(files, legacy)));
+        ReadBack o = ReadIndex(dir, EncodePatch("MZ stub", EncodeArchive(files, legacy)), false);
         ASSERT_EQ(o.result, UpdateOk);
         EXPECT_EQ(o.index.wideLayout, !legacy);
         EXPECT_EQ(o.index.count, 3u);
@@ -63,11 +40,11 @@ TEST(Archive, ReadsBothLayouts) {
         EXPECT_EQ(o.index.dataStart, 0x60010u + 3 * o.index.EntrySize());
         std::uint32_t offset = 0;
         for (std::uint32_t i = 0; i < 3; ++i) {
-            EXPECT_EQ(NameOf(o.index, i), files[i].name);
+            EXPECT_EQ(o.names[i], files[i].name);
             EXPECT_EQ(o.index.Offset(i), offset);
             EXPECT_EQ(o.index.Size(i), files[i].data.size());
             EXPECT_EQ(o.index.Position(i), o.index.dataStart + offset);
-            EXPECT_EQ(EntryData(dir, o.index, i), files[i].data);
+            EXPECT_EQ(o.data[i], files[i].data);
             offset += static_cast<std::uint32_t>(files[i].data.size());
         }
     }
@@ -83,7 +60,7 @@ TEST(Archive, EntryLimitIsTestedBeforeTheMagic) {
                  {32, true, UpdateOk}, {33, false, UpdateTooManyEntries}, {33, true, UpdateTooManyEntries}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.count) + (c.legacy ? " legacy" : " wide"));
-        Opened o = ReadIndex(dir, EncodePatch("MZ", EncodeArchive(Files(c.count), c.legacy)));
+        ReadBack o = ReadIndex(dir, EncodePatch("MZ", EncodeArchive(Files(c.count), c.legacy)));
         EXPECT_EQ(o.result, c.expected);
         EXPECT_EQ(o.index.count, c.expected == UpdateOk ? c.count : 0u);
         if (c.expected == UpdateOk) {
@@ -103,7 +80,7 @@ TEST(Archive, OnlyTheExactMagicSelectsWideEntries) {
     std::string archive = EncodeArchive(Files(2), false);
     for (const char* magic : {"morven arc20", "MORVEN ARC2O", "MORVEN ARC20"}) {
         std::memcpy(archive.data(), magic, 12);
-        Opened o = ReadIndex(dir, EncodePatch("MZ", archive));
+        ReadBack o = ReadIndex(dir, EncodePatch("MZ", archive));
         ASSERT_EQ(o.result, UpdateOk);
         EXPECT_EQ(o.index.wideLayout, std::strcmp(magic, "MORVEN ARC20") == 0) << magic;
     }
@@ -122,7 +99,7 @@ TEST(Archive, ShortFilesAreDamaged) {
                  {"empty file", 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Opened o = ReadIndex(dir, full.substr(0, c.size));
+        ReadBack o = ReadIndex(dir, full.substr(0, c.size));
         EXPECT_EQ(o.result, UpdateDamaged);
         EXPECT_EQ(o.index.count, 0u);
         EXPECT_EQ(o.index.entries, nullptr);
@@ -136,15 +113,13 @@ TEST(Archive, NamesAreCopiedAsStoredAndTerminated) {
     const std::string cp932 = "\x83\x65\x83\x58\x83\x67.dat";  // テスト.dat
     const std::string utf8 = "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.dat";
     const std::string full16(16, 'L'), full96(96, 'W');
-    Opened legacy = ReadIndex(dir, EncodePatch("MZ", EncodeArchive({{cp932, "1"}, {utf8, "2"}, {full16, "3"}}, true)));
+    ReadBack legacy = ReadIndex(dir, EncodePatch("MZ", EncodeArchive({{cp932, "1"}, {utf8, "2"}, {full16, "3"}}, true)));
     ASSERT_EQ(legacy.result, UpdateOk);
-    EXPECT_EQ(NameOf(legacy.index, 0), cp932);
-    EXPECT_EQ(NameOf(legacy.index, 1), utf8);
-    EXPECT_EQ(NameOf(legacy.index, 2), full16);  // fills the field: the terminator comes after it
+    EXPECT_EQ(legacy.names, (std::vector<std::string>{cp932, utf8, full16}));  // full16 fills the field
 
-    Opened wide = ReadIndex(dir, EncodePatch("MZ", EncodeArchive({{full96, "1"}}, false)));
+    ReadBack wide = ReadIndex(dir, EncodePatch("MZ", EncodeArchive({{full96, "1"}}, false)));
     ASSERT_EQ(wide.result, UpdateOk);
-    EXPECT_EQ(NameOf(wide.index, 0), full96);
+    EXPECT_EQ(wide.names[0], full96);
     char exact[kWideNameField + 1];
     std::memset(exact, 'x', sizeof exact);
     wide.index.Name(0, exact);
@@ -168,7 +143,7 @@ TEST(Archive, PositionsAre32Bit) {
     const std::uint32_t dataStart = 0x60010 + 2 * 128;
     StoreLe32(reinterpret_cast<std::uint8_t*>(archive.data()) + 16 + 96, 0xFFFFFFFFu);
     StoreLe32(reinterpret_cast<std::uint8_t*>(archive.data()) + 16 + 128 + 96, 0x80000000u - dataStart);
-    Opened o = ReadIndex(dir, EncodePatch("MZ", archive));
+    ReadBack o = ReadIndex(dir, EncodePatch("MZ", archive));
     ASSERT_EQ(o.result, UpdateOk);
     EXPECT_EQ(o.index.Position(0), dataStart - 1);
     EXPECT_EQ(o.index.Position(1), 0x80000000u);

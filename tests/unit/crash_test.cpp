@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <random>
@@ -97,11 +96,7 @@ void Plant(const fs::path& root, const Files& state, const Files& inputs) {
 }
 
 bool IsTemporary(const std::string& rel) {
-    for (const char* suffix : {".tmp", ".new", ".partial"}) {
-        std::size_t n = std::strlen(suffix);
-        if (rel.size() > n && rel.compare(rel.size() - n, n, suffix) == 0) return true;
-    }
-    return false;
+    return rel.ends_with(".tmp") || rel.ends_with(".new") || rel.ends_with(".partial");
 }
 
 // One command over a scratch folder: what lies there first, its arguments, and the whole contents
@@ -221,12 +216,10 @@ bool CheckState(const Job& job, const Reference& ref, Files state, Files* previo
     return true;
 }
 
-std::vector<Job> Jobs() { return {ApplyJob(), BuildJob()}; }
-
 // Each cut gives two states: the disk as a killed process leaves it (every byte written kept) and,
 // from the same cut, the worst a power cut leaves (every unflushed byte lost).
 TEST(Crash, PowerCutAfterEveryOsCall) {
-    for (const Job& job : Jobs()) {
+    for (const Job& job : {ApplyJob(), BuildJob()}) {
         Reference ref = RunUncut(job);
         ASSERT_GT(ref.calls, 20) << job.name;
         auto start = std::chrono::steady_clock::now();
@@ -284,7 +277,7 @@ int RunKilled(const Job& job, const fs::path& root, int killAt) {
 TEST(Crash, PatchtoolKilledAtSeededPoints) {
     constexpr int kPoints = 60;
     std::mt19937 rng(9);
-    for (const Job& job : Jobs()) {
+    for (const Job& job : {ApplyJob(), BuildJob()}) {
         Reference ref = RunUncut(job);
         // One point in each of kPoints equal stretches of the run; every call of a shorter run.
         const int points = std::min(kPoints, ref.calls);

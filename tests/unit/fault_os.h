@@ -10,7 +10,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 
 #include "support/os_forward.h"
 

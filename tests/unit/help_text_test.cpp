@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "unit/patchtool_fixture.h"
-#include "unit/test_util.h"
 
 namespace {
 

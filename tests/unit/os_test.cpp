@@ -20,11 +20,6 @@ namespace {
 
 os::Api& Native() { return os::NativeApi(); }
 
-std::u16string Backslashed(std::u16string path) {
-    std::replace(path.begin(), path.end(), u'/', u'\\');
-    return path;
-}
-
 // Writes dir/ro.bin ("protected") and gives it the read-only attribute; returns its path.
 std::u16string MakeReadOnly(const TempDir& dir) {
     dir.Write("ro.bin", "protected");
@@ -33,12 +28,16 @@ std::u16string MakeReadOnly(const TempDir& dir) {
     return path;
 }
 
-std::string ReadHandle(os::Handle h) {
+// Up to 64 bytes of the file, read through the backend; "<...>" when it cannot.
+std::string ReadPath(const std::u16string& path) {
+    std::uint32_t error = 0, done = 0;
+    const os::Handle h = Native().OpenRead(path.c_str(), &error);
+    if (h == os::kInvalidHandle) return "<cannot open: error " + std::to_string(error) + ">";
     std::string s(64, '\0');
-    std::uint32_t done = 0;
-    if (!Native().Read(h, s.data(), static_cast<std::uint32_t>(s.size()), &done)) return "<failed>";
+    const bool read = Native().Read(h, s.data(), static_cast<std::uint32_t>(s.size()), &done);
+    Native().Close(h);
     s.resize(done);
-    return s;
+    return read ? s : "<failed>";
 }
 
 TEST(OsSeam, SetApiPutsAWrapperInFrontAndTakesItAway) {
@@ -131,14 +130,11 @@ TEST(OsBackend, ReadOnlyFileRefusesWrites) {
         if (h != os::kInvalidHandle) Native().Close(h);
     }
     EXPECT_EQ(dir.Read("ro.bin"), "protected");
-    std::uint32_t error = 0;
-    os::Handle h = Native().OpenRead(ro.c_str(), &error);
-    ASSERT_NE(h, os::kInvalidHandle);
-    EXPECT_EQ(ReadHandle(h), "protected");
-    Native().Close(h);
+    EXPECT_EQ(ReadPath(ro), "protected");
     // Writable again once the attribute is gone.
     ASSERT_TRUE(Native().SetAttributes(ro.c_str(), os::kAttrNormal));
-    h = Native().OpenWrite(ro.c_str(), false, &error);
+    std::uint32_t error = 0;
+    os::Handle h = Native().OpenWrite(ro.c_str(), false, &error);
     EXPECT_NE(h, os::kInvalidHandle);
     Native().Close(h);
     EXPECT_EQ(dir.Read("ro.bin"), "");
@@ -220,25 +216,21 @@ TEST(OsBackend, RemoveFileAndLastError) {
 // Windows finds names without regard to ASCII case and takes '\' as the separator.
 TEST(OsBackend, NamesAreFoundWithoutRegardToCaseAndThroughBackslashes) {
     TempDir dir;
-    dir.MakeDir("Data/Sub");
     dir.Write("Data/Sub/Mixed.Txt", "contents");
-    const std::u16string root = Backslashed(dir.Folder());
+    std::u16string root = dir.Folder();
+    std::replace(root.begin(), root.end(), u'/', u'\\');
 
-    std::uint32_t error = 0;
-    os::Handle h = Native().OpenRead((root + u"\\DATA\\sub\\mixed.TXT").c_str(), &error);
-    ASSERT_NE(h, os::kInvalidHandle) << error;
-    EXPECT_EQ(ReadHandle(h), "contents");
-    Native().Close(h);
+    EXPECT_EQ(ReadPath(root + u"\\DATA\\sub\\mixed.TXT"), "contents");
     EXPECT_NE(Native().GetAttributes((root + u"\\data\\SUB").c_str()) & os::kAttrDirectory, 0u);
 
     // Writing to a differently spelt existing file writes that file; a new name goes into the
     // existing folder as it was spelt.
-    h = Native().OpenWrite((root + u"\\data\\sub\\MIXED.TXT").c_str(), false, &error);
-    ASSERT_NE(h, os::kInvalidHandle) << error;
-    Native().Close(h);
-    h = Native().OpenWrite((root + u"\\DATA\\SUB\\New.Bin").c_str(), false, &error);
-    ASSERT_NE(h, os::kInvalidHandle) << error;
-    Native().Close(h);
+    for (const char16_t* name : {u"\\data\\sub\\MIXED.TXT", u"\\DATA\\SUB\\New.Bin"}) {
+        std::uint32_t error = 0;
+        const os::Handle h = Native().OpenWrite((root + name).c_str(), false, &error);
+        ASSERT_NE(h, os::kInvalidHandle) << error;
+        Native().Close(h);
+    }
     EXPECT_EQ(testutil::ListFolder(dir.Native("Data/Sub")), (std::vector<std::string>{"Mixed.Txt", "New.Bin"}));
     EXPECT_EQ(dir.Read("Data/Sub/Mixed.Txt"), "");
 
@@ -350,10 +342,7 @@ TEST(OsBackend, EveryPathCallTakesAPathBeyondMaxPath) {
     EXPECT_EQ(Native().GetAttributes(file.c_str()) & os::kAttrReadOnly, os::kAttrReadOnly);
     EXPECT_TRUE(Native().SetAttributes(file.c_str(), os::kAttrNormal));
     EXPECT_TRUE(Native().ReplaceByRename(file.c_str(), moved.c_str(), &error)) << error;
-    h = Native().OpenRead(moved.c_str(), &error);
-    ASSERT_NE(h, os::kInvalidHandle) << error;
-    EXPECT_EQ(ReadHandle(h), "long");
-    Native().Close(h);
+    EXPECT_EQ(ReadPath(moved), "long");
     EXPECT_TRUE(Native().RemoveFile(moved.c_str()));
     EXPECT_EQ(Native().GetAttributes(moved.c_str()), os::kInvalidAttributes);
     EXPECT_EQ(Native().GetAttributes(file.c_str()), os::kInvalidAttributes);

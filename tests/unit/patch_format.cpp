@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include <gtest/gtest.h>
+
+#include "support/file.h"
+
 // The byte layouts are written out here from the formats' own numbers, not from the engine's
 // constants, so that a wrong magic, size or field position in the engine fails the tests that read
 // these files instead of being written and read back the same way.
@@ -64,12 +68,15 @@ std::string EncodeVersionList(const std::vector<VersionListEntry>& records, bool
     return out;
 }
 
+VersionListEntry RecordOf(const std::string& name, const std::string& data) {
+    VersionListEntry record{name, {}};
+    ChecksumOf(data, record.checksum);
+    return record;
+}
+
 std::string EncodeVersionListOf(const std::vector<PayloadFile>& files, bool v1, std::uint32_t reserved) {
-    std::vector<VersionListEntry> records(files.size());
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        records[i].name = files[i].name;
-        ChecksumOf(files[i].data, records[i].checksum);
-    }
+    std::vector<VersionListEntry> records;
+    for (const PayloadFile& f : files) records.push_back(RecordOf(f.name, f.data));
     return EncodeVersionList(records, v1, reserved);
 }
 
@@ -78,4 +85,24 @@ void ChecksumOf(const std::string& data, std::uint8_t out[8]) {
     ResetChecksum(state);
     UpdateChecksum(state, data.data(), static_cast<std::uint32_t>(data.size()));
     std::memcpy(out, &state, 8);
+}
+
+ReadBack ReadPatch(const std::u16string& path, bool indexOnly) {
+    ReadBack back;
+    CFileDX file;
+    EXPECT_TRUE(file.OpenRead(path.c_str()));
+    back.result = ReadPayloadIndex(file, back.index);
+    for (std::uint32_t i = 0; back.result == UpdateOk && i < back.index.count; ++i) {
+        char name[kWideNameField + 1];
+        back.names.push_back(back.index.Name(i, name));
+        if (indexOnly) continue;
+        std::string bytes(back.index.Size(i), '\0');
+        EXPECT_TRUE(file.Seek(static_cast<std::int32_t>(back.index.Position(i))));
+        if (!bytes.empty()) {
+            EXPECT_EQ(file.Read(bytes.data(), back.index.Size(i)), back.index.Size(i));
+        }
+        back.data.push_back(bytes);
+    }
+    if (back.result == UpdateOk && !indexOnly) back.list = LoadVersionList(file, back.index);
+    return back;
 }

@@ -16,13 +16,11 @@ TEST(PatchtoolApply, InstallsAndReportsTheResult) {
     Workshop w;
     w.files.resize(2);
     ASSERT_EQ(Patchtool(w.BuildArgs()).code, 0);
-    w.dir.MakeDir("game");
     w.dir.Write("game/uninst.lst", std::string("game.exe\n") + '\0');
     w.dir.Write("game/data1.arc", "old");
 
     Outcome applied = Patchtool({"apply", w.At("patch.exe"), w.At("game")});
-    EXPECT_EQ(applied.code, 0) << applied.err;
-    EXPECT_TRUE(Contains(applied.out, "result: UpdateOk (0x00000000)"));
+    EXPECT_TRUE(OutSays(applied, 0, "result: UpdateOk (0x00000000)"));
     EXPECT_TRUE(Contains(applied.err, "data1.arcをインストール中\n"));
     EXPECT_FALSE(Contains(applied.err, "\r"));
     EXPECT_TRUE(w.dir.Read("game/data1.arc") == w.files[0].second);
@@ -31,24 +29,19 @@ TEST(PatchtoolApply, InstallsAndReportsTheResult) {
     // On a terminal the progress is one redrawn line.
     ConsoleIo terminal;
     terminal.errIsTerminal = true;
-    Outcome drawn = Patchtool({"apply", w.At("patch.exe"), w.At("game")}, terminal);
-    EXPECT_EQ(drawn.code, 0);
-    EXPECT_TRUE(Contains(drawn.err, "\rdata1.arcをインストール中  [########################] 100%"));
+    EXPECT_TRUE(ErrSays(Patchtool({"apply", w.At("patch.exe"), w.At("game")}, terminal), 0,
+                        "\rdata1.arcをインストール中  [########################] 100%"));
 
     // A damaged patch installs nothing and exits with the result's low byte.
     std::string patch = w.dir.Read("patch.exe");
     patch[patch.size() - 1] ^= 1;  // the version list's last byte: empty.dat's checksum
     w.dir.Write("bad.exe", patch);
     w.dir.Write("game/empty.dat", "keep");
-    Outcome damaged = Patchtool({"apply", w.At("bad.exe"), w.At("game")});
-    EXPECT_EQ(damaged.code, 1);
-    EXPECT_TRUE(Contains(damaged.out, "result: UpdateDamaged (0x80000001)"));
+    EXPECT_TRUE(OutSays(Patchtool({"apply", w.At("bad.exe"), w.At("game")}), 1, "result: UpdateDamaged (0x80000001)"));
     EXPECT_EQ(w.dir.Read("game/empty.dat"), "keep");
 
     std::filesystem::remove(w.dir.Native("game/uninst.lst"));
-    Outcome noList = Patchtool({"apply", w.At("patch.exe"), w.At("game")});
-    EXPECT_EQ(noList.code, 5);
-    EXPECT_TRUE(Contains(noList.out, "UpdateUninstallListFailed (0x80000005)"));
+    EXPECT_TRUE(OutSays(Patchtool({"apply", w.At("patch.exe"), w.At("game")}), 5, "UpdateUninstallListFailed (0x80000005)"));
 }
 
 TEST(PatchtoolApply, CtrlCAsksBeforeCancelling) {
@@ -87,7 +80,6 @@ TEST(PatchtoolApply, CtrlCAsksBeforeCancelling) {
     Workshop w;
     w.files.resize(1);
     ASSERT_EQ(Patchtool(w.BuildArgs()).code, 0);
-    w.dir.MakeDir("game");
     w.dir.Write("game/uninst.lst", std::string("x\n") + '\0');
     std::istringstream in("y\n");
     std::ostringstream err;

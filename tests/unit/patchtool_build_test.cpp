@@ -17,9 +17,7 @@ using namespace patchtool_test;
 
 TEST(PatchtoolBuild, PayloadReadsBackEntryByEntry) {
     Workshop w;
-    Outcome built = Patchtool(w.BuildArgs());
-    ASSERT_EQ(built.code, 0) << built.err;
-    EXPECT_TRUE(Contains(built.out, "4 entries"));
+    ASSERT_TRUE(OutSays(Patchtool(w.BuildArgs()), 0, "4 entries"));
     EXPECT_EQ(w.dir.List(), (std::vector<std::string>{"in", "patch.exe", "stub.exe"}));
 
     ReadBack back = ReadPatch(w.dir.Path("patch.exe"));
@@ -36,9 +34,7 @@ TEST(PatchtoolBuild, PayloadReadsBackEntryByEntry) {
         const VersionRecord* record = FindVersionRecord(back.list, Key(back.names[i]).c_str());
         ASSERT_NE(record, nullptr);
         EXPECT_STREQ(record->name, w.files[i].first.c_str());
-        std::uint8_t expected[8];
-        ChecksumOf(w.files[i].second, expected);
-        EXPECT_EQ(std::memcmp(record->checksum, expected, 8), 0);
+        EXPECT_EQ(HexBytes(record->checksum, 8), ChecksumHex(w.files[i].second));
     }
     EXPECT_EQ(back.names[3], "QMK.hvl");
     EXPECT_EQ(back.index.Offset(3), offset);
@@ -46,15 +42,9 @@ TEST(PatchtoolBuild, PayloadReadsBackEntryByEntry) {
     EXPECT_EQ(FindVersionRecord(back.list, "qmk.hvl"), nullptr);
 
     // Byte for byte the layout the in-memory encoders make: stub, zero fill, header, index, data.
-    std::vector<VersionListEntry> records;
     std::vector<PayloadFile> payload;
-    for (const auto& f : w.files) {
-        VersionListEntry record{f.first, {}};
-        ChecksumOf(f.second, record.checksum);
-        records.push_back(record);
-        payload.push_back({f.first, f.second});
-    }
-    payload.push_back({"QMK.hvl", EncodeVersionList(records, false)});
+    for (const auto& f : w.files) payload.push_back({f.first, f.second});
+    payload.push_back({"QMK.hvl", EncodeVersionListOf(payload)});
     EXPECT_TRUE(w.dir.Read("patch.exe") == EncodePatch(w.stub, EncodeArchive(payload, false)));
 }
 
@@ -85,9 +75,7 @@ TEST(PatchtoolBuild, LegacyIndexHoldsShortNamesOnly) {
     EXPECT_EQ(Patchtool(args).code, 0);
     args.push_back("--legacy-index");
     args[4] = tooLong.At("legacy.exe");
-    Outcome refused = Patchtool(args);
-    EXPECT_EQ(refused.code, 1);
-    EXPECT_TRUE(Contains(refused.err, "at most 15 bytes"));
+    EXPECT_TRUE(ErrSays(Patchtool(args), 1, "at most 15 bytes"));
 }
 
 TEST(PatchtoolBuild, UpdatesAGivenVersionListInItsLayout) {
@@ -101,11 +89,8 @@ TEST(PatchtoolBuild, UpdatesAGivenVersionListInItsLayout) {
         std::string given = RawVersionList(v1, 0xA1B2C3D4, {matched, other});
         w.dir.Write("given.hvl", given);
         std::vector<std::string> args = w.BuildArgs();
-        args.push_back("--version-list");
-        args.push_back(w.At("given.hvl"));
-        Outcome built = Patchtool(args);
-        ASSERT_EQ(built.code, 0) << built.err;
-        EXPECT_TRUE(Contains(built.out, "1 records updated, 2 added"));
+        args.insert(args.end(), {"--version-list", w.At("given.hvl")});
+        ASSERT_TRUE(OutSays(Patchtool(args), 0, "1 records updated, 2 added"));
 
         ReadBack back = ReadPatch(w.dir.Path("patch.exe"));
         ASSERT_EQ(back.result, UpdateOk);
@@ -118,9 +103,8 @@ TEST(PatchtoolBuild, UpdatesAGivenVersionListInItsLayout) {
         std::uint32_t field = recordSize - 8;
         std::string first = packed.substr(kVersionListHeaderSize, recordSize);
         EXPECT_EQ(first.substr(0, field), matched.substr(0, field));
-        std::uint8_t sum[8];
-        ChecksumOf(w.files[0].second, sum);
-        EXPECT_EQ(first.substr(field), std::string(reinterpret_cast<char*>(sum), 8));
+        const std::string sum = ChecksumHex(w.files[0].second);
+        EXPECT_EQ(HexBytes(first.data() + field, 8), sum);
         EXPECT_EQ(packed.substr(kVersionListHeaderSize + recordSize, recordSize), other);
         std::string appended = packed.substr(kVersionListHeaderSize + 3 * recordSize, recordSize);
         EXPECT_EQ(appended.substr(0, field), std::string("テスト.dat") + std::string(field - 13, '\0'));
@@ -129,7 +113,7 @@ TEST(PatchtoolBuild, UpdatesAGivenVersionListInItsLayout) {
         const VersionRecord* record = FindVersionRecord(back.list, "data1.arc");
         ASSERT_NE(record, nullptr);
         EXPECT_STREQ(record->name, "data\\DATA1.ARC");
-        EXPECT_EQ(std::memcmp(record->checksum, sum, 8), 0);
+        EXPECT_EQ(HexBytes(record->checksum, 8), sum);
         EXPECT_NE(FindVersionRecord(back.list, Key("empty.dat").c_str()), nullptr);
     }
 }
@@ -150,6 +134,7 @@ TEST(PatchtoolBuild, RefusalsWriteNoFile) {
         const char* what;
         std::function<void(Workshop&, std::vector<std::string>&)> setup;
         const char* message;
+        std::string list = {};  // given as --version-list, unless empty
     };
     const std::vector<Case> cases = {
         {"stub longer than 0x60000",
@@ -172,9 +157,7 @@ TEST(PatchtoolBuild, RefusalsWriteNoFile) {
          [](Workshop& w, auto&) { w.stub = MakeStub(0x400).substr(0, 0x500); },
          "past the end of the file"},
         {"33 entries",
-         [](Workshop& w, auto&) {
-             for (int i = 0; w.files.size() < 32; ++i) w.Add("f" + std::to_string(i), "x");
-         },
+         [](Workshop& w, auto&) { for (int i = 0; w.files.size() < 32; ++i) w.Add("f" + std::to_string(i), "x"); },
          "33 entries (32 files and QMK.hvl); a payload holds at most 32; build --split cuts"},
         {"name longer than its field", [](Workshop& w, auto&) { w.Add(std::string(96, 'n'), "x"); },
          "at most 95 bytes"},
@@ -193,37 +176,15 @@ TEST(PatchtoolBuild, RefusalsWriteNoFile) {
         {"'..' as a name", [](Workshop& w, auto& args) { args.push_back(w.In("sub/..")); },
          "would leave the install folder"},
         {"':' in a name", [](Workshop& w, auto& args) { args.push_back(w.In("a:b")); }, "contains ':'"},
-        {"record for ../x",
-         [](Workshop& w, auto& args) {
-             w.dir.Write("list.hvl", RawVersionList(false, 0, {RawRecord(false, "..\\data1.arc", "", 0)}));
-             args.insert(args.end(), {"--version-list", w.At("list.hvl")});
-         },
-         "would leave the install folder"},
-        {"list with a record for itself",
-         [](Workshop& w, auto& args) {
-             w.dir.Write("list.hvl", RawVersionList(false, 0, {RawRecord(false, "QMK.hvl", "", 0)}));
-             args.insert(args.end(), {"--version-list", w.At("list.hvl")});
-         },
-         "record for the version list itself"},
-        {"list that is none",
-         [](Workshop& w, auto& args) {
-             w.dir.Write("list.hvl", std::string(16, 'Q'));
-             args.insert(args.end(), {"--version-list", w.At("list.hvl")});
-         },
-         "not a version list"},
-        {"list cut short",
-         [](Workshop& w, auto& args) {
-             w.dir.Write("list.hvl", RawVersionList(true, 0, {RawRecord(true, "a", "", 0)}).substr(0, 40));
-             args.insert(args.end(), {"--version-list", w.At("list.hvl")});
-         },
-         "counts 1 records (64 bytes) but only 24 bytes"},
-        {"name too long for a version-1 record",
-         [](Workshop& w, auto& args) {
-             w.Add(std::string(56, 'v'), "x");
-             w.dir.Write("list.hvl", RawVersionList(true, 0, {}));
-             args.insert(args.end(), {"--version-list", w.At("list.hvl")});
-         },
-         "does not fit a version-1 record"},
+        {"record for ../x", {}, "would leave the install folder",
+         RawVersionList(false, 0, {RawRecord(false, "..\\data1.arc", "", 0)})},
+        {"list with a record for itself", {}, "record for the version list itself",
+         RawVersionList(false, 0, {RawRecord(false, "QMK.hvl", "", 0)})},
+        {"list that is none", {}, "not a version list", std::string(16, 'Q')},
+        {"list cut short", {}, "counts 1 records (64 bytes) but only 24 bytes",
+         RawVersionList(true, 0, {RawRecord(true, "a", "", 0)}).substr(0, 40)},
+        {"name too long for a version-1 record", [](Workshop& w, auto&) { w.Add(std::string(56, 'v'), "x"); },
+         "does not fit a version-1 record", RawVersionList(true, 0, {})},
         {"missing file", [](Workshop& w, auto& args) { args.push_back(w.In("nothing.arc")); }, "no such file"},
         {"a folder as a file", [](Workshop& w, auto& args) { args.push_back(w.In("sub")); }, "not a regular file"},
         {"split: a file no part can hold",
@@ -238,12 +199,15 @@ TEST(PatchtoolBuild, RefusalsWriteNoFile) {
         SCOPED_TRACE(c.what);
         Workshop w;
         std::vector<std::string> extra;
-        c.setup(w, extra);
+        if (c.setup) c.setup(w, extra);
+        if (!c.list.empty()) {
+            w.dir.Write("list.hvl", c.list);
+            extra.insert(extra.end(), {"--version-list", w.At("list.hvl")});
+        }
         std::vector<std::string> args = w.BuildArgs();
         args.insert(args.end(), extra.begin(), extra.end());
         Outcome refused = Patchtool(args);
-        EXPECT_EQ(refused.code, 1);
-        EXPECT_TRUE(Contains(refused.err, c.message));
+        EXPECT_TRUE(ErrSays(refused, 1, c.message));
         EXPECT_EQ(refused.out, "");
         for (const std::string& name : w.dir.List()) EXPECT_FALSE(Contains(name, "patch"));
     }
@@ -258,9 +222,7 @@ TEST(PatchtoolBuild, PatchReachingTwoGigabytesIsRefusedBeforeCopying) {
     std::filesystem::resize_file(w.dir.Native("in/huge.arc"), room);
     std::vector<std::string> args = w.BuildArgs();
     args.push_back(w.In("huge.arc"));
-    Outcome refused = Patchtool(args);
-    EXPECT_EQ(refused.code, 1);
-    EXPECT_TRUE(Contains(refused.err, "would be 2147483648 bytes; it must stay below 2 GiB"));
+    EXPECT_TRUE(ErrSays(Patchtool(args), 1, "would be 2147483648 bytes; it must stay below 2 GiB"));
     EXPECT_FALSE(w.dir.Exists("patch.exe"));
     EXPECT_FALSE(w.dir.Exists("patch.exe.partial"));
     std::filesystem::remove(w.dir.Native("in/huge.arc"));
@@ -340,26 +302,27 @@ TEST(PatchtoolBuild, NameAndImageChecks) {
     std::string stub = MakeStub(0x300);
     std::uint32_t end = 0;
     std::string error;
-    ASSERT_TRUE(FindImageEnd(reinterpret_cast<const std::uint8_t*>(stub.data()), stub.size(), &end, &error));
+    auto imageEnd = [&](const std::string& pe) {
+        return FindImageEnd(reinterpret_cast<const std::uint8_t*>(pe.data()), pe.size(), &end, &error);
+    };
+    ASSERT_TRUE(imageEnd(stub));
     EXPECT_EQ(end, 0x500u);
     std::string noPe = stub;
     noPe[0x41] = 'X';
-    EXPECT_FALSE(FindImageEnd(reinterpret_cast<const std::uint8_t*>(noPe.data()), noPe.size(), &end, &error));
+    EXPECT_FALSE(imageEnd(noPe));
     EXPECT_TRUE(Contains(error, "no PE header"));
     std::string farHeader = stub;
     Put32(farHeader, 0x3C, 0xFFFFFFF0u);
-    EXPECT_FALSE(FindImageEnd(reinterpret_cast<const std::uint8_t*>(farHeader.data()), farHeader.size(), &end, &error));
+    EXPECT_FALSE(imageEnd(farHeader));
     std::string manySections = stub;
     Put16(manySections, 0x46, 0xFFFF);
-    EXPECT_FALSE(
-        FindImageEnd(reinterpret_cast<const std::uint8_t*>(manySections.data()), manySections.size(), &end, &error));
+    EXPECT_FALSE(imageEnd(manySections));
     EXPECT_TRUE(Contains(error, "section table is cut short"));
 }
 
 TEST(PatchtoolCommandLine, UsageAndWrongArguments) {
     Outcome help = Patchtool({"help"});
-    EXPECT_EQ(help.code, 0);
-    EXPECT_TRUE(Contains(help.out, "patchtool build [--stub PATCHER.exe] --out PATCH.exe"));
+    EXPECT_TRUE(OutSays(help, 0, "patchtool build [--stub PATCHER.exe] --out PATCH.exe"));
     EXPECT_TRUE(Contains(help.out, "Exit codes"));
     Outcome bare = Patchtool({});
     EXPECT_EQ(bare.code, kExitUsage);
@@ -380,11 +343,7 @@ TEST(PatchtoolCommandLine, UsageAndWrongArguments) {
         wrong.push_back({{"build", "--out", "o", "--game-version", text}, "build: --game-version \"" + std::string(text) +
                          "\": give 1 to 16 ASCII letters, digits, '.', '-' or '_', as in 1.02"});
     }
-    for (const auto& [args, message] : wrong) {
-        Outcome outcome = Patchtool(args);
-        EXPECT_EQ(outcome.code, kExitUsage) << message;
-        EXPECT_TRUE(Contains(outcome.err, message));
-    }
+    for (const auto& [args, message] : wrong) EXPECT_TRUE(ErrSays(Patchtool(args), kExitUsage, message));
 }
 
 TEST(PatchtoolBuild, WithoutStubTheInstalledOneIsUsedAndNamed) {
@@ -393,15 +352,11 @@ TEST(PatchtoolBuild, WithoutStubTheInstalledOneIsUsedAndNamed) {
     args.erase(args.begin() + 1, args.begin() + 3);  // --stub stub.exe
     ConsoleIo io;
     io.defaultStub = w.At("stub.exe");
-    Outcome built = Patchtool(args, io);
-    EXPECT_EQ(built.code, 0) << built.err;
-    EXPECT_TRUE(Contains(built.out, "stub: " + w.At("stub.exe") + " (the installed patcher stub)\n"));
+    EXPECT_TRUE(OutSays(Patchtool(args, io), 0, "stub: " + w.At("stub.exe") + " (the installed patcher stub)\n"));
     EXPECT_EQ(ReadPatch(w.dir.Path("patch.exe")).result, UpdateOk);
 
     io.defaultStub = w.At("nowhere/patcher.exe");
-    Outcome missing = Patchtool(args, io);
-    EXPECT_EQ(missing.code, kExitFailed);
-    EXPECT_TRUE(Contains(missing.err, "no --stub given and no installed patcher stub"));
+    EXPECT_TRUE(ErrSays(Patchtool(args, io), kExitFailed, "no --stub given and no installed patcher stub"));
     EXPECT_FALSE(w.dir.Exists("nowhere"));
 }
 
@@ -423,12 +378,10 @@ TEST(PatchtoolBuild, GameVersionStampsTheCaption) {
 
     Workshop w;
     w.stub = CaptionStub();
-    Outcome plain = Patchtool(w.BuildArgs("plain.exe"));
-    EXPECT_TRUE(Contains(plain.out, "caption: " + ToUtf8(builtIn) + "\n")) << plain.out;
+    EXPECT_TRUE(OutSays(Patchtool(w.BuildArgs("plain.exe")), 0, "caption: " + ToUtf8(builtIn) + "\n"));
     std::vector<std::string> args = w.BuildArgs();
     args.insert(args.end(), {"--game-version", "1.02-rc_3"});
-    Outcome built = Patchtool(args);
-    EXPECT_TRUE(Contains(built.out, "caption: " + ToUtf8(stamped) + "\n")) << built.err;
+    EXPECT_TRUE(OutSays(Patchtool(args), 0, "caption: " + ToUtf8(stamped) + "\n"));
     EXPECT_TRUE(Contains(Patchtool({"verify", w.At("patch.exe")}).out, "caption: " + ToUtf8(stamped) + "\n"));
     EXPECT_EQ(nlohmann::json::parse(Patchtool({"list", "--json", w.At("patch.exe")}).out)["caption"]["text"], ToUtf8(stamped));
     // Only the slot and the CheckSum moved; the CheckSum is the stamped stub's.

@@ -70,8 +70,7 @@ TEST(PatchtoolCheck, AMissingOrDamagedVersionListIsAnError) {
         game.dir.Write("game/QMK.hvl", bytes);
         for (bool json : {false, true}) {
             Outcome outcome = json ? Patchtool({"check", "--json", game.Folder()}) : Patchtool({"check", game.Folder()});
-            EXPECT_EQ(outcome.code, kExitFailed);
-            EXPECT_TRUE(Contains(outcome.err, message));
+            EXPECT_TRUE(ErrSays(outcome, kExitFailed, message));
             if (json) { EXPECT_EQ(nlohmann::json::parse(outcome.out)["intact"], false); }
         }
     }
@@ -110,16 +109,13 @@ TEST(PatchtoolCheck, ProgressOnlyOnATerminal) {
     ConsoleIo terminal;
     terminal.errIsTerminal = true;
     Outcome drawn = Patchtool({"check", game.Folder()}, terminal);
-    EXPECT_EQ(drawn.code, 0);
-    EXPECT_TRUE(Contains(drawn.err, "\r[########################] 100%  file 1  BIG.ARC"));
+    EXPECT_TRUE(ErrSays(drawn, 0, "\r[########################] 100%  file 1  BIG.ARC"));
     EXPECT_EQ(drawn.err.back(), '\n');
     EXPECT_EQ(Patchtool({"check", game.Folder()}).err, "");
 
     Workshop w;
     std::vector<std::string> args = w.BuildArgs();
-    Outcome built = Patchtool(args, terminal);
-    EXPECT_EQ(built.code, 0) << built.err;
-    EXPECT_TRUE(Contains(built.err, "] 100%  building\n"));
+    EXPECT_TRUE(ErrSays(Patchtool(args, terminal), 0, "] 100%  building\n"));
     EXPECT_EQ(Patchtool(args).err, "");
 }
 

@@ -5,13 +5,10 @@
 
 #include "unit/fault_os.h"
 #include "unit/patchtool_fixture.h"
-#include "unit/test_util.h"
 
 namespace {
 
-using testutil::MakeStub;
-using testutil::TempDir;
-using testutil::ToUtf8;
+using namespace patchtool_test;
 
 TEST(PatchtoolFailure, NamesTheOperationThePathAndTheReason) {
     TempDir dir;
@@ -19,10 +16,8 @@ TEST(PatchtoolFailure, NamesTheOperationThePathAndTheReason) {
     dir.Write("stub.exe", MakeStub());
     dir.Write("a.arc", "alpha");
     dir.Write("patch.exe", EncodePatch(MakeStub(), EncodeArchive(files, false)));
-    dir.MakeDir("game");
     dir.Write("game/a.arc", "old");
     dir.Write("game/QMK.hvl", files[1].data);
-    dir.MakeDir("old");
     dir.Write("old/a.arc", "old");
     const std::string at = ToUtf8(dir.Root()) + "/";
     const std::vector<std::string> build = {"build", "--stub", at + "stub.exe", "--out", at + "new.exe", at + "a.arc"};
@@ -54,7 +49,7 @@ TEST(PatchtoolFailure, NamesTheOperationThePathAndTheReason) {
         faults.SetError(os::kErrorDiskFull);
         faults.SetRenameError(os::kErrorDiskFull);
         faults.FailNth(c.kind, 1);
-        const patchtool_test::Outcome run = patchtool_test::Patchtool(c.args);
+        const Outcome run = Patchtool(c.args);
         EXPECT_NE(run.code, 0);
         EXPECT_EQ(faults.Failed(), 1);
         const std::string said = run.out + run.err;

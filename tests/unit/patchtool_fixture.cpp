@@ -18,6 +18,25 @@ Outcome Patchtool(std::vector<std::string> args, const ConsoleIo& io) {
     return outcome;
 }
 
+namespace {
+
+testing::AssertionResult Says(const Outcome& outcome, int code, const char* stream, const std::string& part) {
+    const std::string& said = stream[0] == 'o' ? outcome.out : outcome.err;
+    const bool ok = outcome.code == code && said.find(part) != std::string::npos;
+    return (ok ? testing::AssertionSuccess() : testing::AssertionFailure())
+           << "exit code " << outcome.code << " (expected " << code << "), " << testing::PrintToString(part)
+           << " expected on std" << stream << "\nout:\n" << outcome.out << "\nerr:\n" << outcome.err;
+}
+
+}  // namespace
+
+testing::AssertionResult OutSays(const Outcome& outcome, int code, const std::string& part) {
+    return Says(outcome, code, "out", part);
+}
+testing::AssertionResult ErrSays(const Outcome& outcome, int code, const std::string& part) {
+    return Says(outcome, code, "err", part);
+}
+
 std::string RawVersionList(bool v1, std::uint32_t reserved, const std::vector<std::string>& recordBytes) {
     std::string list = EncodeVersionList({}, v1, reserved);
     Put32(list, 12, static_cast<std::uint32_t>(recordBytes.size()));  // the record count
@@ -34,36 +53,11 @@ std::string RawRecord(bool v1, const std::string& name, const std::string& after
     return record;
 }
 
-ReadBack ReadPatch(const std::u16string& path) {
-    ReadBack back;
-    CFileDX file;
-    EXPECT_TRUE(file.OpenRead(path.c_str()));
-    back.result = ReadPayloadIndex(file, back.index);
-    if (back.result != UpdateOk) return back;
-    for (std::uint32_t i = 0; i < back.index.count; ++i) {
-        char name[kWideNameField + 1];
-        back.names.push_back(back.index.Name(i, name));
-        std::string bytes(back.index.Size(i), '\0');
-        EXPECT_TRUE(file.Seek(static_cast<std::int32_t>(back.index.Position(i))));
-        if (!bytes.empty()) {
-            EXPECT_EQ(file.Read(bytes.data(), back.index.Size(i)), back.index.Size(i));
-        }
-        back.data.push_back(bytes);
-    }
-    back.list = LoadVersionList(file, back.index);
-    return back;
-}
-
 std::string HandMadePatch::Make(bool legacy, std::uint8_t tamperAt) {
-    std::vector<VersionListEntry> records(2);
-    records[0].name = "data\\" + sjisName;
-    ChecksumOf(first, records[0].checksum);
-    records[1].name = "b.bin";
-    ChecksumOf(second, records[1].checksum);
     std::string firstData = first;
     if (tamperAt) firstData[tamperAt] ^= 0x40;
     std::vector<PayloadFile> files = {{sjisName, firstData}, {"B.BIN", second},
-                                      {"QMK.hvl", EncodeVersionList(records, false)}};
+                                      {"QMK.hvl", EncodeVersionListOf({{"data\\" + sjisName, first}, {"b.bin", second}})}};
     std::string name = legacy ? "legacy.exe" : tamperAt ? "tampered.exe" : "patch.exe";
     dir.Write(name, EncodePatch(MakeStub(), EncodeArchive(files, legacy)));
     return ToUtf8(dir.Native(name));
@@ -90,7 +84,6 @@ FolderCheck CheckFolder(const std::u16string& folder) {
 SplitShop::SplitShop(int count, std::size_t base) {
     files.clear();
     std::vector<std::string> records;
-    dir.MakeDir("game/data");
     dir.Write("game/game.exe", "exe");
     records.push_back(Record("game.exe", "exe"));
     records.push_back(Record("movie.arc", "not installed"));
@@ -111,11 +104,7 @@ SplitShop::SplitShop(int count, std::size_t base) {
 
 std::string SplitShop::Record(const std::string& name, const std::string& content) {
     given.push_back(name);
-    std::string record = RawRecord(false, name, "", 0);
-    std::uint8_t sum[8];
-    ChecksumOf(content, sum);
-    std::memcpy(record.data() + 248, sum, 8);
-    return record;
+    return EncodeVersionList({RecordOf(name, content)}, false).substr(16);
 }
 
 BuildRequest SplitShop::Request(const std::string& out, bool split) {
@@ -130,8 +119,6 @@ BuildRequest SplitShop::Request(const std::string& out, bool split) {
 }
 
 InstalledGame::InstalledGame() {
-    dir.MakeDir("game");
-    dir.MakeDir("game/Data");
     dir.Write("game/big.arc", big);
     dir.Write("game/Data/データ.arc", "sjis");
     dir.Write("game/Data/utf8.dat", "utf8");

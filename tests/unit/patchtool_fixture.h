@@ -51,6 +51,10 @@ struct Outcome {
 };
 // `patchtool ARGS...`, in-process.
 Outcome Patchtool(std::vector<std::string> args, const ConsoleIo& io = {});
+// EXPECT_TRUE(OutSays(outcome, code, part)): it exited with code and printed part on standard output
+// (ErrSays: on standard error); the message shows the code and both streams.
+testing::AssertionResult OutSays(const Outcome& outcome, int code, const std::string& part);
+testing::AssertionResult ErrSays(const Outcome& outcome, int code, const std::string& part);
 
 inline void Put16(std::string& s, std::size_t at, std::uint32_t v) {
     s[at] = static_cast<char>(v);
@@ -77,16 +81,6 @@ inline std::string ChecksumHex(const std::string& data) {
 std::string RawVersionList(bool v1, std::uint32_t reserved, const std::vector<std::string>& recordBytes);
 std::string RawRecord(bool v1, const std::string& name, const std::string& afterName, std::uint8_t checksumByte);
 
-// The bytes of one payload entry, read back with the patcher's index reader.
-struct ReadBack {
-    UpdateResult result = UpdateDamaged;
-    PayloadIndex index;
-    std::vector<std::string> names;
-    std::vector<std::string> data;
-    VersionList list;
-};
-ReadBack ReadPatch(const std::u16string& path);
-
 // A folder with a stub and some game files, and the command line that builds a patch of them.
 // Its folder has a Japanese name, as the game's does, so every command meets one.
 struct Workshop {
@@ -95,7 +89,6 @@ struct Workshop {
     std::string stub = MakeStub();
 
     Workshop() {
-        dir.MakeDir("in");
         dir.MakeDir("in/sub");
         Add("data1.arc", RandomBytes(kCopyChunk * 2 + 17, 1));
         Add("empty.dat", "");
@@ -167,14 +160,11 @@ struct InstalledGame {
     TempDir dir{"ヴェルモラ"};
     std::string sjis = Bytes({0x83, 0x66, 0x81, 0x5B, 0x83, 0x5E}) + ".arc";  // データ.arc in code page 932
     std::string big = RandomBytes(kCopyChunk * 2 + 5, 7);
-    std::vector<VersionListEntry> records;
+    std::vector<PayloadFile> records;  // name, content
 
     InstalledGame();
-    void Add(const std::string& name, const std::string& content) {
-        records.push_back({name, {}});
-        ChecksumOf(content, records.back().checksum);
-    }
-    void WriteList() { dir.Write("game/QMK.hvl", EncodeVersionList(records, false)); }
+    void Add(const std::string& name, const std::string& content) { records.push_back({name, content}); }
+    void WriteList() { dir.Write("game/QMK.hvl", EncodeVersionListOf(records)); }
     std::string Folder() const { return ToUtf8(dir.Native("game")); }
 };
 

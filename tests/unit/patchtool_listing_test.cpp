@@ -68,8 +68,7 @@ TEST(PatchtoolInspect, VerifyPassesAGoodPatchAndFailsDamage) {
         EXPECT_EQ(outcome.code, code);
         EXPECT_TRUE(Contains(outcome.out + outcome.err, message));
     }
-    Outcome listed = Patchtool({"list", ToUtf8(p.dir.Native("damaged.exe"))});
-    EXPECT_EQ(listed.code, 0);
+    EXPECT_EQ(Patchtool({"list", ToUtf8(p.dir.Native("damaged.exe"))}).code, 0);
     p.dir.Write("damaged.exe", tooMany);
     EXPECT_EQ(Patchtool({"list", ToUtf8(p.dir.Native("damaged.exe"))}).code, 1);
 }
@@ -90,9 +89,8 @@ TEST(PatchtoolInspect, HvlPrintsEveryRecord) {
                                   "  2  0000000000000000  " + unterminated + "  [no terminator", "trailing: 3 bytes"});
 
     dir.Write("short.hvl", list.substr(0, list.size() - 1));
-    Outcome cut = Patchtool({"hvl", ToUtf8(dir.Native("short.hvl"))});
-    EXPECT_EQ(cut.code, 1);
-    EXPECT_TRUE(Contains(cut.err, "counts 3 records (192 bytes) but only 191 bytes"));
+    EXPECT_TRUE(ErrSays(Patchtool({"hvl", ToUtf8(dir.Native("short.hvl"))}), 1,
+                        "counts 3 records (192 bytes) but only 191 bytes"));
     EXPECT_EQ(Patchtool({"hvl", ToUtf8(dir.Native("missing.hvl"))}).code, 1);
 }
 

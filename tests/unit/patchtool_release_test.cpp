@@ -16,20 +16,15 @@ using Files = std::map<std::string, std::string>;  // relative path ('/') to byt
 const std::string kSjisName = Bytes({0x83, 0x66, 0x81, 0x5B, 0x83, 0x5E}) + ".arc";  // データ.arc in code page 932
 
 // A release folder under dir: the files, a QMK.hvl naming each ('\' separated; recordNames replaces
-// a name's bytes) unless withList is false, and an uninst.lst.
-void WriteRelease(const TempDir& dir, const std::string& folder, const Files& files, bool withList = true,
-                  const Files& recordNames = {}) {
-    std::vector<VersionListEntry> records;
+// a name's bytes), and an uninst.lst.
+void WriteRelease(const TempDir& dir, const std::string& folder, const Files& files, const Files& recordNames = {}) {
+    std::vector<PayloadFile> records;
     for (const auto& [rel, bytes] : files) {
-        fs::create_directories(dir.Native(folder + "/" + rel).parent_path());
         dir.Write(folder + "/" + rel, bytes);
-        VersionListEntry record;
-        record.name = recordNames.count(rel) ? recordNames.at(rel) : rel;
-        std::replace(record.name.begin(), record.name.end(), '/', '\\');
-        ChecksumOf(bytes, record.checksum);
-        records.push_back(record);
+        records.push_back({recordNames.count(rel) ? recordNames.at(rel) : rel, bytes});
+        std::replace(records.back().name.begin(), records.back().name.end(), '/', '\\');
     }
-    if (withList) dir.Write(folder + "/QMK.hvl", EncodeVersionList(records, false));
+    dir.Write(folder + "/QMK.hvl", EncodeVersionListOf(records));
     dir.Write(folder + "/uninst.lst", "game.exe\n");
 }
 
@@ -43,9 +38,16 @@ struct Releases {
     Releases() {
         dir.Write("stub.exe", CaptionStub());
         WriteRelease(dir, "old", old1);
-        WriteRelease(dir, "new", next, true, {{"データ.arc", kSjisName}});
+        WriteRelease(dir, "new", next, {{"データ.arc", kSjisName}});
     }
     std::string At(const std::string& rel) const { return ToUtf8(dir.Native(rel)); }
+    // NEW written again with these files changed.
+    void ChangeNew(const Files& change) {
+        Files files = next;
+        for (const auto& [rel, bytes] : change) files[rel] = bytes;
+        fs::remove_all(dir.Native("new"));
+        WriteRelease(dir, "new", files);
+    }
     Outcome Build(std::vector<std::string> args, const std::string& out = "patch.exe") {
         args.insert(args.begin(), {"build", "--stub", At("stub.exe"), "--out", At(out)});
         return Patchtool(args);
@@ -94,16 +96,15 @@ TEST(PatchtoolRelease, BuildsProvesAndGivesTheNewRelease) {
     // Cumulative: one patch for players of either release, applied to each.
     WriteRelease(r.dir, "old0", {{"a.arc", "ancient"}, {"data/b.arc", "same"}, {"keep.txt", "k0"},
                                   {"data/music.ogg", "v0"}});
-    Outcome both = r.Build({"--from", r.At("old"), "--from", r.At("old0"), "--to", r.At("new")}, "both.exe");
-    ASSERT_EQ(both.code, 0) << both.err;
-    EXPECT_TRUE(Contains(both.out, "plan: 4 changed, 2 added, 1 removed, 1 unchanged\n"));
+    ASSERT_TRUE(OutSays(r.Build({"--from", r.At("old"), "--from", r.At("old0"), "--to", r.At("new")}, "both.exe"), 0,
+                        "plan: 4 changed, 2 added, 1 removed, 1 unchanged\n"));
     r.ExpectApplyGivesNew("old", {"both.exe"});
     r.ExpectApplyGivesNew("old0", {"both.exe"});
 }
 
 TEST(PatchtoolRelease, RefusesWhatThePatcherCouldNotInstallAndWritesNothing) {
     struct Case {
-        Files change;  // written into NEW (an empty string removes the file)
+        Files change;  // written into NEW
         std::string message;
     } cases[] = {
         {{{"music/new.ogg", "x"}}, "\"music\\new.ogg\": its folder is not in"},
@@ -112,23 +113,14 @@ TEST(PatchtoolRelease, RefusesWhatThePatcherCouldNotInstallAndWritesNothing) {
     };
     for (const Case& c : cases) {
         Releases r;
-        Files next = r.next;
-        for (const auto& [rel, bytes] : c.change) next[rel] = bytes;
-        fs::remove_all(r.dir.Native("new"));
-        WriteRelease(r.dir, "new", next);
-        Outcome refused = r.Build({"--from", r.At("old"), "--to", r.At("new")});
-        EXPECT_EQ(refused.code, kExitFailed);
-        EXPECT_TRUE(Contains(refused.err, c.message));
+        r.ChangeNew(c.change);
+        EXPECT_TRUE(ErrSays(r.Build({"--from", r.At("old"), "--to", r.At("new")}), kExitFailed, c.message));
         EXPECT_EQ(r.dir.List(), (std::vector<std::string>{"new", "old", "stub.exe"}));
     }
     // With --split, the file the patcher would give another's record gets a part of its own whose list
     // puts its record first; the last part carries NEW's list itself.
     Releases same;
-    Files next = same.next;
-    next["data/keep.txt"] = "x";
-    next["keep.txt"] = "changed";
-    fs::remove_all(same.dir.Native("new"));
-    WriteRelease(same.dir, "new", next);
+    same.ChangeNew({{"data/keep.txt", "x"}, {"keep.txt", "changed"}});
     Outcome parts = same.Build({"--split", "--from", same.At("old"), "--to", same.At("new")}, "up.exe");
     ASSERT_EQ(parts.code, 0) << parts.err;
     same.ExpectApplyGivesNew("old", {"up.part1of2.exe", "up.part2of2.exe"});
@@ -136,16 +128,14 @@ TEST(PatchtoolRelease, RefusesWhatThePatcherCouldNotInstallAndWritesNothing) {
     // What only running the patch shows: the older release has a folder where NEW has a file.
     Releases proof;
     proof.dir.MakeDir("old/new2.arc");
-    Outcome failed = proof.Build({"--from", proof.At("old"), "--to", proof.At("new")});
-    EXPECT_EQ(failed.code, kExitFailed);
-    EXPECT_TRUE(Contains(failed.err, "the proof on " + proof.At("old") + " failed: patch.exe stopped with"));
+    EXPECT_TRUE(ErrSays(proof.Build({"--from", proof.At("old"), "--to", proof.At("new")}), kExitFailed,
+                        "the proof on " + proof.At("old") + " failed: patch.exe stopped with"));
     EXPECT_EQ(proof.dir.List(), (std::vector<std::string>{"new", "old", "stub.exe"}));
     // A release whose list does not match its files must not ship.
     Releases r;
     r.dir.Write("new/keep.txt", "edited after the list was made");
-    Outcome wrong = r.Build({"--from", r.At("old"), "--to", r.At("new")});
-    EXPECT_EQ(wrong.code, kExitFailed);
-    EXPECT_TRUE(Contains(wrong.err, "does not match the release: its records of \"keep.txt\""));
+    EXPECT_TRUE(ErrSays(r.Build({"--from", r.At("old"), "--to", r.At("new")}), kExitFailed,
+                        "does not match the release: its records of \"keep.txt\""));
     EXPECT_FALSE(r.dir.Exists("patch.exe"));
 }
 
@@ -159,9 +149,8 @@ TEST(PatchtoolRelease, SeventyFiveChangedFilesGoInThreeParts) {
     WriteRelease(r.dir, "o75", before);
     WriteRelease(r.dir, "n75", after);
     EXPECT_TRUE(Contains(r.Build({"--from", r.At("o75"), "--to", r.At("n75")}).err, "--split"));
-    Outcome split = r.Build({"--split", "--from", r.At("o75"), "--to", r.At("n75")}, "up.exe");
-    ASSERT_EQ(split.code, 0) << split.err;
-    EXPECT_TRUE(Contains(split.out, "run the 3 parts in order"));
+    ASSERT_TRUE(OutSays(r.Build({"--split", "--from", r.At("o75"), "--to", r.At("n75")}, "up.exe"), 0,
+                        "run the 3 parts in order"));
     r.ExpectApplyGivesNew("o75", {"up.part1of3.exe", "up.part2of3.exe", "up.part3of3.exe"}, "n75");
 }
 
@@ -169,8 +158,8 @@ TEST(PatchtoolRelease, FromAVersionListAndARepairReport) {
     Releases r;
     Outcome fromList = r.Build({"--from", r.At("old/QMK.hvl"), "--to", r.At("new")});
     ASSERT_EQ(fromList.code, 0) << fromList.err;
-    EXPECT_TRUE(Contains(fromList.out, "is a version list: there is no folder to run the patch over"));
-    EXPECT_TRUE(Contains(fromList.out, "caption: 「ヴェルモラ」 ver 1.01 更新パッチ\n"));
+    ExpectContainsAll(fromList.out, {"is a version list: there is no folder to run the patch over",
+                                     "caption: 「ヴェルモラ」 ver 1.01 更新パッチ\n"});
     r.ExpectApplyGivesNew("old", {"patch.exe"});
 
     // A player's damaged game: the report lists what is not OK, the fix carries exactly those files.
@@ -180,8 +169,7 @@ TEST(PatchtoolRelease, FromAVersionListAndARepairReport) {
     r.dir.Write("report.json", Patchtool({"check", "--json", r.At("player")}).out);
     Outcome fix = r.Build({"--to", r.At("new"), "--repair", r.At("report.json"), "--split", "--game-version", "1.02"}, "fix.exe");
     ASSERT_EQ(fix.code, 0) << fix.err;
-    EXPECT_TRUE(Contains(fix.out, "plan: 2 changed"));
-    EXPECT_TRUE(Contains(fix.out, "caption: 「ヴェルモラ」 ver 1.02 更新パッチ\n"));
+    ExpectContainsAll(fix.out, {"plan: 2 changed", "caption: 「ヴェルモラ」 ver 1.02 更新パッチ\n"});
     // With --split the one part is named as the parts of a file build are.
     EXPECT_FALSE(r.dir.Exists("fix.exe"));
     EXPECT_TRUE(Contains(Patchtool({"list", r.At("fix.part1of1.exe")}).out, "caption: 「ヴェルモラ」 ver 1.02 更新パッチ\n"));

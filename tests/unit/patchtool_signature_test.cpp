@@ -138,9 +138,9 @@ TEST(PatchtoolSignature, EveryBackendGivesTheSameVerdicts) {
 
     // list and --json carry the same verdict.
     dir.Write("signed.exe", good);
-    const std::string matches = "signature: signed by CN=Patchtool Test Signer,O=Test; its sha256 digest matches";
-    EXPECT_TRUE(Contains(Patchtool({"list", ToUtf8(dir.Native("signed.exe"))}).out, matches));
-    EXPECT_TRUE(Contains(Patchtool({"list", ToUtf8(dir.Native("signed.exe"))}).out, "caption: 「ヴェルモラ」 ver 1.02 更新パッチ\n"));
+    ExpectContainsAll(Patchtool({"list", ToUtf8(dir.Native("signed.exe"))}).out,
+                      {"signature: signed by CN=Patchtool Test Signer,O=Test; its sha256 digest matches",
+                       "caption: 「ヴェルモラ」 ver 1.02 更新パッチ\n"});
     nlohmann::json doc = nlohmann::json::parse(Patchtool({"verify", "--json", ToUtf8(dir.Native("signed.exe"))}).out);
     EXPECT_EQ(doc["signature"]["state"], "matches");
     EXPECT_EQ(doc["signature"].contains("trusted"), SystemSignatureBackend().judgeTrust != nullptr);

@@ -38,8 +38,7 @@ TEST(PatchtoolSplit, SeventyFiveFilesRunAsThreeParts) {
         // The list as it must read after this part: the given records and one per file so far.
         EXPECT_EQ(back.list.count, w.RecordsThrough(first));
 
-        Outcome listed = Patchtool({"list", w.At(part)});
-        EXPECT_TRUE(Contains(listed.out, "split: part " + std::to_string(k) + " of 3 (by its name)"));
+        EXPECT_TRUE(OutSays(Patchtool({"list", w.At(part)}), 0, "split: part " + std::to_string(k) + " of 3 (by its name)"));
         Outcome verified = Patchtool({"verify", w.At(part)});
         EXPECT_EQ(verified.code, 0) << verified.out;
         ExpectContainsAll(verified.out, {"split: part " + std::to_string(k) + " of 3",
@@ -82,9 +81,9 @@ TEST(PatchtoolSplit, SeventyFiveFilesRunAsThreeParts) {
     args[std::find(args.begin(), args.end(), "--out") - args.begin() + 1] = w.At("mixed.exe");
     ASSERT_EQ(Patchtool(args).code, 0);
     w.dir.Write("mixed.part2of3.exe", w.dir.Read("patch.part2of3.exe"));
-    Outcome mixed = Patchtool({"verify", w.At("mixed.part2of3.exe")});
-    EXPECT_EQ(mixed.code, 0);  // the patcher itself would take it
-    EXPECT_TRUE(Contains(mixed.out, "split: part 1 (" + w.At("mixed.part1of3.exe") + ") DIFFERS: \"f100.arc\""));
+    // Exit code 0: the patcher itself would take it.
+    EXPECT_TRUE(OutSays(Patchtool({"verify", w.At("mixed.part2of3.exe")}), 0,
+                        "split: part 1 (" + w.At("mixed.part1of3.exe") + ") DIFFERS: \"f100.arc\""));
     std::filesystem::remove(w.dir.Native("again.part1of3.exe"));
     Outcome alone = Patchtool({"verify", w.At("again.part3of3.exe")});
     ExpectContainsAll(alone.out, {"split: part 1 (" + w.At("again.part1of3.exe") + ") is not beside it",
@@ -167,10 +166,8 @@ TEST(PatchtoolSplit, PartsInOrderLeaveWhatOnePatchLeaves) {
         bad[bad.size() - 1] ^= 1;
         w.dir.Write("bad.exe", bad);
         std::string game = w.Game("stopped");
-        Outcome stopped = Patchtool({"apply", parts[0], w.At("bad.exe"), parts[2], game});
-        EXPECT_EQ(stopped.code, 1);
-        EXPECT_TRUE(Contains(
-            stopped.out, "bad.exe: result: UpdateDamaged (0x80000001)\nstopped: 1 more not applied, from " + parts[2]));
+        EXPECT_TRUE(OutSays(Patchtool({"apply", parts[0], w.At("bad.exe"), parts[2], game}), 1,
+                            "bad.exe: result: UpdateDamaged (0x80000001)\nstopped: 1 more not applied, from " + parts[2]));
         EXPECT_EQ(CheckFolder(testutil::FromUtf8(game).u16string()).bad, std::vector<std::string>{});
         EXPECT_FALSE(w.dir.Exists("stopped/" + w.files[split.parts[2].firstFile].first));
     }
@@ -202,11 +199,8 @@ TEST(PatchtoolSplit, PartsCrossingTwoGigabytes) {
     EXPECT_EQ(summary.parts[1].files, 2u);
 
     // Without --split the same files are refused, and the message says what to do.
-    Outcome refused = Patchtool(w.BuildArgs("whole.exe"));
-    EXPECT_EQ(refused.code, 1);
-    EXPECT_TRUE(Contains(refused.err,
-                         "must stay below 2 GiB (2147483648 bytes), the most the patcher can read; build "
-                         "--split cuts"));
+    EXPECT_TRUE(ErrSays(Patchtool(w.BuildArgs("whole.exe")), 1,
+                        "must stay below 2 GiB (2147483648 bytes), the most the patcher can read; build --split cuts"));
 
     std::string game = w.Game("run");
     for (const PartSummary& part : summary.parts) {

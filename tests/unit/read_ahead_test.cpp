@@ -36,12 +36,9 @@ Streamed Stream(const testutil::TempDir& dir, ReadAhead* reader, std::uint32_t c
 TEST(ReadAhead, GivesWhatStreamBytesGives) {
     testutil::TempDir dir("read-ahead");
     ReadAhead reader;
-    const std::uint32_t sizes[][2] = {{0, 0},
-                                      {1, 1},
-                                      {kCopyChunk, kCopyChunk},
-                                      {kCopyChunk + 1, kCopyChunk + 1},
-                                      {3 * kCopyChunk + 17, 3 * kCopyChunk + 17},
-                                      {2 * kCopyChunk + 5, 3 * kCopyChunk},  // shorter than claimed
+    // Size and claimed size; the last two shorter than claimed.
+    const std::uint32_t sizes[][2] = {{0, 0}, {1, 1}, {kCopyChunk, kCopyChunk}, {kCopyChunk + 1, kCopyChunk + 1},
+                                      {3 * kCopyChunk + 17, 3 * kCopyChunk + 17}, {2 * kCopyChunk + 5, 3 * kCopyChunk},
                                       {2 * kCopyChunk, 2 * kCopyChunk + 1}};
     for (const auto& [size, claimed] : sizes) {
         dir.Write("in", testutil::RandomBytes(size, size));

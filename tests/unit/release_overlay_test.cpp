@@ -31,7 +31,6 @@ struct Release {
     static void Lay(const TempDir& folder) {
         folder.Write("game.exe", "exe");
         folder.Write("a.arc", "old a");
-        folder.MakeDir("data");
         folder.Write("data/keep.txt", "keep");
         folder.Write("QMK.hvl", EncodeVersionListOf({{"game.exe", "exe"}, {"a.arc", "old a"}}));
         folder.Write("uninst.lst", "game.exe\r\na.arc\r\n$reg\r\n");

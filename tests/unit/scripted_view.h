@@ -26,20 +26,15 @@ public:
         ++pumps;
         if (onPump) onPump(pumps);
         if (pumps != actAt_) return 0;
-        switch (action_) {
-            case Action::Cancel: cancel_ = true; return 0;
-            case Action::Close: closed_ = true; return 0;
-            case Action::Quit: return 1;
-            case Action::None: return 0;
-        }
-        return 0;
+        cancel_ = cancel_ || action_ == Action::Cancel;
+        closed_ = closed_ || action_ == Action::Close;
+        return action_ == Action::Quit ? 1 : 0;
     }
     bool CancelRequested() const override { return cancel_; }
     bool WindowClosed() const override { return closed_; }
     void SetWindowClosed() override { closed_ = true; }
 
     void Cancel() { cancel_ = true; }
-    void Close() { closed_ = true; }
 
     std::vector<std::u16string> statuses;
     std::vector<std::uint32_t> filePositions;

@@ -36,7 +36,10 @@ TempDir::~TempDir() {
     fs::remove_all(root_, ec);
 }
 
-void TempDir::Write(const std::string& rel, const std::string& bytes) const { WriteAll(Native(rel), bytes); }
+void TempDir::Write(const std::string& rel, const std::string& bytes) const {
+    fs::create_directories(Native(rel).parent_path());
+    WriteAll(Native(rel), bytes);
+}
 std::string TempDir::Read(const std::string& rel) const { return ReadAll(Native(rel)); }
 bool TempDir::Exists(const std::string& rel) const { return fs::exists(Native(rel)); }
 void TempDir::MakeDir(const std::string& rel) const { fs::create_directories(Native(rel)); }

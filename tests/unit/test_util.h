@@ -38,6 +38,7 @@ public:
     fs::path Native(const std::string& rel) const { return root_ / FromUtf8(rel); }
     std::u16string Path(const std::string& rel) const { return Native(rel).u16string(); }
 
+    // Writes the file, making the folders on its way.
     void Write(const std::string& rel, const std::string& bytes) const;
     std::string Read(const std::string& rel) const;
     bool Exists(const std::string& rel) const;

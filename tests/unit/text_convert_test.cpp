@@ -38,18 +38,14 @@ void ExpectNarrow(const std::unique_ptr<char[]>& alloc, const std::string& expec
     EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, 'x'));
 }
 
-TEST(TextMultiToWide, EmptyTextGivesAnEmptyWideString) {
-    auto wide = MultiToWide("");
-    ASSERT_TRUE(wide);
-    EXPECT_EQ(wide[0], 0);
-}
-
 TEST(TextMultiToWide, PicksTheSourceCodePageFromTheBytes) {
     struct Case {
         std::string bytes;
         std::u16string expected;
+        const char* what = "";
     };
     const Case cases[] = {
+        {"", u"", "EmptyTextGivesAnEmptyWideString"},
         {"abc", u"abc"},
         {kNihongoUtf8, u"日本"},
         {kNihongoSjis, u"日本"},
@@ -59,8 +55,9 @@ TEST(TextMultiToWide, PicksTheSourceCodePageFromTheBytes) {
         {Bytes({0xC3, 0xBD, 0xC3, 0xBD, 0x80}), u"\uFF83\uFF7D\uFF83\uFF7D\u0080"},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what + testing::PrintToString(c.bytes));
         auto alloc = MultiToWide(c.bytes.c_str());
-        ASSERT_TRUE(alloc) << c.bytes;
+        ASSERT_TRUE(alloc);
         EXPECT_EQ(std::u16string(alloc.get()), c.expected);
 
         char16_t buffer[16];
@@ -122,60 +119,40 @@ TEST(TextMultiToWide, ResultThatLostItsTerminatorIsClosedOrRefused) {
 }
 
 TEST(TextWideToMulti, TargetCodePageFollowsTheMode) {
-    struct Case {
-        TextEncoding mode;
-        std::string expected;
-    };
     // Only UTF-8 is asked for by name; every other mode means the code page, 932.
-    const Case cases[] = {
-        {TE_UTF8, kNihongoUtf8},
-        {TE_CODEPAGE, kNihongoSjis},
-        {TE_ASCII, kNihongoSjis},
-        {TE_AUTO, kNihongoSjis},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.mode);
-        ExpectNarrow(WideToMulti(u"日本", c.mode), c.expected,
-                     [&](char* buffer, std::size_t size) { return WideToMulti(buffer, size, u"日本", c.mode); });
+    for (TextEncoding mode : {TE_UTF8, TE_CODEPAGE, TE_ASCII, TE_AUTO}) {
+        SCOPED_TRACE(mode);
+        ExpectNarrow(WideToMulti(u"日本", mode), mode == TE_UTF8 ? kNihongoUtf8 : kNihongoSjis,
+                     [&](char* buffer, std::size_t size) { return WideToMulti(buffer, size, u"日本", mode); });
     }
 }
 
-void ExpectConverted(const std::string& bytes, TextEncoding target, const std::string& expected) {
-    SCOPED_TRACE(testing::Message() << testing::PrintToString(bytes) << " to " << target);
-    ExpectNarrow(ConvertText(bytes.c_str(), target), expected,
-                 [&](char* buffer, std::size_t size) { return ConvertText(buffer, size, bytes.c_str(), target); });
-}
-
+// Text already in the target code page (or plain ASCII) is copied as it is; a UTF-8 text with a broken
+// tail proves the copy, as a conversion would substitute the tail.
 TEST(TextConvert, CopiesWhenNothingNeedsConverting) {
-    // A UTF-8 text with a broken tail proves the copy: a conversion would substitute the tail.
     const std::string brokenUtf8 = Bytes({0xE6, 0x97, 0xA5, 0xE6, 0x9C, 0xAC, 0xE8, 0xAA, 0x9E, 0x80});
     const std::string brokenSjis = Bytes({0x81, 0x20, 0x41});
     struct Case {
         std::string bytes;
         TextEncoding target;
+        std::string converted = {};  // empty: the bytes copied
     };
     const Case cases[] = {
         {"Data\\File.PAK", TE_UTF8},   {"Data\\File.PAK", TE_CODEPAGE},
         {"Data\\File.PAK", TE_ASCII},  {"Data\\File.PAK", TE_AUTO},
         {"", TE_UTF8},                 {brokenUtf8, TE_UTF8},
         {brokenSjis, TE_CODEPAGE},     {brokenSjis, TE_ASCII},
-    };
-    for (const Case& c : cases) ExpectConverted(c.bytes, c.target, c.bytes);
-}
-
-TEST(TextConvert, ConvertsBetweenCodePages) {
-    struct Case {
-        std::string bytes;
-        TextEncoding target;
-        std::string expected;
-    };
-    const Case cases[] = {
         {kNihongoSjis, TE_UTF8, kNihongoUtf8},
         {kNihongoUtf8, TE_CODEPAGE, kNihongoSjis},
         {kNihongoUtf8, TE_ASCII, kNihongoSjis},
         {Bytes({0x95, 0x5C, 0x5C, 0x41}), TE_UTF8, Bytes({0xE8, 0xA1, 0xA8, 0x5C, 0x41})},
     };
-    for (const Case& c : cases) ExpectConverted(c.bytes, c.target, c.expected);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.converted.empty() ? "copied " : "ConvertsBetweenCodePages ")
+                                        << testing::PrintToString(c.bytes) << " to " << c.target);
+        ExpectNarrow(ConvertText(c.bytes.c_str(), c.target), c.converted.empty() ? c.bytes : c.converted,
+                     [&](char* buffer, std::size_t size) { return ConvertText(buffer, size, c.bytes.c_str(), c.target); });
+    }
 }
 
 // Every failing OS call makes the conversion report null, and the caller's buffer is left either
@@ -301,10 +278,8 @@ TEST(TextSplitPath, OnlyRequestedPartsAreWritten) {
 TEST(TextSplitPathWide, ChecksOnlyRequestedPartsAndTheirCapacity) {
     char16_t drive[8], dir[kPathUnits], fname[8], ext[8];
     auto fill = [&] {
-        std::fill(std::begin(drive), std::end(drive), kFill);
+        for (char16_t* part : {drive, fname, ext}) std::fill(part, part + 8, kFill);
         std::fill(std::begin(dir), std::end(dir), kFill);
-        std::fill(std::begin(fname), std::end(fname), kFill);
-        std::fill(std::begin(ext), std::end(ext), kFill);
     };
     WideSplitOutputs all{drive, 8, dir, kPathUnits, fname, 8, ext, 8};
 
@@ -324,17 +299,11 @@ TEST(TextSplitPathWide, ChecksOnlyRequestedPartsAndTheirCapacity) {
     tight.fnameCapacity = 4;
     fill();
     SplitPathWide(tight, "C:\\dir\\file.txt");
-    EXPECT_EQ(Text(drive), u"");
-    EXPECT_EQ(Text(dir), u"");
-    EXPECT_EQ(Text(fname), u"");
-    EXPECT_EQ(Text(ext), u"");
+    for (const char16_t* part : {drive, dir, fname, ext}) EXPECT_EQ(Text(part), u"");
 
     // A directory over the limit does not matter when it is not asked for.
-    WideSplitOutputs nameOnly;
-    nameOnly.fname = fname;
-    nameOnly.fnameCapacity = 8;
     fill();
-    SplitPathWide(nameOnly, (std::string(300, 'd') + "\\file.txt").c_str());
+    SplitPathWide({.fname = fname, .fnameCapacity = 8}, (std::string(300, 'd') + "\\file.txt").c_str());
     EXPECT_EQ(Text(fname), u"file");
     EXPECT_EQ(dir[0], kFill);
 
@@ -349,14 +318,8 @@ TEST(TextSplitPathWide, FailedConversionGivesEmptyParts) {
     FaultOs fault;
     fault.FailNth(OsCall::MultiToWide, 1, true);
     char16_t fname[8], ext[8];
-    std::fill(std::begin(fname), std::end(fname), kFill);
-    std::fill(std::begin(ext), std::end(ext), kFill);
-    WideSplitOutputs out;
-    out.fname = fname;
-    out.fnameCapacity = 8;
-    out.ext = ext;
-    out.extCapacity = 8;
-    SplitPathWide(out, "file.txt");
+    for (char16_t* part : {fname, ext}) std::fill(part, part + 8, kFill);
+    SplitPathWide({.fname = fname, .fnameCapacity = 8, .ext = ext, .extCapacity = 8}, "file.txt");
     EXPECT_EQ(Text(fname), u"");
     EXPECT_EQ(Text(ext), u"");
 

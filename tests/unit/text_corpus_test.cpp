@@ -67,9 +67,7 @@ std::vector<Entry> LoadCorpus(const fs::path& file) {
             ADD_FAILURE() << "malformed corpus line " << number << ": " << text;
             continue;
         }
-        Entry e;
-        e.line = number;
-        e.kind = kind;
+        Entry e{.line = number, .kind = kind};
         std::string input = text.substr(1, eq - 1);
         if (kind == 'M') {
             e.bytes = ParseHex<char>(input);

@@ -11,6 +11,7 @@
 #include "support/text.h"
 #include "unit/test_util.h"
 
+using testing::PrintToString;
 using testutil::Bytes;
 
 namespace {
@@ -23,25 +24,10 @@ std::unique_ptr<char[]> Exact(const std::string& bytes) {
     return p;
 }
 
-std::string Hex(const std::string& bytes) {
-    std::string s;
-    char buf[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(buf, sizeof buf, "%02X ", c);
-        s += buf;
-    }
-    return s;
-}
-
 const std::string kNihongo = Bytes({0xE6, 0x97, 0xA5, 0xE6, 0x9C, 0xAC, 0xE8, 0xAA, 0x9E});  // 日本語
 
-struct DetectCase {
-    std::string bytes;
-    TextEncoding expected;
-};
-
 TEST(TextDetect, ClassifiesByTheRulesOfTheScan) {
-    const DetectCase cases[] = {
+    const std::pair<std::string, TextEncoding> cases[] = {
         {"", TE_ASCII},
         {"plain name.txt", TE_ASCII},
         {Bytes({0x7F}), TE_ASCII},
@@ -79,10 +65,8 @@ TEST(TextDetect, ClassifiesByTheRulesOfTheScan) {
         {Bytes({0xFF, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x41}), TE_CODEPAGE},
         {Bytes({0xF8, 0x88, 0x80, 0x80}), TE_CODEPAGE},
     };
-    for (const DetectCase& c : cases) {
-        auto text = Exact(c.bytes);
-        EXPECT_EQ(DetectTextEncoding(text.get()), c.expected) << Hex(c.bytes);
-    }
+    for (const auto& [bytes, expected] : cases)
+        EXPECT_EQ(DetectTextEncoding(Exact(bytes).get()), expected) << PrintToString(bytes);
 }
 
 struct Utf8Case {
@@ -116,9 +100,9 @@ TEST(TextDecodeUtf8, DecodesWithoutValidation) {
     for (const Utf8Case& c : cases) {
         auto text = Exact(c.bytes);
         std::uint32_t code = 0x12345678;
-        EXPECT_EQ(DecodeUtf8Char(&code, text.get()), c.length) << Hex(c.bytes);
-        EXPECT_EQ(code, c.code) << Hex(c.bytes);
-        EXPECT_EQ(DecodeUtf8Char(nullptr, text.get()), c.length) << Hex(c.bytes);
+        EXPECT_EQ(DecodeUtf8Char(&code, text.get()), c.length) << PrintToString(c.bytes);
+        EXPECT_EQ(code, c.code) << PrintToString(c.bytes);
+        EXPECT_EQ(DecodeUtf8Char(nullptr, text.get()), c.length) << PrintToString(c.bytes);
     }
 }
 
@@ -183,12 +167,12 @@ TEST(TextDecodeChar, DecodesPerMode) {
         auto text = Exact(c.bytes);
         std::uint32_t code = 0xDEADBEEF;
         std::uint32_t length = DecodeChar(&code, text.get(), c.mode);
-        EXPECT_EQ(length, c.length) << Hex(c.bytes) << c.mode;
-        EXPECT_EQ(code, c.code) << Hex(c.bytes) << c.mode;
+        EXPECT_EQ(length, c.length) << PrintToString(c.bytes) << " mode " << c.mode;
+        EXPECT_EQ(code, c.code) << PrintToString(c.bytes) << " mode " << c.mode;
         // Full width: a code-page byte pair, or a UTF-8 character of a full-width code.
         TextEncoding mode = c.mode == TE_AUTO ? DetectTextEncoding(text.get()) : c.mode;
         int fullWidth = mode == TE_UTF8 ? IsFullWidthCode(code) : (mode == TE_CODEPAGE && length == 2);
-        EXPECT_EQ(fullWidth, c.fullWidth) << Hex(c.bytes) << c.mode;
+        EXPECT_EQ(fullWidth, c.fullWidth) << PrintToString(c.bytes) << " mode " << c.mode;
         EXPECT_EQ(DecodeChar(nullptr, text.get(), c.mode), c.length);
     }
 }
@@ -239,19 +223,14 @@ TEST(TextFindChar, NeverMatchesATrailByte) {
         auto text = Exact(c.bytes);
         const char* found = StrFindChar(static_cast<const char*>(text.get()), c.code, c.mode);
         int offset = found ? static_cast<int>(found - text.get()) : -1;
-        EXPECT_EQ(offset, c.offset) << Hex(c.bytes) << " code " << std::hex << c.code << " mode " << c.mode;
+        EXPECT_EQ(offset, c.offset) << PrintToString(c.bytes) << " code " << std::hex << c.code << " mode " << c.mode;
         // The mutable overload finds the same place.
         EXPECT_EQ(StrFindChar(text.get(), c.code, c.mode), found);
     }
 }
 
-struct LowerCase {
-    std::string bytes;
-    std::string expected;
-};
-
 TEST(TextToLower, LowersOnlySingleByteAsciiCapitals) {
-    const LowerCase cases[] = {
+    const std::pair<std::string, std::string> cases[] = {  // bytes, lowered
         {"", ""},
         {"ABCXYZ@[`az{ 09", "abcxyz@[`az{ 09"},
         // Code page 932: the trail bytes 0x41 and 0x5A belong to double-byte characters.
@@ -267,10 +246,10 @@ TEST(TextToLower, LowersOnlySingleByteAsciiCapitals) {
         {kNihongo + Bytes({0x80, 0x41, 0x42}), kNihongo + Bytes({0x80, 0x41, 0x62})},
         {kNihongo + Bytes({0xE6, 0x41}), kNihongo + Bytes({0xE6, 0x41})},
     };
-    for (const LowerCase& c : cases) {
-        auto text = Exact(c.bytes);
+    for (const auto& [bytes, expected] : cases) {
+        auto text = Exact(bytes);
         EXPECT_EQ(StrToLower(text.get()), text.get());
-        EXPECT_EQ(std::string(text.get()), c.expected) << Hex(c.bytes);
+        EXPECT_EQ(std::string(text.get()), expected) << PrintToString(bytes);
     }
 }
 
@@ -295,7 +274,7 @@ TEST(TextCompare, ComparesUnsignedBytes) {
     for (const Case& c : cases) {
         auto a = Exact(c.a);
         auto b = Exact(c.b);
-        EXPECT_EQ(StrCompare(a.get(), b.get()), c.expected) << Hex(c.a) << "vs " << Hex(c.b);
+        EXPECT_EQ(StrCompare(a.get(), b.get()), c.expected) << PrintToString(c.a) << " vs " << PrintToString(c.b);
     }
 }
 

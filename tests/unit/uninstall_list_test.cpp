@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -39,18 +40,15 @@ Parsed Parse(const std::string& text) {
     return {ToStrings(list.names), ToStrings(list.dollars)};
 }
 
-// Runs a merge over a list file holding `content` (none when content is null).
+// A scratch folder for the list, and merges of names into it.
 struct MergeRun {
     TempDir dir;
-    bool ok = false;
 
     bool Merge(const std::vector<std::u16string>& names) {
         std::vector<const char16_t*> slots;
         for (const auto& n : names) slots.push_back(n.c_str());
         slots.push_back(nullptr);
-        std::u16string folder = dir.Folder();
-        ok = MergeUninstallList(folder.c_str(), slots.data());
-        return ok;
+        return MergeUninstallList(dir.Folder().c_str(), slots.data());
     }
     std::string List() const { return dir.Read(kUninstallListName); }
 };
@@ -90,6 +88,10 @@ TEST(UninstallListParse, NormalisesLines) {
         {"no final line break", "a\r\nb", {"a", "b"}, {}},
         {"lone CR separates", "a\rb\r\rc", {"a", "b", "c"}, {}},
         {"dollar only after blanks", "x$\n $\n", {"x$"}, {"$"}},
+        // 0xFF walks as a lead byte and takes the CR with it, but converts as a byte of its own, so the
+        // converted line would hold a CR. Written back it would read as two lines; it is two lines now.
+        {"LineThatConvertsToALineBreakIsSplit", Bytes({0xFF, '\r', ' ', '$', 'x', '\n', 'B', '\n'}), {"\xEF\xA3\xB3", "b"},
+         {"$x"}},
     };
     for (const auto& c : cases) {
         Parsed p = Parse(c.text);
@@ -113,15 +115,6 @@ TEST(UninstallListParse, LeadByteSwallowsFollowingCr) {
     ASSERT_EQ(p.names.size(), 2u);
     EXPECT_EQ(p.names[1], "b");
     EXPECT_TRUE(testutil::Contains(p.names[0], "a"));
-}
-
-TEST(UninstallListParse, LineThatConvertsToALineBreakIsSplit) {
-    // 0xFF walks as a lead byte and takes the CR with it, but converts as a byte of its own, so the
-    // converted line would hold a CR. Written back it would read as two lines; it is two lines now.
-    Parsed p = Parse(Bytes({0xFF, '\r', ' ', '$', 'x', '\n', 'B', '\n'}));
-    EXPECT_EQ(p.names, (Strings{"\xEF\xA3\xB3", "b"}));
-    EXPECT_EQ(p.dollars, (Strings{"$x"}));
-    for (const auto& n : p.names) EXPECT_EQ(n.find_first_of("\r\n"), std::string::npos);
 }
 
 TEST(UninstallListParse, LinesAroundTheFormatLimitStayWhole) {
@@ -282,6 +275,7 @@ struct MergeCase {
 TEST(UninstallListMerge, RewritesTheFile) {
     const std::u16string tesuto = u"\u30C7\u30FC\u30BF\\\u30C6\u30B9\u30C8.PAK";  // データ\テスト.PAK
     const std::string tesutoUtf8 = "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF\\" + kTesutoUtf8 + ".pak";
+    const std::string l779(779, 'x'), l780(780, 'y'), l4000(4000, 'z');
     const MergeCase cases[] = {
         {"CR LF to LF, lower case, zero byte", "Data\\A.PAK\r\nSave\\B.DAT\r\n", {u"data\\A.pak"},
          "data\\a.pak\nsave\\b.dat\n"},
@@ -295,6 +289,8 @@ TEST(UninstallListMerge, RewritesTheFile) {
         {"code page 932 line matches a wide name", "\x83\x66\x81\x5B\x83\x5E\\" + kTesutoCp932 + ".PAK\n",
          {u"\u30C7\u30FC\u30BF\\\u30C6\u30B9\u30C8.pak"}, tesutoUtf8 + "\n"},
         {"empty name skipped", "a\n", {u"", u"b"}, "a\nb\n"},
+        {"LongLinesAreKeptWhole", l779 + "\r\n" + l780 + "\r\n" + Times(100, kTesutoCp932) + "\r\n" + l4000, {u"n"},
+         l779 + "\n" + l780 + "\n" + Times(100, kTesutoUtf8) + "\n" + l4000 + "\nn\n"},
     };
     for (const auto& c : cases) {
         MergeRun run;
@@ -340,15 +336,6 @@ TEST(UninstallListMerge, DollarNameIsAddedAgainByEveryMerge) {
     EXPECT_EQ(Parse(run.List()).dollars, (Strings{"$x"}));
     ASSERT_TRUE(run.Merge({u"$X"}));
     EXPECT_EQ(run.List(), Z("a\n$x\n$x\n"));
-}
-
-TEST(UninstallListMerge, LongLinesAreKeptWhole) {
-    MergeRun run;
-    const std::string cp932 = Times(100, kTesutoCp932), utf8 = Times(100, kTesutoUtf8);
-    const std::string l779(779, 'x'), l780(780, 'y'), l4000(4000, 'z');
-    run.dir.Write(kUninstallListName, l779 + "\r\n" + l780 + "\r\n" + cp932 + "\r\n" + l4000);
-    ASSERT_TRUE(run.Merge({u"n"}));
-    EXPECT_EQ(run.List(), Z(l779 + "\n" + l780 + "\n" + utf8 + "\n" + l4000 + "\nn\n"));
 }
 
 TEST(UninstallListMerge, FailsWithoutTouchingAMissingEmptyOrReadOnlyList) {

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "support/file.h"
 #include "unit/patch_format.h"
 #include "unit/fault_loop.h"
 #include "unit/test_util.h"
@@ -31,11 +30,9 @@ std::string Sum(const VersionListEntry& e) { return std::string(reinterpret_cast
 VersionList Load(const std::vector<PayloadFile>& files, bool legacyIndex = false) {
     TempDir dir;
     dir.Write("patch.exe", EncodePatch("MZ", EncodeArchive(files, legacyIndex)));
-    CFileDX file;
-    EXPECT_TRUE(file.OpenRead(dir.Path("patch.exe").c_str()));
-    PayloadIndex index;
-    EXPECT_EQ(ReadPayloadIndex(file, index), UpdateOk);
-    return LoadVersionList(file, index);
+    ReadBack back = ReadPatch(dir.Path("patch.exe"));
+    EXPECT_EQ(back.result, UpdateOk);
+    return std::move(back.list);
 }
 
 VersionList LoadList(const std::string& list) { return Load({{"a.arc", "aaa"}, {"QMK.hvl", list}}); }
@@ -184,7 +181,6 @@ protected:
 
 TEST_F(Prune, KeepsRecordsOfFilesAndFolders) {
     game.Write("game.exe", "");
-    game.MakeDir("data");
     game.Write("data/a.arc", "");
     game.MakeDir("movies");
     game.Write("\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.dat", "");

@@ -81,7 +81,6 @@ TEST(PlantedLink, NothingOutsideTheFolderIsTouchedAndTheUpdateEndsAsDefined) {
         return RunUpdate(game.c_str(), view, patch.c_str());
     };
     const auto fill = [&] {  // what is missing of the game and of the folder outside
-        for (const char* folder : {"game/sound", "outside/elsewhere"}) root.MakeDir(folder);
         for (const auto& [name, data] : std::map<std::string, std::string>{
                  {"game/a.arc", "old a"}, {"game/sound/b.arc", "old b"}, {"game/QMK.hvl", "old list"},
                  {"game/uninst.lst", "a.arc\r\n"}, {"outside/victim", "victim"}, {"outside/elsewhere/b.arc", "elsewhere"}})
