@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "support/ascii.h"
 #include "support/os.h"
 
 namespace {
@@ -200,9 +201,8 @@ char* StrToLower(char* text) {
     // Bytes are lowered as in the "C" locale, which the program never leaves; in ASCII text every
     // byte is a character of its own.
     for (char* p = text; *p != 0;) {
-        std::uint32_t c = 0;
-        std::uint32_t length = DecodeChar(&c, p, mode);
-        if (length == 1 && c >= 'A' && c <= 'Z') *p = static_cast<char>(c + 0x20);
+        std::uint32_t length = DecodeChar(nullptr, p, mode);
+        if (length == 1) *p = AsciiLower(*p);
         p += length;
     }
     return text;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <system_error>
 
+#include "support/ascii.h"
 #include "support/file.h"
 #include "kit/common/display.h"
 #include "kit/common/failure_watch.h"
@@ -17,10 +18,7 @@ namespace fs = std::filesystem;
 
 std::string ReleaseKey(const std::string& utf8) {
     std::string key = utf8;
-    for (char& c : key) {
-        if (c == '/') c = '\\';
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    for (char& c : key) c = c == '/' ? '\\' : AsciiLower(c);
     return key;
 }
 
