@@ -104,7 +104,7 @@ const VersionRecord* FindVersionRecord(const VersionList& list, const char* key,
 
 void PruneVersionList(const char16_t* installFolder) {
     char16_t listPath[kPathUnits];
-    if (FormatWide(listPath, kPathUnits, u"%s\\QMK.hvl", installFolder) < 0) return;
+    if (!InstallPath(listPath, kPathUnits, installFolder, kVersionListWide.data())) return;
 
     CFileDX file;
     if (!file.OpenRead(listPath)) return;
@@ -126,7 +126,7 @@ void PruneVersionList(const char16_t* installFolder) {
         // A name that would leave the install folder names no installed file; nothing outside the
         // folder is looked at, and the record is kept as it is.
         if (HasTerminator(name, nameField) && MultiToWide(wideName, kPathUnits, name) &&
-            IsSafeInstallName(wideName) && FormatWide(path, kPathUnits, u"%s\\%s", installFolder, wideName) >= 0) {
+            IsSafeInstallName(wideName) && InstallPath(path, kPathUnits, installFolder, wideName)) {
             keep = os::Current().GetAttributes(path) != os::kInvalidAttributes;
         }
         if (keep) std::memmove(records + std::size_t(retained++) * recordSize, record, recordSize);

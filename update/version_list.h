@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "support/ascii.h"
 #include "support/file.h"
 #include "update/archive.h"
 
@@ -22,6 +23,7 @@ inline constexpr std::uint32_t kNameFieldV1 = 56;
 // The lookup key of an archive entry's stored name: its UTF-8 form, up to three bytes per byte.
 inline constexpr std::size_t kNameKeyCapacity = 3 * kWideNameField + 1;
 inline constexpr char kVersionListName[] = "QMK.hvl";
+inline constexpr auto kVersionListWide = WidenAscii(kVersionListName);
 inline constexpr char kVersionListKey[] = "qmk.hvl";  // the name as compared: UTF-8, ASCII-lowercased
 
 // The 16-byte header: the magic decides the layout; 4 reserved bytes; the record count.

@@ -13,6 +13,8 @@
 #include "kit/common/kit_files.h"
 #include "update/checksum.h"
 #include "update/entry_check.h"
+#include "update/uninstall_list.h"
+#include "update/version_list.h"
 
 namespace fs = std::filesystem;
 
@@ -43,8 +45,8 @@ bool ScanRelease(const std::string& root, ReleaseFolder* release, std::string* e
             release->folders.insert(key);
             continue;
         }
-        if (key == "qmk.hvl" || key == "uninst.lst") {
-            if (key == "qmk.hvl") release->versionList = Utf8Path(it->path());
+        if (key == kVersionListKey || key == kUninstallListName) {
+            if (key == kVersionListKey) release->versionList = Utf8Path(it->path());
             continue;
         }
         ReleaseFile file{rel, Utf8Path(it->path()), 0};
