@@ -79,7 +79,7 @@ VersionList LoadVersionList(CFileDX& file, const PayloadIndex& index) {
         const char* name = reinterpret_cast<const char*>(from);
         VersionRecord& to = list.records[i];
         if (!HasTerminator(name, nameField) || !ConvertText(to.name, sizeof to.name, name, TE_UTF8)) to.name[0] = '\0';
-        std::memcpy(to.checksum, from + nameField, 8);
+        std::memcpy(to.checksum, from + nameField, kChecksumSize);
     }
     list.count = header.count;
     return list;

@@ -12,6 +12,7 @@
 #include "support/ascii.h"
 #include "support/file.h"
 #include "update/archive.h"
+#include "update/checksum_state.h"
 
 inline constexpr char kVersionListMagicV2[8] = {'Q', 'H', 'V', '_', 'V', '2', '_', '_'};
 inline constexpr char kVersionListMagicV1[8] = {'Q', 'H', 'V', '_', '_', '_', '_', '_'};
@@ -42,7 +43,7 @@ void StoreVersionListHeader(std::uint8_t* bytes, const VersionListHeader& header
 
 struct VersionRecord {
     char name[kNameFieldV2];
-    std::uint8_t checksum[8];
+    std::uint8_t checksum[kChecksumSize];
 };
 static_assert(sizeof(VersionRecord) == kRecordSizeV2);
 

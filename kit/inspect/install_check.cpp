@@ -46,7 +46,7 @@ std::u16string RecordPath(const std::u16string& folder, const VersionListFile& l
 void CheckOne(const std::u16string& folder, const VersionListFile& list, std::uint32_t i, ReadAhead& reader,
               CheckedFile* file, const CheckProgress& progress) {
     file->name = DisplayName(list.Name(i).c_str());
-    file->expected = HexBytes(list.Checksum(i), 8);
+    file->expected = HexBytes(list.Checksum(i), kChecksumSize);
     if (progress) progress(i, file->name, 0, 0);
     const std::u16string path = RecordPath(folder, list, i, file);
     if (path.empty()) return;
@@ -74,7 +74,7 @@ void CheckOne(const std::u16string& folder, const VersionListFile& list, std::ui
                                   mark));
     }
     file->size = read.done;
-    file->actual = HexBytes(&read.checksum, 8);
+    file->actual = HexBytes(&read.checksum, kChecksumSize);
     file->state = JudgeBytes(read.checksum, list.Checksum(i)) == EntryVerdict::Verified ? FileState::Ok
                                                                                       : FileState::Modified;
 }

@@ -59,7 +59,7 @@ nlohmann::json DescribeEntries(const PayloadIndex& index, const VersionList& lis
                                 {"size", index.Size(i)}, {"pastEnd", pastEnd}, {"record", nullptr}};
         if (entry.record) {
             shown["record"] = {{"name", DisplayName(entry.record->name)},
-                               {"checksum", HexBytes(entry.record->checksum, 8)}};
+                               {"checksum", HexBytes(entry.record->checksum, kChecksumSize)}};
         }
         entries.push_back(std::move(shown));
     }

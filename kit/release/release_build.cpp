@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Checksum = std::string;  // the 8 bytes, as stored
+using Checksum = std::string;  // the kChecksumSize bytes, as stored
 
 // An older release: a folder, or only its version list (checksums by key).
 struct OldRelease {
@@ -118,7 +118,7 @@ bool FromReport(const std::string& reportPath, const ReleaseFolder& release, con
         return Fail(error, reportPath + ": not a report of patchtool check --json");
     }
     std::map<std::string, std::string> expected;  // key to the checksum's hex digits
-    for (std::uint32_t i = 0; i < list.Count(); ++i) expected[keys[i]] = HexBytes(list.Checksum(i), 8);
+    for (std::uint32_t i = 0; i < list.Count(); ++i) expected[keys[i]] = HexBytes(list.Checksum(i), kChecksumSize);
     std::size_t matching = 0;
     for (const nlohmann::json& file : report["files"]) {
         if (!file.value("name", nlohmann::json()).is_string() || !file.value("expected", nlohmann::json()).is_string()) {
@@ -339,7 +339,7 @@ bool PlanFromReleases(const ReleaseRequest& request, Releases* r, ReleasePlan* p
             std::vector<std::string> keys;
             if (!LoadVersionListFile(given, &oldList, error) || !RecordKeys(oldList, given, &keys, error)) return false;
             for (std::uint32_t i = 0; i < oldList.Count(); ++i) {
-                old.records.emplace(keys[i], Checksum(reinterpret_cast<const char*>(oldList.Checksum(i)), 8));
+                old.records.emplace(keys[i], Checksum(reinterpret_cast<const char*>(oldList.Checksum(i)), kChecksumSize));
             }
         } else if (!ScanRelease(given, &old.folder, error)) {
             return false;
@@ -364,7 +364,7 @@ bool CheckNewList(const Releases& r, std::string* error) {
         const std::string& key = r.keys[i];
         if (key.empty() || key.back() == '\\') continue;
         auto sum = r.sums.find(key);
-        if (sum == r.sums.end() || std::memcmp(sum->second.data(), r.list.Checksum(i), 8) != 0) {
+        if (sum == r.sums.end() || std::memcmp(sum->second.data(), r.list.Checksum(i), kChecksumSize) != 0) {
             names += (names.empty() ? "" : ", ") + Quoted(DisplayName(r.list.Name(i).c_str()));
         }
     }

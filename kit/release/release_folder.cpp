@@ -114,6 +114,6 @@ bool ReadAgainst(const ReleaseFile& file, const std::vector<const ReleaseFile*>&
                                            mark));
         }
     }
-    sum->assign(reinterpret_cast<const char*>(&checksum), 8);
+    sum->assign(reinterpret_cast<const char*>(&checksum), kChecksumSize);
     return true;
 }
