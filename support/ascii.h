@@ -11,7 +11,7 @@ constexpr Unit AsciiLower(Unit c) {
     return c >= Unit('A') && c <= Unit('Z') ? static_cast<Unit>(c + ('a' - 'A')) : c;
 }
 
-// An ASCII string constant in UTF-16, made at compile time, for the wide forms of fixed file names.
+// An ASCII string constant in UTF-16, made at compile time.
 template <std::size_t N>
 constexpr std::array<char16_t, N> WidenAscii(const char (&text)[N]) {
     std::array<char16_t, N> wide{};
