@@ -1,11 +1,9 @@
 // The non-blocking message pump.
 #include "app/message_pump.h"
 
-#include <windows.h>
-
 #include <utility>
 
-#include "app/progress_dialog.h"
+HWND g_progressDialog = nullptr;
 
 namespace {
 

@@ -4,7 +4,13 @@
 // draining the queue itself. The pump never waits for a message.
 #pragma once
 
+#include <windows.h>
+
 #include <exception>
+
+// The progress dialog's window, whose keyboard navigation the pump handles; null while none exists.
+// Whoever destroys the dialog clears it.
+extern HWND g_progressDialog;
 
 // Removes and handles one message: nonzero when it did, 0 when the queue was empty.
 // On WM_QUIT it throws the int 0 instead (the quit message is consumed). An exception that a window

@@ -1,12 +1,10 @@
 // The progress dialog's procedure: one small handler per message.
 #include "app/progress_dialog.h"
 
-#include "app/message_pump.h"
 #include "app/messages.h"
 #include "app/system_libraries.h"
 #include "res/resource.h"
 
-HWND g_progressDialog = nullptr;
 std::int32_t g_cancelRequested = 0;
 std::int32_t g_windowClosed = 0;
 

@@ -9,8 +9,8 @@
 
 #include <cstdint>
 
-// The dialog's window, null while none exists. Whoever destroys the dialog clears it.
-extern HWND g_progressDialog;
+#include "app/message_pump.h"  // g_progressDialog, the dialog's window
+
 // 1 once the user confirmed the cancel question.
 extern std::int32_t g_cancelRequested;
 // 1 once the dialog received WM_CLOSE, or the pump met WM_QUIT.

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "update/checksum.h"
+#include "update/checksum_state.h"
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define CHECKSUM_X86 1

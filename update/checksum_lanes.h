@@ -27,7 +27,7 @@
 
 #include <cstdint>
 
-#include "update/checksum.h"
+#include "update/checksum_state.h"
 
 #ifndef CHECKSUM_TARGET
 #error "define CHECKSUM_TARGET before including checksum_lanes.h"

@@ -1,5 +1,10 @@
 #include "update/install_name.h"
 
+#include "support/text.h"
+
+// Between the install folder and a name; a name's own separators are left as they are.
+constexpr char16_t kFolderSeparator = u'\\';
+
 bool IsSafeInstallName(const char16_t* name) {
     const auto isSeparator = [](char16_t c) { return c == u'\\' || c == u'/'; };
     if (!name || !name[0] || isSeparator(name[0])) return false;
@@ -12,4 +17,12 @@ bool IsSafeInstallName(const char16_t* name) {
             component = p + 1;
         }
     }
+}
+
+bool InstallPath(char16_t* out, std::size_t units, const char16_t* folder, const char16_t* name) {
+    return FormatWide(out, units, u"%s%c%s", folder, kFolderSeparator, name) >= 0;
+}
+
+std::u16string InstallPath(const std::u16string& folder, const char16_t* name) {
+    return folder + kFolderSeparator + name;
 }

@@ -1,20 +1,16 @@
 #include "update/uninstall_list.h"
 
-#include <array>
 #include <cstring>
 #include <string>
 
+#include "support/ascii.h"
 #include "support/file.h"
 #include "support/text.h"
+#include "update/install_name.h"
 
 namespace {
 
-// The list's file name as the wide formatting wants it.
-constexpr auto kUninstallListWide = [] {
-    std::array<char16_t, sizeof(kUninstallListName)> wide{};
-    for (std::size_t i = 0; i < wide.size(); ++i) wide[i] = static_cast<char16_t>(kUninstallListName[i]);
-    return wide;
-}();
+constexpr auto kUninstallListWide = WidenAscii(kUninstallListName);
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool IsLineBreak(char c) { return c == '\r' || c == '\n'; }
@@ -168,7 +164,7 @@ bool WriteUninstallList(const char16_t* path, UninstallList& list) {
 bool MergeUninstallList(const char16_t* installFolder, const char16_t* const* names) {
     if (installFolder == nullptr) return false;
     char16_t path[kPathUnits];
-    if (FormatWide(path, kPathUnits, u"%s\\%s", installFolder, kUninstallListWide.data()) < 0) return false;
+    if (!InstallPath(path, kPathUnits, installFolder, kUninstallListWide.data())) return false;
 
     CFileDX file;
     if (!file.OpenRead(path)) return false;

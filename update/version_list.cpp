@@ -79,7 +79,7 @@ VersionList LoadVersionList(CFileDX& file, const PayloadIndex& index) {
         const char* name = reinterpret_cast<const char*>(from);
         VersionRecord& to = list.records[i];
         if (!HasTerminator(name, nameField) || !ConvertText(to.name, sizeof to.name, name, TE_UTF8)) to.name[0] = '\0';
-        std::memcpy(to.checksum, from + nameField, 8);
+        std::memcpy(to.checksum, from + nameField, kChecksumSize);
     }
     list.count = header.count;
     return list;
@@ -104,7 +104,7 @@ const VersionRecord* FindVersionRecord(const VersionList& list, const char* key,
 
 void PruneVersionList(const char16_t* installFolder) {
     char16_t listPath[kPathUnits];
-    if (FormatWide(listPath, kPathUnits, u"%s\\QMK.hvl", installFolder) < 0) return;
+    if (!InstallPath(listPath, kPathUnits, installFolder, kVersionListWide.data())) return;
 
     CFileDX file;
     if (!file.OpenRead(listPath)) return;
@@ -126,7 +126,7 @@ void PruneVersionList(const char16_t* installFolder) {
         // A name that would leave the install folder names no installed file; nothing outside the
         // folder is looked at, and the record is kept as it is.
         if (HasTerminator(name, nameField) && MultiToWide(wideName, kPathUnits, name) &&
-            IsSafeInstallName(wideName) && FormatWide(path, kPathUnits, u"%s\\%s", installFolder, wideName) >= 0) {
+            IsSafeInstallName(wideName) && InstallPath(path, kPathUnits, installFolder, wideName)) {
             keep = os::Current().GetAttributes(path) != os::kInvalidAttributes;
         }
         if (keep) std::memmove(records + std::size_t(retained++) * recordSize, record, recordSize);

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <memory>
 
+#include "support/ascii.h"
 #include "support/file.h"
 #include "update/archive.h"
+#include "update/checksum_state.h"
 
 inline constexpr char kVersionListMagicV2[8] = {'Q', 'H', 'V', '_', 'V', '2', '_', '_'};
 inline constexpr char kVersionListMagicV1[8] = {'Q', 'H', 'V', '_', '_', '_', '_', '_'};
@@ -22,6 +24,7 @@ inline constexpr std::uint32_t kNameFieldV1 = 56;
 // The lookup key of an archive entry's stored name: its UTF-8 form, up to three bytes per byte.
 inline constexpr std::size_t kNameKeyCapacity = 3 * kWideNameField + 1;
 inline constexpr char kVersionListName[] = "QMK.hvl";
+inline constexpr auto kVersionListWide = WidenAscii(kVersionListName);
 inline constexpr char kVersionListKey[] = "qmk.hvl";  // the name as compared: UTF-8, ASCII-lowercased
 
 // The 16-byte header: the magic decides the layout; 4 reserved bytes; the record count.
@@ -40,7 +43,7 @@ void StoreVersionListHeader(std::uint8_t* bytes, const VersionListHeader& header
 
 struct VersionRecord {
     char name[kNameFieldV2];
-    std::uint8_t checksum[8];
+    std::uint8_t checksum[kChecksumSize];
 };
 static_assert(sizeof(VersionRecord) == kRecordSizeV2);
 

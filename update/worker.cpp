@@ -13,13 +13,13 @@
 #include "support/text.h"
 #include "update/archive.h"
 #include "update/entry_check.h"
+#include "update/install_name.h"
 #include "update/uninstall_list.h"
 #include "update/version_list.h"
 
 namespace {
 
-constexpr char16_t kTempFormat[] = u"%s\\%s.tmp";
-constexpr char16_t kTargetFormat[] = u"%s\\%s";
+constexpr char16_t kTempFormat[] = u"%s.tmp";  // the target's path and this suffix
 constexpr char16_t kStatusFormat[] = u"%sをインストール中";
 
 // InstalledNames: one wide on-disk name per entry in index order, plus a final null slot.
@@ -44,8 +44,7 @@ struct Run {
 // Composes "<folder>\<name>.tmp" and "<folder>\<name>" into 780-unit buffers; false when either
 // does not fit.
 bool ComposePaths(const char16_t* folder, const char16_t* name, char16_t* temp, char16_t* target) {
-    return FormatWide(temp, kPathUnits, kTempFormat, folder, name) >= 0 &&
-           FormatWide(target, kPathUnits, kTargetFormat, folder, name) >= 0;
+    return InstallPath(target, kPathUnits, folder, name) && FormatWide(temp, kPathUnits, kTempFormat, target) >= 0;
 }
 
 // Extracts one entry into its temporary file while checksumming it, verifies and counts it.
@@ -120,7 +119,8 @@ bool Commit(const char16_t* folder, const NameSlots& names, std::uint32_t count)
 void RemoveTemporaryFiles(const Run& run, const NameSlots& names, std::uint32_t count) {
     for (std::uint32_t j = 0; j < count; ++j) {
         char16_t temp[kPathUnits];
-        if (run.created[j] && names[j] && FormatWide(temp, kPathUnits, kTempFormat, run.folder, names[j].get()) >= 0)
+        char16_t target[kPathUnits];
+        if (run.created[j] && names[j] && ComposePaths(run.folder, names[j].get(), temp, target))
             os::Current().RemoveFile(temp);
     }
 }

@@ -1,5 +1,6 @@
 #include "kit/format/part_plan.h"
 
+#include "support/ascii.h"
 #include "kit/common/display.h"
 #include "kit/common/kit_files.h"
 #include "update/archive.h"
@@ -58,7 +59,7 @@ std::string PartName(const std::string& out, std::uint32_t part, std::uint32_t p
 bool ParsePartName(const std::string& path, std::uint32_t* part, std::uint32_t* parts, std::string* out) {
     std::string name = BaseName(path);
     const std::size_t folder = path.size() >= name.size() ? path.size() - name.size() : 0;
-    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    for (char& c : name) c = AsciiLower(c);
     // ".partKofN" ends the name, or the name without its extension.
     std::vector<std::string> candidates = {name};
     std::size_t dot = name.rfind('.');

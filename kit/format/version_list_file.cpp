@@ -18,8 +18,9 @@ const std::uint8_t* VersionListFile::Checksum(std::uint32_t i) const {
     return reinterpret_cast<const std::uint8_t*>(records.data()) + std::size_t(i) * RecordSize() + NameField();
 }
 
-void VersionListFile::SetChecksum(std::uint32_t i, const std::uint8_t checksum[8]) {
-    records.replace(std::size_t(i) * RecordSize() + NameField(), 8, reinterpret_cast<const char*>(checksum), 8);
+void VersionListFile::SetChecksum(std::uint32_t i, const std::uint8_t checksum[kChecksumSize]) {
+    records.replace(std::size_t(i) * RecordSize() + NameField(), kChecksumSize, reinterpret_cast<const char*>(checksum),
+                    kChecksumSize);
 }
 
 bool VersionListFile::Append(const std::string& storedName) {
@@ -70,7 +71,7 @@ bool ToEngineList(const VersionListFile& list, VersionList* engine, std::string*
             *error = "record " + std::to_string(i + 1) + ": its name cannot be converted to UTF-8";
             return false;
         }
-        std::memcpy(record.checksum, list.Checksum(i), 8);
+        std::memcpy(record.checksum, list.Checksum(i), kChecksumSize);
     }
     return true;
 }

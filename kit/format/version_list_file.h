@@ -26,7 +26,7 @@ struct VersionListFile {
     std::string Name(std::uint32_t i) const;
     bool NameTerminated(std::uint32_t i) const;
     const std::uint8_t* Checksum(std::uint32_t i) const;
-    void SetChecksum(std::uint32_t i, const std::uint8_t checksum[8]);
+    void SetChecksum(std::uint32_t i, const std::uint8_t checksum[kChecksumSize]);
     // Appends a record with this name (zero-filled field) and a zero checksum. False when the name
     // and its terminator do not fit the name field.
     bool Append(const std::string& storedName);

@@ -32,8 +32,7 @@ std::u16string RecordPath(const std::u16string& folder, const VersionListFile& l
     if (!list.NameTerminated(i)) return unreadable("the record's name has no terminator");
     std::unique_ptr<char16_t[]> wide = MultiToWide(list.Name(i).c_str());
     if (!wide || !IsSafeInstallName(wide.get())) return unreadable("the record's name would leave the install folder");
-    // The patcher's "%s\%s": the name's own separators and subfolders are kept.
-    std::u16string path = folder + u"\\" + wide.get();
+    std::u16string path = InstallPath(folder, wide.get());
     std::uint32_t attributes = os::Current().GetAttributes(path.c_str());
     // A path through a link another user made is not missing: the open that follows says why.
     if (attributes == os::kInvalidAttributes && os::Current().LastError() != os::kErrorUntrustedLink) {
@@ -47,7 +46,7 @@ std::u16string RecordPath(const std::u16string& folder, const VersionListFile& l
 void CheckOne(const std::u16string& folder, const VersionListFile& list, std::uint32_t i, ReadAhead& reader,
               CheckedFile* file, const CheckProgress& progress) {
     file->name = DisplayName(list.Name(i).c_str());
-    file->expected = HexBytes(list.Checksum(i), 8);
+    file->expected = HexBytes(list.Checksum(i), kChecksumSize);
     if (progress) progress(i, file->name, 0, 0);
     const std::u16string path = RecordPath(folder, list, i, file);
     if (path.empty()) return;
@@ -75,7 +74,7 @@ void CheckOne(const std::u16string& folder, const VersionListFile& list, std::ui
                                   mark));
     }
     file->size = read.done;
-    file->actual = HexBytes(&read.checksum, 8);
+    file->actual = HexBytes(&read.checksum, kChecksumSize);
     file->state = JudgeBytes(read.checksum, list.Checksum(i)) == EntryVerdict::Verified ? FileState::Ok
                                                                                       : FileState::Modified;
 }
@@ -92,8 +91,8 @@ bool CheckInstallation(const std::string& folder, InstallCheck* check, std::stri
     *check = InstallCheck{};
     FailureWatch watch;
     std::u16string wideFolder = WidenUtf8(folder);
-    std::u16string listPath = wideFolder + u"\\" + u"QMK.hvl";
-    check->versionList = folder + "/QMK.hvl";
+    std::u16string listPath = InstallPath(wideFolder, kVersionListWide.data());
+    check->versionList = folder + "/" + kVersionListName;
     if (wideFolder.empty()) return Fail(error, folder + ": not a usable path");
     // Read as the patcher reads it: nothing below the folder through a link another user made.
     os::FolderGuard guard(wideFolder.c_str());
@@ -103,7 +102,7 @@ bool CheckInstallation(const std::string& folder, InstallCheck* check, std::stri
     // Opened as the patcher opens it, so the name's case does not matter.
     CFileDX file;
     if (!file.OpenRead(listPath.c_str())) {
-        return Fail(error, folder + ": no QMK.hvl in it (error " + std::to_string(file.LastError()) +
+        return Fail(error, folder + ": no " + kVersionListName + " in it (error " + std::to_string(file.LastError()) +
                                "): not an installed game, or its version list was removed");
     }
     VersionListFile list;

@@ -46,7 +46,7 @@ std::string VersionListSummary(CFileDX& file, const PayloadIndex& index, const V
         }
         return where + ", " + layout + ", " + std::to_string(list.count) + " records";
     }
-    return "none (no entry named QMK.hvl): every entry is installed unverified";
+    return std::string("none (no entry named ") + kVersionListName + "): every entry is installed unverified";
 }
 
 nlohmann::json DescribeEntries(const PayloadIndex& index, const VersionList& list, std::uint32_t fileSize) {
@@ -59,7 +59,7 @@ nlohmann::json DescribeEntries(const PayloadIndex& index, const VersionList& lis
                                 {"size", index.Size(i)}, {"pastEnd", pastEnd}, {"record", nullptr}};
         if (entry.record) {
             shown["record"] = {{"name", DisplayName(entry.record->name)},
-                               {"checksum", HexBytes(entry.record->checksum, 8)}};
+                               {"checksum", HexBytes(entry.record->checksum, kChecksumSize)}};
         }
         entries.push_back(std::move(shown));
     }

@@ -37,7 +37,7 @@ nlohmann::json VerifyEntry(CFileDX& file, const PayloadIndex& index, const Versi
         json["detail"] = FailureText("its " + std::to_string(index.Size(i)) + " bytes run past the end of the file", mark);
         return json;
     }
-    const std::string checksum = HexBytes(&read.checksum, 8);
+    const std::string checksum = HexBytes(&read.checksum, kChecksumSize);
     json["checksum"] = checksum;
     switch (JudgeBytes(read.checksum, entry.Expected())) {
     case EntryVerdict::Unverified:
@@ -50,8 +50,8 @@ nlohmann::json VerifyEntry(CFileDX& file, const PayloadIndex& index, const Versi
         break;
     case EntryVerdict::Mismatch:
         json["status"] = "MISMATCH";
-        json["expected"] = HexBytes(entry.record->checksum, 8);
-        json["detail"] = "record " + Quoted(entry.record->name) + " expects " + HexBytes(entry.record->checksum, 8) +
+        json["expected"] = HexBytes(entry.record->checksum, kChecksumSize);
+        json["detail"] = "record " + Quoted(entry.record->name) + " expects " + HexBytes(entry.record->checksum, kChecksumSize) +
                          ", the payload gives " + checksum;
         break;
     }

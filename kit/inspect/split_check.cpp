@@ -38,7 +38,7 @@ nlohmann::json CompareWithPart(const std::string& sibling, const VersionList& li
         ResolveEntry(index, earlier, i, &entry);
         if (!entry.record) continue;  // unverified there, the version list itself included
         const VersionRecord* here = SameRecord(list, *entry.record);
-        if (here && std::memcmp(here->checksum, entry.record->checksum, 8) == 0) {
+        if (here && std::memcmp(here->checksum, entry.record->checksum, kChecksumSize) == 0) {
             ++same;
         } else if (differs.empty()) {
             differs = DisplayName(entry.stored);

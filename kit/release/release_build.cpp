@@ -23,13 +23,14 @@
 #include "update/entry_check.h"
 #include "update/progress.h"
 #include "update/result.h"
+#include "update/uninstall_list.h"
 #include "update/worker.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using Checksum = std::string;  // the 8 bytes, as stored
+using Checksum = std::string;  // the kChecksumSize bytes, as stored
 
 // An older release: a folder, or only its version list (checksums by key).
 struct OldRelease {
@@ -117,7 +118,7 @@ bool FromReport(const std::string& reportPath, const ReleaseFolder& release, con
         return Fail(error, reportPath + ": not a report of patchtool check --json");
     }
     std::map<std::string, std::string> expected;  // key to the checksum's hex digits
-    for (std::uint32_t i = 0; i < list.Count(); ++i) expected[keys[i]] = HexBytes(list.Checksum(i), 8);
+    for (std::uint32_t i = 0; i < list.Count(); ++i) expected[keys[i]] = HexBytes(list.Checksum(i), kChecksumSize);
     std::size_t matching = 0;
     for (const nlohmann::json& file : report["files"]) {
         if (!file.value("name", nlohmann::json()).is_string() || !file.value("expected", nlohmann::json()).is_string()) {
@@ -136,7 +137,7 @@ bool FromReport(const std::string& reportPath, const ReleaseFolder& release, con
     if (matching != report["files"].size() || matching != list.Count()) {
         return Fail(error, reportPath + ": the report is of another release: " + std::to_string(matching) + " of its " +
                                std::to_string(report["files"].size()) + " files match the " +
-                               std::to_string(list.Count()) + " records of " + release.root + "/QMK.hvl");
+                               std::to_string(list.Count()) + " records of " + release.root + "/" + kVersionListName);
     }
     return true;
 }
@@ -271,7 +272,7 @@ bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vecto
     fs::create_directories(scratch, ec);
     OverlayOs overlay(WidenUtf8(old.folder.root), WidenUtf8(Utf8Path(scratch)));
     const std::u16string root = WidenUtf8(old.folder.root);
-    const bool hasUninstallList = fs::exists(NativePath(old.folder.root) / "uninst.lst", ec);
+    const bool hasUninstallList = fs::exists(NativePath(old.folder.root) / kUninstallListName, ec);
     QuietView view;
     for (std::size_t k = 0; k < parts.size(); ++k) {
         const UpdateResult result = RunUpdate(root.c_str(), view, WidenUtf8(parts[k]).c_str());
@@ -303,17 +304,17 @@ bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vecto
         if (!matches(file)) return false;
     }
     if (!release.versionList.empty()) {
-        ReleaseFile list{"QMK.hvl", release.versionList, 0};
+        ReleaseFile list{kVersionListName, release.versionList, 0};
         if (!RegularFileSize(list.path, &list.size, error) || !matches(list)) return false;
     }
     for (const std::string& key : touched) {
-        if (!release.files.count(key) && key != "qmk.hvl" && key != "uninst.lst") {
+        if (!release.files.count(key) && key != kVersionListKey && key != kUninstallListName) {
             return Fail(error, "the proof on " + old.given + " failed: the update changed " + Quoted(key) + ", which " +
                                    release.root + " does not have");
         }
     }
     *line = "proved on " + old.given + ": every file as in " + release.root +
-            (!release.versionList.empty() ? ", QMK.hvl equal to its" : "") + ", nothing else changed there";
+            (!release.versionList.empty() ? ", " + std::string(kVersionListName) + " equal to its" : "") + ", nothing else changed there";
     return true;
 }
 
@@ -338,7 +339,7 @@ bool PlanFromReleases(const ReleaseRequest& request, Releases* r, ReleasePlan* p
             std::vector<std::string> keys;
             if (!LoadVersionListFile(given, &oldList, error) || !RecordKeys(oldList, given, &keys, error)) return false;
             for (std::uint32_t i = 0; i < oldList.Count(); ++i) {
-                old.records.emplace(keys[i], Checksum(reinterpret_cast<const char*>(oldList.Checksum(i)), 8));
+                old.records.emplace(keys[i], Checksum(reinterpret_cast<const char*>(oldList.Checksum(i)), kChecksumSize));
             }
         } else if (!ScanRelease(given, &old.folder, error)) {
             return false;
@@ -350,7 +351,7 @@ bool PlanFromReleases(const ReleaseRequest& request, Releases* r, ReleasePlan* p
 
 // A repair: the files the report calls not OK, and the checksums of NEW's files.
 bool PlanFromReport(const ReleaseRequest& request, Releases* r, ReleasePlan* plan, std::string* error) {
-    if (r->release.versionList.empty()) return Fail(error, request.to + ": a repair needs the release's QMK.hvl");
+    if (r->release.versionList.empty()) return Fail(error, request.to + ": a repair needs the release's " + kVersionListName);
     return FromReport(request.repairReport, r->release, r->list, r->keys, plan, error) &&
            Compare(r->release, r->olds, &r->sums, plan, error);
 }
@@ -363,7 +364,7 @@ bool CheckNewList(const Releases& r, std::string* error) {
         const std::string& key = r.keys[i];
         if (key.empty() || key.back() == '\\') continue;
         auto sum = r.sums.find(key);
-        if (sum == r.sums.end() || std::memcmp(sum->second.data(), r.list.Checksum(i), 8) != 0) {
+        if (sum == r.sums.end() || std::memcmp(sum->second.data(), r.list.Checksum(i), kChecksumSize) != 0) {
             names += (names.empty() ? "" : ", ") + Quoted(DisplayName(r.list.Name(i).c_str()));
         }
     }
@@ -388,7 +389,7 @@ bool Stage(const ReleaseRequest& request, const Releases& r, const CarriedList& 
                            bool split, std::size_t firstFile) {
         std::error_code made;
         fs::create_directories(stagingDir / folder, made);
-        const std::string listFile = Utf8Path(stagingDir / folder / "QMK.hvl");
+        const std::string listFile = Utf8Path(stagingDir / folder / kVersionListName);
         const std::string bytes = list.EncodeFirst(list.Count());
         if (!ReplaceFileContents(WidenUtf8(listFile).c_str(), bytes.data(), static_cast<std::uint32_t>(bytes.size()))) {
             return Fail(error, FailureText(listFile + ": cannot write it"));

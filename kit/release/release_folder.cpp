@@ -5,6 +5,7 @@
 #include <memory>
 #include <system_error>
 
+#include "support/ascii.h"
 #include "support/file.h"
 #include "kit/common/display.h"
 #include "kit/common/failure_watch.h"
@@ -12,15 +13,14 @@
 #include "kit/common/kit_files.h"
 #include "update/checksum.h"
 #include "update/entry_check.h"
+#include "update/uninstall_list.h"
+#include "update/version_list.h"
 
 namespace fs = std::filesystem;
 
 std::string ReleaseKey(const std::string& utf8) {
     std::string key = utf8;
-    for (char& c : key) {
-        if (c == '/') c = '\\';
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    for (char& c : key) c = c == '/' ? '\\' : AsciiLower(c);
     return key;
 }
 
@@ -45,8 +45,8 @@ bool ScanRelease(const std::string& root, ReleaseFolder* release, std::string* e
             release->folders.insert(key);
             continue;
         }
-        if (key == "qmk.hvl" || key == "uninst.lst") {
-            if (key == "qmk.hvl") release->versionList = Utf8Path(it->path());
+        if (key == kVersionListKey || key == kUninstallListName) {
+            if (key == kVersionListKey) release->versionList = Utf8Path(it->path());
             continue;
         }
         ReleaseFile file{rel, Utf8Path(it->path()), 0};
@@ -114,6 +114,6 @@ bool ReadAgainst(const ReleaseFile& file, const std::vector<const ReleaseFile*>&
                                            mark));
         }
     }
-    sum->assign(reinterpret_cast<const char*>(&checksum), 8);
+    sum->assign(reinterpret_cast<const char*>(&checksum), kChecksumSize);
     return true;
 }

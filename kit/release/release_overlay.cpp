@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "support/ascii.h"
+
 namespace {
 
 // MoveFileEx's answer for a move between volumes: the view and the world outside root are two.
@@ -19,9 +21,7 @@ std::u16string Fold(const std::u16string& path, std::vector<std::size_t>* from =
     for (std::size_t i = 0; i < path.size(); ++i) {
         char16_t c = path[i];
         if (IsSeparator(c) && !folded.empty() && folded.back() == u'/') continue;
-        if (IsSeparator(c)) c = u'/';
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + (u'a' - u'A'));
-        folded.push_back(c);
+        folded.push_back(IsSeparator(c) ? u'/' : AsciiLower(c));
         if (from) from->push_back(i);
     }
     if (!folded.empty() && folded.back() == u'/') folded.pop_back();

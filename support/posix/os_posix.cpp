@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ascii.h"
 #include "support/os.h"
 #include "support/posix/codepage_posix.h"
 
@@ -82,12 +83,8 @@ std::uint32_t TranslateErrno(int error, const std::string& path) {
 
 bool EqualIgnoringAsciiCase(const char* a, const std::string& b) {
     std::size_t i = 0;
-    for (; a[i] != 0 && i < b.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-        if (x != y) return false;
-    }
+    for (; a[i] != 0 && i < b.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
     return a[i] == 0 && i == b.size();
 }
 

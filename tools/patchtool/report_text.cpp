@@ -105,7 +105,7 @@ void PrintVersionList(const std::string& path, const VersionListFile& list, std:
     out << "reserved: " << HexBytes(list.reserved, 4, " ") << "\n";
     out << "records: " << list.Count() << "\n";
     for (std::uint32_t i = 0; i < list.Count(); ++i) {
-        out << "  " << i << "  " << HexBytes(list.Checksum(i), 8) << "  " << DisplayName(list.Name(i).c_str());
+        out << "  " << i << "  " << HexBytes(list.Checksum(i), kChecksumSize) << "  " << DisplayName(list.Name(i).c_str());
         if (!list.NameTerminated(i)) out << "  [no terminator in its name field]";
         out << "\n";
     }
