@@ -252,19 +252,6 @@ VersionListFile RecordFirst(const CarriedList& carried, const std::string& rel) 
     return moved;
 }
 
-class QuietView final : public ProgressView {
-public:
-    void SetStatus(const char16_t*) override {}
-    void SetFileRange(std::uint32_t, std::uint32_t) override {}
-    void SetFilePos(std::uint32_t) override {}
-    void SetTotalRange(std::uint32_t, std::uint32_t) override {}
-    void SetTotalPos(std::uint32_t) override {}
-    int PumpMessages() override { return 0; }
-    bool CancelRequested() const override { return false; }
-    bool WindowClosed() const override { return false; }
-    void SetWindowClosed() override {}
-};
-
 // Runs the parts over one older release folder through the overlay and compares the outcome with NEW.
 bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vector<std::string>& parts,
            const std::vector<std::string>& names, const fs::path& scratch, std::string* line, std::string* error) {
@@ -273,7 +260,7 @@ bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vecto
     OverlayOs overlay(WidenUtf8(old.folder.root), WidenUtf8(Utf8Path(scratch)));
     const std::u16string root = WidenUtf8(old.folder.root);
     const bool hasUninstallList = fs::exists(NativePath(old.folder.root) / kUninstallListName, ec);
-    QuietView view;
+    ProgressView view;  // shows nothing, never cancelled
     for (std::size_t k = 0; k < parts.size(); ++k) {
         const UpdateResult result = RunUpdate(root.c_str(), view, WidenUtf8(parts[k]).c_str());
         if (result != UpdateOk && !(result == UpdateUninstallListFailed && !hasUninstallList)) {
