@@ -5,15 +5,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "support/text.h"
-#include "kit/format/caption_stamp.h"
-#include "kit/common/display.h"
-#include "kit/common/failure_watch.h"
 #include "kit/build/name_rules.h"
 #include "kit/build/patch_writer.h"
-#include "kit/format/stub.h"
+#include "kit/common/display.h"
+#include "kit/common/failure_watch.h"
 #include "kit/common/kit_files.h"
+#include "kit/format/caption_stamp.h"
+#include "kit/format/stub.h"
 #include "kit/format/version_list_file.h"
+#include "support/text.h"
 #include "update/archive.h"
 #include "update/version_list.h"
 

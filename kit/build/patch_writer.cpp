@@ -3,12 +3,12 @@
 #include <cstring>
 #include <memory>
 
-#include "support/file.h"
-#include "support/os.h"
 #include "kit/common/display.h"
 #include "kit/common/failure_watch.h"
-#include "kit/common/read_ahead.h"
 #include "kit/common/kit_files.h"
+#include "kit/common/read_ahead.h"
+#include "support/file.h"
+#include "support/os.h"
 #include "update/archive.h"
 #include "update/entry_check.h"
 

@@ -3,10 +3,10 @@
 #include <filesystem>
 #include <system_error>
 
-#include "support/file.h"
-#include "support/os.h"
 #include "kit/common/display.h"
 #include "kit/common/failure_watch.h"
+#include "support/file.h"
+#include "support/os.h"
 
 namespace fs = std::filesystem;
 

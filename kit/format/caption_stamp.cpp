@@ -5,10 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "support/file.h"
-#include "support/text.h"
 #include "kit/common/display.h"
 #include "kit/format/pe_image.h"
+#include "support/file.h"
+#include "support/text.h"
 #include "update/archive.h"
 #include "update/caption_slot.h"
 

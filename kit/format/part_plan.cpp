@@ -1,8 +1,8 @@
 #include "kit/format/part_plan.h"
 
-#include "support/ascii.h"
 #include "kit/common/display.h"
 #include "kit/common/kit_files.h"
+#include "support/ascii.h"
 #include "update/archive.h"
 #include "update/version_list.h"
 

@@ -5,8 +5,8 @@
 
 #include "kit/common/display.h"
 #include "kit/common/failure_watch.h"
-#include "kit/format/part_plan.h"
 #include "kit/common/kit_files.h"
+#include "kit/format/part_plan.h"
 
 namespace {
 

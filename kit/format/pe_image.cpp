@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "support/little_endian.h"
 #include "kit/common/display.h"
+#include "support/little_endian.h"
 
 namespace {
 

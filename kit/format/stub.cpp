@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "kit/common/display.h"
-#include "kit/format/pe_image.h"
 #include "kit/common/kit_files.h"
+#include "kit/format/pe_image.h"
 #include "update/archive.h"
 
 bool ReadStub(const std::string& path, std::string* stub, std::string* error) {

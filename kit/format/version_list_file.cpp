@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "support/text.h"
 #include "kit/common/display.h"
 #include "kit/common/kit_files.h"
+#include "support/text.h"
 
 std::string VersionListFile::Name(std::uint32_t i) const {
     const char* field = records.data() + std::size_t(i) * RecordSize();

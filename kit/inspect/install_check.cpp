@@ -4,14 +4,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "kit/common/display.h"
+#include "kit/common/failure_watch.h"
+#include "kit/common/kit_files.h"
+#include "kit/common/read_ahead.h"
+#include "kit/format/version_list_file.h"
 #include "support/file.h"
 #include "support/os.h"
 #include "support/text.h"
-#include "kit/common/display.h"
-#include "kit/common/failure_watch.h"
-#include "kit/common/read_ahead.h"
-#include "kit/common/kit_files.h"
-#include "kit/format/version_list_file.h"
 #include "update/entry_check.h"
 #include "update/install_name.h"
 

@@ -3,13 +3,13 @@
 
 #include <memory>
 
-#include "kit/signature/authenticode.h"
-#include "kit/format/caption_stamp.h"
 #include "kit/common/display.h"
 #include "kit/common/failure_watch.h"
-#include "kit/format/patch_reading.h"
 #include "kit/common/read_ahead.h"
+#include "kit/format/caption_stamp.h"
+#include "kit/format/patch_reading.h"
 #include "kit/inspect/split_check.h"
+#include "kit/signature/authenticode.h"
 #include "update/entry_check.h"
 
 namespace {

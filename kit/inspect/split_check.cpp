@@ -4,10 +4,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "support/file.h"
 #include "kit/common/display.h"
-#include "kit/format/part_plan.h"
 #include "kit/common/kit_files.h"
+#include "kit/format/part_plan.h"
+#include "support/file.h"
 #include "update/entry_check.h"
 
 namespace {

@@ -9,16 +9,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "support/file.h"
-#include "kit/common/display.h"
-#include "kit/common/failure_watch.h"
 #include "kit/build/name_rules.h"
 #include "kit/build/patch_writer.h"
-#include "kit/release/release_folder.h"
-#include "kit/common/read_ahead.h"
-#include "kit/release/release_overlay.h"
+#include "kit/common/display.h"
+#include "kit/common/failure_watch.h"
 #include "kit/common/kit_files.h"
+#include "kit/common/read_ahead.h"
 #include "kit/format/version_list_file.h"
+#include "kit/release/release_folder.h"
+#include "kit/release/release_overlay.h"
+#include "support/file.h"
 #include "update/archive.h"
 #include "update/entry_check.h"
 #include "update/progress.h"

@@ -5,12 +5,12 @@
 #include <memory>
 #include <system_error>
 
-#include "support/ascii.h"
-#include "support/file.h"
 #include "kit/common/display.h"
 #include "kit/common/failure_watch.h"
-#include "kit/common/read_ahead.h"
 #include "kit/common/kit_files.h"
+#include "kit/common/read_ahead.h"
+#include "support/ascii.h"
+#include "support/file.h"
 #include "update/checksum.h"
 #include "update/entry_check.h"
 #include "update/uninstall_list.h"

@@ -6,10 +6,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "support/file.h"
-#include "support/little_endian.h"
 #include "kit/common/display.h"
 #include "kit/common/kit_files.h"
+#include "support/file.h"
+#include "support/little_endian.h"
 #include "update/entry_check.h"
 
 namespace {

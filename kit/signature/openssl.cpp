@@ -9,9 +9,9 @@
 
 #include <memory>
 
-#include "support/file.h"
-#include "kit/signature/authenticode.h"
 #include "kit/common/display.h"
+#include "kit/signature/authenticode.h"
+#include "support/file.h"
 
 namespace {
 

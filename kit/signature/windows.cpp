@@ -11,11 +11,11 @@
 #include <memory>
 #include <vector>
 
-#include "support/file.h"
-#include "support/os.h"
-#include "kit/signature/authenticode.h"
 #include "kit/common/display.h"
 #include "kit/common/kit_files.h"
+#include "kit/signature/authenticode.h"
+#include "support/file.h"
+#include "support/os.h"
 
 namespace {
 

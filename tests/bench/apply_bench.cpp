@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "support/file.h"
 #include "bench/bench_util.h"
+#include "support/file.h"
+#include "unit/patch_format.h"
 #include "unit/scripted_view.h"
 #include "unit/test_util.h"
-#include "unit/patch_format.h"
 #include "update/archive.h"
 #include "update/checksum.h"
 #include "update/entry_check.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "kit/inspect/install_check.h"
 #include "bench/bench_util.h"
+#include "kit/inspect/install_check.h"
 #include "unit/patch_format.h"
 #include "unit/test_util.h"
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "support/file.h"
 #include "kit/build/patch_builder.h"
 #include "kit/common/kit_files.h"
+#include "support/file.h"
 #include "unit/test_util.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "unit/patch_format.h"
 #include "unit/fault_loop.h"
+#include "unit/patch_format.h"
 #include "unit/test_util.h"
 #include "update/archive.h"
 #include "update/version_list.h"

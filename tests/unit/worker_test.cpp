@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "unit/patch_format.h"
-#include "unit/fault_loop.h"
-#include "unit/fault_os.h"
-#include "unit/scripted_view.h"
-#include "unit/test_util.h"
-#include "support/os.h"
 #include "kit/common/failure_watch.h"
 #include "kit/inspect/install_check.h"
+#include "support/os.h"
+#include "unit/fault_loop.h"
+#include "unit/fault_os.h"
+#include "unit/patch_format.h"
+#include "unit/scripted_view.h"
+#include "unit/test_util.h"
 #include "update/install_name.h"
 #include "update/worker.h"
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "kit/common/kit_files.h"
 #include "support/win32/redirection_guard.h"
 #include "tools/patchtool/patchtool.h"
-#include "kit/common/kit_files.h"
 #include "tools/patchtool/utf8_stream.h"
 
 namespace {
