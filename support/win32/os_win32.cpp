@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ascii.h"
 #include "support/os.h"
 #include "support/win32/redirection_guard.h"
 
@@ -63,8 +64,6 @@ constexpr DWORD kFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | REA
 constexpr DWORD kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kNameSurrogate = 0x20000000;  // the reparse tag bit of links (IsReparseTagNameSurrogate)
-
-bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 HANDLE OpenAt(const char16_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
     return CreateFileW(CallPath(path), access, share, nullptr, disposition, flags, nullptr);
@@ -151,7 +150,7 @@ public:
         if (full.size() <= n ||
             CompareStringOrdinal(Wide(full.c_str()), static_cast<int>(n), Wide(folder.c_str()), static_cast<int>(n),
                                  TRUE) != CSTR_EQUAL ||
-            (!IsSeparator(folder.back()) && !IsSeparator(full[n]))) {
+            (!IsPathSeparator(folder.back()) && !IsPathSeparator(full[n]))) {
             return;
         }
         below_ = true;
@@ -159,9 +158,9 @@ public:
         if ((error_ = Hold(full.substr(0, n), true)) != 0) return;
         std::size_t i = n;
         for (;;) {
-            while (i < full.size() && IsSeparator(full[i])) ++i;
+            while (i < full.size() && IsPathSeparator(full[i])) ++i;
             const std::size_t start = i;
-            while (i < full.size() && !IsSeparator(full[i])) ++i;
+            while (i < full.size() && !IsPathSeparator(full[i])) ++i;
             if (i == full.size()) break;  // the final component: the call's own business
             const std::u16string name = full.substr(start, i - start);
             if (name == u"..") {
