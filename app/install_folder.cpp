@@ -3,26 +3,26 @@
 
 #include <windows.h>
 
+#include "support/ascii.h"
 #include "support/text.h"
 
 namespace {
 
-bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 bool IsLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
 // An absolute path on a drive ("X:\...") or a share ("\\server\share\..."). Not: an empty or relative
 // value, which would resolve against the current drive or folder; "X:name", relative to the current
 // folder of drive X; the device and namespace forms ("\\.\", "\\?\", "\??\"), which reach any device.
 bool IsAbsoluteFolder(const char16_t* text, std::size_t length) {
-    if (length >= 3 && IsLetter(text[0]) && text[1] == u':' && IsSeparator(text[2])) return true;
-    if (length < 2 || !IsSeparator(text[0]) || !IsSeparator(text[1])) return false;
+    if (length >= 3 && IsLetter(text[0]) && text[1] == u':' && IsPathSeparator(text[2])) return true;
+    if (length < 2 || !IsPathSeparator(text[0]) || !IsPathSeparator(text[1])) return false;
     std::size_t i = 2;  // the server name, then the share name, each non-empty
     const std::size_t server = i;
-    while (i < length && !IsSeparator(text[i])) ++i;
+    while (i < length && !IsPathSeparator(text[i])) ++i;
     const std::size_t serverLength = i - server;
     if (serverLength == 0 || (serverLength == 1 && (text[server] == u'.' || text[server] == u'?'))) return false;
     const std::size_t share = ++i;
-    while (i < length && !IsSeparator(text[i])) ++i;
+    while (i < length && !IsPathSeparator(text[i])) ++i;
     return share < length && i > share;
 }
 

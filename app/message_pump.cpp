@@ -40,8 +40,7 @@ int PumpOneMessage() {
 
 int PumpMessages() {
     try {
-        while (PumpOneMessage()) {
-        }
+        while (PumpOneMessage()) continue;
     } catch (...) {  // the int of WM_QUIT, or anything that escaped dispatching
         return 1;
     }

@@ -1,5 +1,5 @@
-// ASCII case folding, the only folding names get (no locale or code page takes part in it), and the
-// wide forms of ASCII names.
+// ASCII case folding, the only folding names get (no locale or code page takes part in it), the
+// wide forms of ASCII names, and the path separators.
 #pragma once
 
 #include <array>
@@ -9,6 +9,12 @@
 template <typename Unit>
 constexpr Unit AsciiLower(Unit c) {
     return c >= Unit('A') && c <= Unit('Z') ? static_cast<Unit>(c + ('a' - 'A')) : c;
+}
+
+// Whether the unit separates path components: Windows takes '/' as well as the backslash.
+template <typename Unit>
+constexpr bool IsPathSeparator(Unit c) {
+    return c == Unit('\\') || c == Unit('/');
 }
 
 // An ASCII string constant in UTF-16, made at compile time.

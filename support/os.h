@@ -165,7 +165,12 @@ inline constexpr std::uint32_t kBusyWaits[] = {20, 40, 60, 80, 100, 150, 200, 35
 // else runs during the waits (the dialog is not pumped), so no cancel lands in the middle of a commit.
 bool ReplaceHeldFile(const char16_t* from, const char16_t* to, std::uint32_t* error = nullptr);
 
+// The backend chosen by the build (Win32 or POSIX).
+Api& NativeApi();
+// What the engine calls: the native backend unless a test put another in front of it.
 Api& Current();
+// Replaces the backend; nullptr goes back to the native one. Returns the previous one.
+Api* SetApi(Api* api);
 
 // Guards a folder on the current backend for the life of this object (see Api::GuardFolder).
 class FolderGuard {
@@ -175,12 +180,5 @@ public:
     FolderGuard(const FolderGuard&) = delete;
     FolderGuard& operator=(const FolderGuard&) = delete;
 };
-
-// The backend chosen by the build (Win32 or POSIX).
-Api& NativeApi();
-// What the engine calls: the native backend unless a test put another in front of it.
-Api& Current();
-// Replaces the backend; nullptr goes back to the native one. Returns the previous one.
-Api* SetApi(Api* api);
 
 }  // namespace os

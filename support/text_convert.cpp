@@ -28,21 +28,20 @@ bool EndsTerminated(Unit* out, int written, std::size_t capacity) {
 }
 
 // The two directions of the OS conversion, so that one template serves both.
-int Convert(os::Api& api, std::uint32_t codePage, const char* text, char16_t* out, int capacity) {
-    return api.MultiToWide(codePage, text, out, capacity);
+int Convert(std::uint32_t codePage, const char* text, char16_t* out, int capacity) {
+    return os::Current().MultiToWide(codePage, text, out, capacity);
 }
-int Convert(os::Api& api, std::uint32_t codePage, const char16_t* text, char* out, int capacity) {
-    return api.WideToMulti(codePage, text, out, capacity);
+int Convert(std::uint32_t codePage, const char16_t* text, char* out, int capacity) {
+    return os::Current().WideToMulti(codePage, text, out, capacity);
 }
 
 // Converts text into out (capacity units) in two steps, size first, so that a result that does not
 // fit is refused before anything is written.
 template <typename From, typename To>
 To* ConvertInto(std::uint32_t codePage, const From* text, To* out, std::size_t capacity) {
-    os::Api& api = os::Current();
-    int n = Convert(api, codePage, text, static_cast<To*>(nullptr), 0);
+    int n = Convert(codePage, text, static_cast<To*>(nullptr), 0);
     if (n < 1 || static_cast<std::size_t>(n) > capacity) return nullptr;
-    int written = Convert(api, codePage, text, out, n);
+    int written = Convert(codePage, text, out, n);
     if (written < 1 || !EndsTerminated(out, written, capacity)) {
         out[0] = 0;
         return nullptr;
@@ -52,13 +51,12 @@ To* ConvertInto(std::uint32_t codePage, const From* text, To* out, std::size_t c
 
 template <typename From, typename To>
 std::unique_ptr<To[]> ConvertAlloc(std::uint32_t codePage, const From* text) {
-    os::Api& api = os::Current();
-    int n = Convert(api, codePage, text, static_cast<To*>(nullptr), 0);
+    int n = Convert(codePage, text, static_cast<To*>(nullptr), 0);
     if (n < 1) return nullptr;
     // One unit more than the count, zeroed, so the result is terminated even when the platform
     // drops the terminator (see EndsTerminated).
     auto buffer = std::make_unique<To[]>(static_cast<std::size_t>(n) + 1);
-    if (Convert(api, codePage, text, buffer.get(), n) < 1) return nullptr;
+    if (Convert(codePage, text, buffer.get(), n) < 1) return nullptr;
     return buffer;
 }
 

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "support/ascii.h"
+
 namespace {
 
 constexpr std::size_t kDriveLimit = 2;
@@ -32,7 +34,7 @@ bool SplitPathWide(const WideSplitOutputs& out, const char* path) {
     const char16_t* lastSeparator = nullptr;
     const char16_t* lastDot = nullptr;
     for (const char16_t* q = p; q < end; ++q) {
-        if (*q == u'\\' || *q == u'/') {
+        if (IsPathSeparator(*q)) {
             lastSeparator = q;
             lastDot = nullptr;  // a dot in a folder name does not start the extension
         } else if (*q == u'.') {

@@ -1,13 +1,11 @@
 #include "update/caption_slot.h"
 
 #include <cstring>
+#include <string>
 
 bool CaptionSlotSound(const CaptionSlot& slot) {
-    if (std::memcmp(slot.marker, kCaptionMarker, sizeof kCaptionMarker) != 0 || slot.text[0] == 0) return false;
-    for (char16_t unit : slot.text) {
-        if (unit == 0) return true;
-    }
-    return false;
+    return std::memcmp(slot.marker, kCaptionMarker, sizeof kCaptionMarker) == 0 && slot.text[0] != 0 &&
+           std::char_traits<char16_t>::find(slot.text, kCaptionSlotUnits, u'\0') != nullptr;
 }
 
 const char16_t* SlotCaption(const CaptionSlot& slot) {

@@ -6,11 +6,9 @@
 // line twice, and one zero byte at the end.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 
 inline constexpr char kUninstallListName[] = "uninst.lst";
-inline constexpr std::uint32_t kLineBytes = 780;  // a line and its UTF-8 form hold at most 779 bytes
 
 // An ordered list of distinct strings, appended at the tail.
 struct UninstallNode {

@@ -105,21 +105,11 @@ std::uint32_t DecodeUtf16(const char16_t*& p) {
 
 template <typename Put>
 void EncodeUtf8(std::uint32_t code, Put put) {
-    if (code < 0x80) {
-        put(code);
-    } else if (code < 0x800) {
-        put(0xC0 | (code >> 6));
-        put(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        put(0xE0 | (code >> 12));
-        put(0x80 | ((code >> 6) & 0x3F));
-        put(0x80 | (code & 0x3F));
-    } else {
-        put(0xF0 | (code >> 18));
-        put(0x80 | ((code >> 12) & 0x3F));
-        put(0x80 | ((code >> 6) & 0x3F));
-        put(0x80 | (code & 0x3F));
-    }
+    // The lead byte tells how many continuation bytes follow; each of those carries six bits.
+    static constexpr std::uint32_t kLead[4] = {0x00, 0xC0, 0xE0, 0xF0};
+    const int more = code < 0x80 ? 0 : code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+    put(kLead[more] | (code >> (6 * more)));
+    for (int i = more - 1; i >= 0; --i) put(0x80 | ((code >> (6 * i)) & 0x3F));
 }
 
 bool IsCp932Lead(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
@@ -222,11 +212,9 @@ int MultiToWide(unsigned codePage, const char* text, char16_t* out, int capacity
     Sink<char16_t> sink(out, capacity);
     auto p = reinterpret_cast<const unsigned char*>(text);
     if (codePage == kCodePageUtf8) {
-        for (;;) {
-            std::uint32_t code = DecodeUtf8(p);
-            EncodeUtf16(code, [&](char16_t unit) { sink.Put(unit); });
-            if (code == 0) break;
-        }
+        std::uint32_t code;
+        do EncodeUtf16(code = DecodeUtf8(p), [&](char16_t unit) { sink.Put(unit); });
+        while (code != 0);
         return sink.Result();
     }
     const Cp932Tables& t = Cp932();
@@ -249,11 +237,9 @@ int WideToMulti(unsigned codePage, const char16_t* text, char* out, int capacity
     Sink<char> sink(out, capacity);
     const char16_t* p = text;
     if (codePage == kCodePageUtf8) {
-        for (;;) {
-            std::uint32_t code = DecodeUtf16(p);
-            EncodeUtf8(code, [&](std::uint32_t b) { sink.Put(static_cast<char>(b)); });
-            if (code == 0) break;
-        }
+        std::uint32_t code;
+        do EncodeUtf8(code = DecodeUtf16(p), [&](std::uint32_t b) { sink.Put(static_cast<char>(b)); });
+        while (code != 0);
         return sink.Result();
     }
     const Cp932Tables& t = Cp932();
@@ -271,9 +257,8 @@ int WideToMulti(unsigned codePage, const char16_t* text, char* out, int capacity
 std::string Utf16ToUtf8(const char16_t* text) {
     std::string s;
     if (text == nullptr) return s;
-    for (const char16_t* p = text; *p != 0;) {
+    for (const char16_t* p = text; *p != 0;)
         EncodeUtf8(DecodeUtf16(p), [&](std::uint32_t b) { s.push_back(static_cast<char>(b)); });
-    }
     return s;
 }
 

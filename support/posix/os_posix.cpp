@@ -103,10 +103,6 @@ std::string FindIgnoringCase(DIR* dir, const std::string& name) {
     return found;
 }
 
-std::string FindIgnoringCase(const std::string& folder, const std::string& name) {
-    return FindIgnoringCase(opendir(folder.empty() ? "." : folder.c_str()), name);
-}
-
 bool Exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
@@ -142,7 +138,7 @@ std::string ResolvePath(std::string given) {
         if (!resolved.empty() && resolved.back() != '/') resolved += '/';
         std::string candidate = resolved + component;
         if (searching && component != "." && component != ".." && !Exists(candidate)) {
-            std::string match = FindIgnoringCase(folder, component);
+            std::string match = FindIgnoringCase(opendir(folder.empty() ? "." : folder.c_str()), component);
             if (match.empty())
                 searching = false;
             else
@@ -393,6 +389,13 @@ void WatchViews() {
     });
 }
 
+// Closes a descriptor whose open must not stand, and fails the open with code.
+Handle Refuse(int fd, std::uint32_t code, std::uint32_t* error) {
+    close(fd);
+    Fail(code, error);
+    return kInvalidHandle;
+}
+
 class PosixApi final : public Api {
 public:
     Handle OpenRead(const char16_t* path, std::uint32_t* error) override {
@@ -400,12 +403,8 @@ public:
         int fd = place.Find(path, true, error) ? OpenAt(place, O_RDONLY, error) : -1;
         if (fd < 0) return kInvalidHandle;
         struct stat st;
-        if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-            // Windows does not open a folder as a file.
-            close(fd);
-            Fail(kErrorAccessDenied, error);
-            return kInvalidHandle;
-        }
+        // Windows does not open a folder as a file.
+        if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) return Refuse(fd, kErrorAccessDenied, error);
         return fd;
     }
 
@@ -414,17 +413,9 @@ public:
         int fd = place.Find(path, true, error) ? OpenAt(place, O_WRONLY | O_CREAT, error) : -1;
         if (fd < 0) return kInvalidHandle;
         struct stat st;
-        if (fstat(fd, &st) != 0 || IsReadOnly(st)) {
-            // Checked here because root may write to any file; Windows refuses read-only ones to all.
-            close(fd);
-            Fail(kErrorAccessDenied, error);
-            return kInvalidHandle;
-        }
-        if (!keepContents && ftruncate(fd, 0) != 0) {
-            close(fd);
-            Fail(TranslateErrno(errno, {}), error);
-            return kInvalidHandle;
-        }
+        // Checked here because root may write to any file; Windows refuses read-only ones to all.
+        if (fstat(fd, &st) != 0 || IsReadOnly(st)) return Refuse(fd, kErrorAccessDenied, error);
+        if (!keepContents && ftruncate(fd, 0) != 0) return Refuse(fd, TranslateErrno(errno, {}), error);
         return fd;
     }
 
@@ -464,10 +455,8 @@ public:
     std::uint32_t GetSize(Handle h) override {
         int fd = Descriptor(h);
         struct stat st;
-        if (fd < 0 || fstat(fd, &st) != 0) {
-            Fail(fd < 0 ? kErrorInvalidHandle : TranslateErrno(errno, {}));
-            return kInvalidSize;
-        }
+        if (fd < 0 || fstat(fd, &st) != 0)
+            return Fail(fd < 0 ? kErrorInvalidHandle : TranslateErrno(errno, {})), kInvalidSize;
         return static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size) & 0xFFFFFFFFu);
     }
 
@@ -519,10 +508,8 @@ public:
         Place place;
         struct stat st;
         if (!place.Find(path, false, nullptr)) return kInvalidAttributes;
-        if (fstatat(place.Dir(), place.Name(), &st, place.StatNoFollow()) != 0) {
-            Fail(place.Translate(errno));
-            return kInvalidAttributes;
-        }
+        if (fstatat(place.Dir(), place.Name(), &st, place.StatNoFollow()) != 0)
+            return Fail(place.Translate(errno)), kInvalidAttributes;
         if (S_ISDIR(st.st_mode)) return kAttrDirectory;
         if (S_ISLNK(st.st_mode)) return kAttrArchive | kAttrReparsePoint;  // a link in a guarded folder
         return kAttrArchive | (IsReadOnly(st) ? kAttrReadOnly : 0);
@@ -584,8 +571,7 @@ public:
 
     void Wait(std::uint32_t milliseconds) override {
         struct timespec left = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-        }
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) continue;
     }
 
     std::uint32_t GetModulePath(char16_t* buffer, std::uint32_t capacity) override {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ascii.h"
 #include "support/os.h"
 #include "support/win32/redirection_guard.h"
 
@@ -63,8 +64,6 @@ constexpr DWORD kFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | REA
 constexpr DWORD kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kNameSurrogate = 0x20000000;  // the reparse tag bit of links (IsReparseTagNameSurrogate)
-
-bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 HANDLE OpenAt(const char16_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
     return CreateFileW(CallPath(path), access, share, nullptr, disposition, flags, nullptr);
@@ -151,7 +150,7 @@ public:
         if (full.size() <= n ||
             CompareStringOrdinal(Wide(full.c_str()), static_cast<int>(n), Wide(folder.c_str()), static_cast<int>(n),
                                  TRUE) != CSTR_EQUAL ||
-            (!IsSeparator(folder.back()) && !IsSeparator(full[n]))) {
+            (!IsPathSeparator(folder.back()) && !IsPathSeparator(full[n]))) {
             return;
         }
         below_ = true;
@@ -159,9 +158,9 @@ public:
         if ((error_ = Hold(full.substr(0, n), true)) != 0) return;
         std::size_t i = n;
         for (;;) {
-            while (i < full.size() && IsSeparator(full[i])) ++i;
+            while (i < full.size() && IsPathSeparator(full[i])) ++i;
             const std::size_t start = i;
-            while (i < full.size() && !IsSeparator(full[i])) ++i;
+            while (i < full.size() && !IsPathSeparator(full[i])) ++i;
             if (i == full.size()) break;  // the final component: the call's own business
             const std::u16string name = full.substr(start, i - start);
             if (name == u"..") {
@@ -280,10 +279,7 @@ public:
     std::uint32_t GetAttributes(const char16_t* path) override {
         // GetFileAttributesW never follows a link at the final component.
         GuardedPath guarded(guarded_, path);
-        if (guarded.Error() != 0) {
-            Refuse(guarded.Error());
-            return kInvalidAttributes;
-        }
+        if (guarded.Error() != 0) return Refuse(guarded.Error()), kInvalidAttributes;
         return GetFileAttributesW(CallPath(path));
     }
 
@@ -292,15 +288,10 @@ public:
         if (guarded.Error() != 0) return Refuse(guarded.Error());
         if (!guarded.Below()) return SetFileAttributesW(CallPath(path), attributes) != FALSE;
         // On the entry itself, never on what a link there leads to.
-        HANDLE h = OpenAt(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, kShareAll, OPEN_EXISTING,
-                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
-        if (h == INVALID_HANDLE_VALUE) return false;
         FILE_BASIC_INFO info{};  // zero times: unchanged
         info.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
-        const bool done = guarded.Holds(h) ? SetFileInformationByHandle(h, FileBasicInfo, &info, sizeof info) != FALSE
-                                           : Refuse(kErrorUntrustedLink);
-        CloseOnError(h);
-        return done;
+        return SetEntryInformation(guarded, path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                   FILE_FLAG_BACKUP_SEMANTICS, FileBasicInfo, &info, sizeof info);
     }
 
     bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override {
@@ -329,14 +320,9 @@ public:
         if (!guarded.Below()) return DeleteFileW(CallPath(path)) != FALSE;
         // Opened as DeleteFileW opens it (a folder is refused), without following a link there, and
         // deleted through the handle: the link itself goes, never its target.
-        HANDLE h = OpenAt(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, OPEN_EXISTING,
-                          FILE_FLAG_OPEN_REPARSE_POINT);
-        if (h == INVALID_HANDLE_VALUE) return false;
         FILE_DISPOSITION_INFO dispose{TRUE};
-        const bool done = guarded.Holds(h) ? SetFileInformationByHandle(h, FileDispositionInfo, &dispose, sizeof dispose) != FALSE
-                                           : Refuse(kErrorUntrustedLink);
-        CloseOnError(h);
-        return done;
+        return SetEntryInformation(guarded, path, DELETE | FILE_READ_ATTRIBUTES, 0, FileDispositionInfo, &dispose,
+                                   sizeof dispose);
     }
 
     void Wait(std::uint32_t milliseconds) override { Sleep(milliseconds); }
@@ -367,6 +353,18 @@ private:
         const DWORD code = GetLastError();
         CloseHandle(h);
         SetLastError(code);
+    }
+
+    // Sets information on the entry at path below the guarded folder through a handle opened on it
+    // without following a link there, when the entry is the one the walk held the folder of.
+    static bool SetEntryInformation(const GuardedPath& guarded, const char16_t* path, DWORD access, DWORD flags,
+                                    FILE_INFO_BY_HANDLE_CLASS kind, void* information, DWORD size) {
+        HANDLE h = OpenAt(path, access | SYNCHRONIZE, kShareAll, OPEN_EXISTING, flags | FILE_FLAG_OPEN_REPARSE_POINT);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        const bool done = guarded.Holds(h) ? SetFileInformationByHandle(h, kind, information, size) != FALSE
+                                           : Refuse(kErrorUntrustedLink);
+        CloseOnError(h);
+        return done;
     }
 
     // CreateFileW, and below the guarded folder: the folders on the way checked and held, the final
