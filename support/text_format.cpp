@@ -17,10 +17,11 @@ public:
 
     void Put(char16_t c) {
         // Room is kept for the terminator.
-        if (length_ + 1 < capacity_)
+        if (length_ + 1 < capacity_) {
             out_[length_] = c;
-        else
+        } else {
             overflow_ = true;
+        }
         ++length_;
     }
     void PutWide(const char16_t* s) {

@@ -46,8 +46,9 @@ private:
 std::size_t CharLength(const char* p, TextEncoding mode, std::uint32_t* code) {
     std::uint32_t length = DecodeChar(code, p, mode);
     if (length == 0) return 1;
-    for (std::uint32_t i = 1; i < length; ++i)
+    for (std::uint32_t i = 1; i < length; ++i) {
         if (p[i] == '\0') return i;
+    }
     return length;
 }
 
@@ -94,16 +95,18 @@ void AddLine(const char* begin, const char* end, UninstallList& list, std::strin
 }
 
 void Drain(UninstallChain& chain, std::string& text) {
-    for (const UninstallNode* node = chain.head.get(); node != nullptr; node = node->next.get())
+    for (const UninstallNode* node = chain.head.get(); node != nullptr; node = node->next.get()) {
         (text += node->text.get()) += '\n';
+    }
     chain.Clear();
 }
 
 }  // namespace
 
 bool UninstallChain::Contains(const char* text) const {
-    for (const UninstallNode* node = head.get(); node != nullptr; node = node->next.get())
+    for (const UninstallNode* node = head.get(); node != nullptr; node = node->next.get()) {
         if (StrCompare(node->text.get(), text) == 0) return true;
+    }
     return false;
 }
 

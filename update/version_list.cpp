@@ -59,8 +59,9 @@ VersionList LoadVersionList(CFileDX& file, const PayloadIndex& index) {
     char name[kWideNameField + 1];
     char key[kNameKeyCapacity];
     std::uint32_t entry = 0;
-    for (; entry < index.count; ++entry)
+    for (; entry < index.count; ++entry) {
         if (MakeNameKey(key, sizeof key, index.Name(entry, name)) && StrCompare(key, kVersionListKey) == 0) break;
+    }
     if (entry == index.count) return list;
 
     const std::uint32_t position = index.Position(entry);

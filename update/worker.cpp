@@ -66,8 +66,9 @@ UpdateResult ExtractEntry(Run& run, CFileDX& own, const PayloadIndex& index, con
     char16_t temp[kPathUnits];
     char16_t target[kPathUnits];
     char16_t status[kPathUnits];
-    if (!ComposePaths(run.folder, name, temp, target) || FormatWide(status, kPathUnits, kStatusFormat, name) < 0)
+    if (!ComposePaths(run.folder, name, temp, target) || FormatWide(status, kPathUnits, kStatusFormat, name) < 0) {
         return UpdateInstallFailed;
+    }
     names[i] = std::move(entry.onDisk);
 
     view.SetStatus(status);

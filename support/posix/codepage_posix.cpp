@@ -212,9 +212,11 @@ int MultiToWide(unsigned codePage, const char* text, char16_t* out, int capacity
     Sink<char16_t> sink(out, capacity);
     auto p = reinterpret_cast<const unsigned char*>(text);
     if (codePage == kCodePageUtf8) {
-        std::uint32_t code;
-        do EncodeUtf16(code = DecodeUtf8(p), [&](char16_t unit) { sink.Put(unit); });
-        while (code != 0);
+        for (;;) {
+            std::uint32_t code = DecodeUtf8(p);
+            EncodeUtf16(code, [&](char16_t unit) { sink.Put(unit); });
+            if (code == 0) break;
+        }
         return sink.Result();
     }
     const Cp932Tables& t = Cp932();
@@ -237,9 +239,11 @@ int WideToMulti(unsigned codePage, const char16_t* text, char* out, int capacity
     Sink<char> sink(out, capacity);
     const char16_t* p = text;
     if (codePage == kCodePageUtf8) {
-        std::uint32_t code;
-        do EncodeUtf8(code = DecodeUtf16(p), [&](std::uint32_t b) { sink.Put(static_cast<char>(b)); });
-        while (code != 0);
+        for (;;) {
+            std::uint32_t code = DecodeUtf16(p);
+            EncodeUtf8(code, [&](std::uint32_t b) { sink.Put(static_cast<char>(b)); });
+            if (code == 0) break;
+        }
         return sink.Result();
     }
     const Cp932Tables& t = Cp932();
@@ -257,8 +261,9 @@ int WideToMulti(unsigned codePage, const char16_t* text, char* out, int capacity
 std::string Utf16ToUtf8(const char16_t* text) {
     std::string s;
     if (text == nullptr) return s;
-    for (const char16_t* p = text; *p != 0;)
+    for (const char16_t* p = text; *p != 0;) {
         EncodeUtf8(DecodeUtf16(p), [&](std::uint32_t b) { s.push_back(static_cast<char>(b)); });
+    }
     return s;
 }
 
