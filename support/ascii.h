@@ -17,6 +17,14 @@ constexpr bool IsPathSeparator(Unit c) {
     return c == Unit('\\') || c == Unit('/');
 }
 
+// An ASCII string constant lowered, made at compile time.
+template <std::size_t N>
+constexpr std::array<char, N> LowerAscii(const char (&text)[N]) {
+    std::array<char, N> lowered{};
+    for (std::size_t i = 0; i < N; ++i) lowered[i] = AsciiLower(text[i]);
+    return lowered;
+}
+
 // An ASCII string constant in UTF-16, made at compile time.
 template <std::size_t N>
 constexpr std::array<char16_t, N> WidenAscii(const char (&text)[N]) {

@@ -25,7 +25,8 @@ inline constexpr std::uint32_t kNameFieldV1 = 56;
 inline constexpr std::size_t kNameKeyCapacity = 3 * kWideNameField + 1;
 inline constexpr char kVersionListName[] = "QMK.hvl";
 inline constexpr auto kVersionListWide = WidenAscii(kVersionListName);
-inline constexpr char kVersionListKey[] = "qmk.hvl";  // the name as compared: UTF-8, ASCII-lowercased
+inline constexpr auto kVersionListKeyText = LowerAscii(kVersionListName);
+inline constexpr const char* kVersionListKey = kVersionListKeyText.data();  // the name as compared
 
 // The 16-byte header: the magic decides the layout; 4 reserved bytes; the record count.
 struct VersionListHeader {

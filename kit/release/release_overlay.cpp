@@ -12,16 +12,14 @@ constexpr std::uint32_t kErrorNotSameDevice = 17;
 constexpr std::uint32_t kCopyBytes = 1u << 16;
 constexpr std::uint32_t kRefusedTarget = os::kAttrReadOnly | os::kAttrDirectory;
 
-bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
-
 // The form every spelling of a path shares: ASCII lower case, one '/' for each run of separators,
 // none at the end. from[i] is where in path the i-th unit came from.
 std::u16string Fold(const std::u16string& path, std::vector<std::size_t>* from = nullptr) {
     std::u16string folded;
     for (std::size_t i = 0; i < path.size(); ++i) {
         char16_t c = path[i];
-        if (IsSeparator(c) && !folded.empty() && folded.back() == u'/') continue;
-        folded.push_back(IsSeparator(c) ? u'/' : AsciiLower(c));
+        if (IsPathSeparator(c) && !folded.empty() && folded.back() == u'/') continue;
+        folded.push_back(IsPathSeparator(c) ? u'/' : AsciiLower(c));
         if (from) from->push_back(i);
     }
     if (!folded.empty() && folded.back() == u'/') folded.pop_back();
@@ -29,7 +27,7 @@ std::u16string Fold(const std::u16string& path, std::vector<std::size_t>* from =
 }
 
 std::u16string WithoutTrailingSeparators(std::u16string path) {
-    while (!path.empty() && IsSeparator(path.back())) path.pop_back();
+    while (!path.empty() && IsPathSeparator(path.back())) path.pop_back();
     return path;
 }
 
@@ -37,7 +35,7 @@ std::u16string WithoutTrailingSeparators(std::u16string path) {
 std::u16string Join(const std::u16string& folder, std::u16string rel) {
     const char16_t separator = folder.find(u'\\') != std::u16string::npos ? u'\\' : u'/';
     rel.erase(0, std::min(rel.size(), rel.find_first_not_of(u"\\/")));
-    std::replace_if(rel.begin(), rel.end(), IsSeparator, separator);
+    std::replace_if(rel.begin(), rel.end(), IsPathSeparator<char16_t>, separator);
     return folder + separator + rel;
 }
 
@@ -100,12 +98,7 @@ os::Handle OverlayOs::OpenWrite(const char16_t* path, bool keep, std::uint32_t* 
     if (entry.copy.empty() && keep && now != os::kInvalidAttributes && !CopyFile(path, copy, &code))
         return Refuse(code, error), os::kInvalidHandle;
     const os::Handle h = Next().OpenWrite(copy.c_str(), keep, error);
-    if (h != os::kInvalidHandle) {
-        entry.copy = std::move(copy);
-        entry.gone = false;
-        entry.readOnly = false;  // a read-only file was refused above
-    }
-    return h;
+    return Holding(entry, std::move(copy), h);  // a read-only file was refused above
 }
 
 // A new file is a new scratch copy; anything the view shows at path, a link included, is in the way.
@@ -119,12 +112,7 @@ os::Handle OverlayOs::CreateNew(const char16_t* path, std::uint32_t* error) {
     Entry& entry = Track(*inside, path);
     std::u16string copy = NewCopyName();
     const os::Handle h = Next().CreateNew(copy.c_str(), error);
-    if (h != os::kInvalidHandle) {
-        entry.copy = std::move(copy);
-        entry.gone = false;
-        entry.readOnly = false;
-    }
-    return h;
+    return Holding(entry, std::move(copy), h);
 }
 
 std::uint32_t OverlayOs::GetAttributes(const char16_t* path) {
@@ -241,6 +229,15 @@ bool OverlayOs::ParentExists(const char16_t* path) const {
 
 std::uint32_t OverlayOs::MissingCode(const char16_t* path) const {
     return ParentExists(path) ? os::kErrorFileNotFound : os::kErrorPathNotFound;
+}
+
+os::Handle OverlayOs::Holding(Entry& entry, std::u16string copy, os::Handle h) {
+    if (h != os::kInvalidHandle) {
+        entry.copy = std::move(copy);
+        entry.gone = false;
+        entry.readOnly = false;
+    }
+    return h;
 }
 
 // A counter names the copies: the run's names may be anything, Japanese ones included.

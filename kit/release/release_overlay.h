@@ -78,6 +78,8 @@ private:
     // Why a file that is not in the view cannot be found: the file, or the folder on the way.
     std::uint32_t MissingCode(const char16_t* path) const;
     std::u16string NewCopyName();
+    // What an open of a new copy for entry gave: when it opened, the entry shows the copy, writable.
+    os::Handle Holding(Entry& entry, std::u16string copy, os::Handle h);
     bool CopyFile(const char16_t* from, const std::u16string& to, std::uint32_t* code);
     bool Refuse(std::uint32_t code, std::uint32_t* error = nullptr);
 
