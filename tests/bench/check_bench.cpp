@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "kit/inspect/install_check.h"
+#include "kit/examine/install_check.h"
 #include "unit/patch_format.h"
 #include "unit/test_util.h"
 

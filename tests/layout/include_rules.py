@@ -17,10 +17,10 @@ ROOMS = {
     "kit/common": ["update", "support"],
     "kit/format": ["kit/common", "update", "support"],
     "kit/signature": ["kit/format", "kit/common", "update", "support"],
-    "kit/inspect": ["kit/signature", "kit/format", "kit/common", "update", "support"],
+    "kit/examine": ["kit/signature", "kit/format", "kit/common", "update", "support"],
     "kit/build": ["kit/format", "kit/common", "update", "support"],
     "kit/release": ["kit/build", "kit/format", "kit/common", "update", "support"],
-    "tools/patchtool": ["kit/release", "kit/build", "kit/inspect", "kit/signature", "kit/format", "kit/common",
+    "tools/patchtool": ["kit/release", "kit/build", "kit/examine", "kit/signature", "kit/format", "kit/common",
                         "update", "support"],
 }
 PORTABLE = ("support", "update")  # never windows.h, but in support/win32/

@@ -19,7 +19,7 @@
 #include "kit/format/patch_reading.h"
 #include "kit/format/pe_image.h"
 #include "kit/format/version_list_file.h"
-#include "kit/inspect/install_check.h"
+#include "kit/examine/install_check.h"
 #include "kit/signature/authenticode.h"
 #include "support/file.h"
 #include "support/text.h"

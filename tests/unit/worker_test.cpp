@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "kit/common/failure_watch.h"
-#include "kit/inspect/install_check.h"
+#include "kit/examine/install_check.h"
 #include "support/os.h"
 #include "unit/fault_loop.h"
 #include "unit/fault_os.h"

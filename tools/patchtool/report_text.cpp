@@ -7,7 +7,7 @@
 #include "kit/common/display.h"
 #include "kit/format/patch_reading.h"
 #include "kit/format/version_list_file.h"
-#include "kit/inspect/split_check.h"
+#include "kit/examine/split_check.h"
 #include "tools/patchtool/console_io.h"
 
 void PrintListing(const nlohmann::json& doc, std::ostream& out) {

@@ -1,4 +1,4 @@
-#include "kit/inspect/patch_listing.h"
+#include "kit/examine/patch_listing.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,5 +1,5 @@
 // `patchtool verify`: every entry checked with the worker's own per-entry steps, nothing installed.
-#include "kit/inspect/patch_verify.h"
+#include "kit/examine/patch_verify.h"
 
 #include <memory>
 
@@ -8,7 +8,7 @@
 #include "kit/common/read_ahead.h"
 #include "kit/format/caption_stamp.h"
 #include "kit/format/patch_reading.h"
-#include "kit/inspect/split_check.h"
+#include "kit/examine/split_check.h"
 #include "kit/signature/authenticode.h"
 #include "update/entry_check.h"
 

@@ -1,4 +1,4 @@
-#include "kit/inspect/install_check.h"
+#include "kit/examine/install_check.h"
 
 #include <memory>
 

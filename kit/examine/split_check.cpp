@@ -1,4 +1,4 @@
-#include "kit/inspect/split_check.h"
+#include "kit/examine/split_check.h"
 
 #include <cstring>
 
