@@ -21,11 +21,6 @@ bool FindCaptionSlot(const std::uint8_t* data, std::size_t size, std::uint32_t* 
     return rawSize >= sizeof(CaptionSlot) || Fail(error, "its section .caption is too short for a caption slot");
 }
 
-std::string Utf8Caption(const char16_t* caption) {
-    std::unique_ptr<char[]> text = WideToMulti(caption, TE_UTF8);
-    return text ? text.get() : "?";
-}
-
 }  // namespace
 
 std::string GameVersionProblem(const std::string& version) {
@@ -66,7 +61,8 @@ nlohmann::json CaptionJson(const std::uint8_t* data, std::size_t size) {
     }
     CaptionSlot slot;
     std::memcpy(&slot, data + offset, sizeof slot);
-    const std::string text = Utf8Caption(SlotCaption(slot));
+    const std::unique_ptr<char[]> utf8 = WideToMulti(SlotCaption(slot), TE_UTF8);
+    const std::string text = utf8 ? utf8.get() : "?";
     return {{"text", text},
             {"description", CaptionSlotSound(slot) ? text : text + " (the built-in one: the caption slot is damaged)"}};
 }

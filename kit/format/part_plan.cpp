@@ -3,7 +3,6 @@
 #include "kit/common/display.h"
 #include "kit/common/kit_files.h"
 #include "support/ascii.h"
-#include "update/archive.h"
 #include "update/version_list.h"
 
 std::uint64_t PatchLayout::Overhead(std::size_t files, std::uint32_t records) const {

@@ -1,6 +1,5 @@
 #include "kit/format/patch_reading.h"
 
-
 #include <nlohmann/json.hpp>
 
 #include "kit/common/display.h"

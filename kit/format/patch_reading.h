@@ -2,7 +2,6 @@
 // all show: the update result and the split part.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include <nlohmann/json_fwd.hpp>

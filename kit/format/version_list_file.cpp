@@ -68,8 +68,7 @@ bool ToEngineList(const VersionListFile& list, VersionList* engine, std::string*
     for (std::uint32_t i = 0; i < engine->count; ++i) {
         VersionRecord& record = engine->records[i];
         if (!ConvertText(record.name, sizeof record.name, list.Name(i).c_str(), TE_UTF8)) {
-            *error = "record " + std::to_string(i + 1) + ": its name cannot be converted to UTF-8";
-            return false;
+            return Fail(error, "record " + std::to_string(i + 1) + ": its name cannot be converted to UTF-8");
         }
         std::memcpy(record.checksum, list.Checksum(i), kChecksumSize);
     }

@@ -11,7 +11,6 @@
 
 #include "kit/common/display.h"
 #include "kit/signature/authenticode.h"
-#include "support/file.h"
 
 namespace {
 
@@ -62,33 +61,33 @@ void CheckWithOpenSsl(CFileDX& file, const PeSignatureLayout& layout, const std:
     struct ClearErrors {
         ~ClearErrors() { ERR_clear_error(); }
     } clearErrors;
-    auto damaged = [report](SignatureDamage why, const std::string& detail = {}) { MarkDamaged(report, why, detail); };
     const auto* p = reinterpret_cast<const unsigned char*>(der.data());
     Owned<PKCS7> pkcs7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
     if (!pkcs7 || !PKCS7_type_is_signed(pkcs7.get()) || !pkcs7->d.sign || !pkcs7->d.sign->contents) {
-        return damaged(SignatureDamage::NoSignedData);
+        return MarkDamaged(report, SignatureDamage::NoSignedData);
     }
     PKCS7* content = pkcs7->d.sign->contents;
     char type[80] = {};
     OBJ_obj2txt(type, sizeof type, content->type, 1);
     ASN1_TYPE* indirect = std::string(type) == kAuthenticodeContentType ? content->d.other : nullptr;
-    if (!indirect) return damaged(SignatureDamage::NotAuthenticode, type);
-    if (indirect->type != V_ASN1_SEQUENCE) return damaged(SignatureDamage::NoDigest);  // as the decoder finds it
+    if (!indirect) return MarkDamaged(report, SignatureDamage::NotAuthenticode, type);
+    // Content that is not a SEQUENCE holds no digest, as the decoder would find it.
+    if (indirect->type != V_ASN1_SEQUENCE) return MarkDamaged(report, SignatureDamage::NoDigest);
     const ASN1_STRING* encoded = indirect->value.sequence;  // a SEQUENCE's whole encoding
     DerElement authenticode;
     const AuthenticodeDigest* known =
         ReadAuthenticodeContent(encoded->data, static_cast<std::size_t>(encoded->length), &authenticode, report);
     if (!known) return;
     const EVP_MD* md = EVP_get_digestbyname(known->name);
-    if (!md) return damaged(SignatureDamage::UnknownDigest);
+    if (!md) return MarkDamaged(report, SignatureDamage::UnknownDigest);
 
     Owned<STACK_OF(X509)> signers(PKCS7_get0_signers(pkcs7.get(), nullptr, 0));
     if (!signers || sk_X509_num(signers.get()) < 1) {
-        return damaged(SignatureDamage::NoSigner);
+        return MarkDamaged(report, SignatureDamage::NoSigner);
     }
     report->subject = Subject(sk_X509_value(signers.get(), 0));
     if (!SignerSignatureHolds(pkcs7.get(), authenticode, sk_X509_value(signers.get(), 0))) {
-        return damaged(SignatureDamage::Altered);
+        return MarkDamaged(report, SignatureDamage::Altered);
     }
 
     Owned<EVP_MD_CTX> context(EVP_MD_CTX_new());
@@ -99,7 +98,7 @@ void CheckWithOpenSsl(CFileDX& file, const PeSignatureLayout& layout, const std:
     };
     if (!context || EVP_DigestInit_ex(context.get(), md, nullptr) != 1 || !HashSignedBytes(file, layout, update) ||
         EVP_DigestFinal_ex(context.get(), value, &valueSize) != 1) {
-        return damaged(SignatureDamage::CannotHash);
+        return MarkDamaged(report, SignatureDamage::CannotHash);
     }
     SetFileDigest(report, HexBytes(value, valueSize));
 }

@@ -14,7 +14,6 @@
 #include "kit/common/display.h"
 #include "kit/common/kit_files.h"
 #include "kit/signature/authenticode.h"
-#include "support/file.h"
 #include "support/os.h"
 
 namespace {
@@ -150,29 +149,26 @@ bool SignerSignatureHolds(HCRYPTMSG message, PCCERT_CONTEXT signer, const DerEle
     return CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE, signer->pCertInfo) != FALSE;
 }
 
-struct MessageCloser {
-    void operator()(HCRYPTMSG message) const { CryptMsgClose(message); }
-};
 struct StoreCloser {
     void operator()(HCERTSTORE store) const { CertCloseStore(store, 0); }
 };
 
 void CheckWithWindows(CFileDX& file, const PeSignatureLayout& layout, const std::string& der,
                       SignatureReport* report) {
-    auto damaged = [report](SignatureDamage why, const std::string& detail = {}) { MarkDamaged(report, why, detail); };
-    std::unique_ptr<void, MessageCloser> message(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+    std::unique_ptr<void, decltype(&CryptMsgClose)> message(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr),
+                                                            CryptMsgClose);
     DWORD type = 0, size = sizeof type;
     std::vector<std::uint8_t> contentType, content;
     if (!message || !CryptMsgUpdate(message.get(), reinterpret_cast<const BYTE*>(der.data()),
                                     static_cast<DWORD>(der.size()), TRUE) ||
         !CryptMsgGetParam(message.get(), CMSG_TYPE_PARAM, 0, &type, &size) || type != CMSG_SIGNED ||
         !MessageParam(message.get(), CMSG_INNER_CONTENT_TYPE_PARAM, 0, &contentType)) {
-        return damaged(SignatureDamage::NoSignedData);
+        return MarkDamaged(report, SignatureDamage::NoSignedData);
     }
     contentType.push_back(0);
     const std::string typeText(reinterpret_cast<const char*>(contentType.data()));
     if (typeText != kAuthenticodeContentType || !MessageParam(message.get(), CMSG_CONTENT_PARAM, 0, &content)) {
-        return damaged(SignatureDamage::NotAuthenticode, typeText);
+        return MarkDamaged(report, SignatureDamage::NotAuthenticode, typeText);
     }
     DerElement indirect;
     const AuthenticodeDigest* known = ReadAuthenticodeContent(content.data(), content.size(), &indirect, report);
@@ -185,17 +181,17 @@ void CheckWithWindows(CFileDX& file, const PeSignatureLayout& layout, const std:
         signer = CertGetSubjectCertificateFromStore(store.get(), kEncoding,
                                                     reinterpret_cast<CERT_INFO*>(signerId.data()));
     }
-    if (!signer) return damaged(SignatureDamage::NoSigner);
+    if (!signer) return MarkDamaged(report, SignatureDamage::NoSigner);
     std::unique_ptr<const CERT_CONTEXT, decltype(&CertFreeCertificateContext)> owner(signer, CertFreeCertificateContext);
     report->subject = Subject(signer);
     if (!SignerSignatureHolds(message.get(), signer, indirect)) {
-        return damaged(SignatureDamage::Altered);
+        return MarkDamaged(report, SignatureDamage::Altered);
     }
 
     Hash hash(kAlgorithmIds[known - kAuthenticodeDigests]);
     auto update = [&hash](const std::uint8_t* bytes, std::size_t count) { return hash.Add(bytes, count); };
     const std::string value = HashSignedBytes(file, layout, update) ? hash.Value() : std::string();
-    if (value.empty()) return damaged(SignatureDamage::CannotHash);
+    if (value.empty()) return MarkDamaged(report, SignatureDamage::CannotHash);
     SetFileDigest(report, HexBytes(value.data(), value.size()));
 }
 
