@@ -22,11 +22,6 @@ constexpr std::uint32_t kHeaderBytes = 0x1000;
 
 }  // namespace
 
-const char* SignatureStateName(SignatureReport::State state) {
-    static const char* const names[] = {"none", "matches", "changed", "damaged", "not checked"};
-    return state <= SignatureReport::State::NotChecked ? names[static_cast<int>(state)] : "?";
-}
-
 SignatureReport ReadSignature(const std::string& path, const SignatureBackend& backend) {
     SignatureReport report;
     auto damaged = [&report](std::string problem) {
@@ -193,7 +188,8 @@ std::string DescribeSignature(const SignatureReport& report) {
 }
 
 nlohmann::json SignatureJson(const SignatureReport& report) {
-    nlohmann::json doc = {{"state", SignatureStateName(report.state)}};
+    static const char* const states[] = {"none", "matches", "changed", "damaged", "not checked"};
+    nlohmann::json doc = {{"state", states[static_cast<int>(report.state)]}};
     if (!report.subject.empty()) doc["subject"] = report.subject;
     if (!report.algorithm.empty()) doc["algorithm"] = report.algorithm;
     if (!report.signedDigest.empty()) doc["signedDigest"] = report.signedDigest;

@@ -36,9 +36,6 @@ struct SignatureReport {
     bool trusted = false;
 };
 
-// "none", "matches", "changed", "damaged", "not checked".
-const char* SignatureStateName(SignatureReport::State state);
-
 class CFileDX;
 
 // How a build reads the PKCS#7 inside the certificate table. Each build has its cryptography
@@ -62,7 +59,8 @@ SignatureReport ReadSignature(const std::string& path, const SignatureBackend& b
 
 // One line for people: "none", "signed by CN=..., sha256 digest matches the file", ...
 std::string DescribeSignature(const SignatureReport& report);
-// The same as a JSON object: the report's facts, and "description" holding that line.
+// The same as a JSON object: "state" ("none", "matches", "changed", "damaged", "not checked"), the
+// report's other facts, and "description" holding that line.
 nlohmann::json SignatureJson(const SignatureReport& report);
 
 // --- for the backends, so that they say the same ---
