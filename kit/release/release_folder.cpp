@@ -12,7 +12,6 @@
 #include "support/ascii.h"
 #include "support/file.h"
 #include "update/checksum.h"
-#include "update/entry_check.h"
 #include "update/uninstall_list.h"
 #include "update/version_list.h"
 
