@@ -1,5 +1,6 @@
 #include "kit/build/name_rules.h"
 
+#include <algorithm>
 #include <cstring>
 
 std::string EntryNameProblem(const std::string& name) {
@@ -18,12 +19,8 @@ std::string RecordNameProblem(const std::string& name) {
     if (name.empty()) return "is empty";
     if (name.front() == '/' || name.front() == '\\') return "is an absolute path and would leave the install folder";
     if (name.find(':') != std::string::npos) return "contains ':' (a drive or a stream name)";
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t end = name.find_first_of("/\\", start);
-        if (end == std::string::npos) end = name.size();
-        if (name.compare(start, end - start, "..") == 0) return "has a '..' component and would leave the install folder";
-        start = end + 1;
-    }
+    std::string slashed = "/" + name + "/";
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    if (slashed.find("/../") != std::string::npos) return "has a '..' component and would leave the install folder";
     return {};
 }

@@ -1,6 +1,5 @@
 #include "kit/release/release_build.h"
 
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -20,7 +19,6 @@
 #include "kit/release/release_overlay.h"
 #include "support/file.h"
 #include "update/archive.h"
-#include "update/entry_check.h"
 #include "update/progress.h"
 #include "update/result.h"
 #include "update/uninstall_list.h"
@@ -41,17 +39,17 @@ struct OldRelease {
     std::set<std::string> sameAsNew;  // keys of its files that hold NEW's bytes
 };
 
-// The key of every record of the list at path, in order; empty for a record whose name has no
+// The list at path, and the key of every record, in order; empty for a record whose name has no
 // terminator. A name that cannot be converted fails, naming the record: a lookup would miss it
 // without a word, and the build would add a second record for the same file.
-bool RecordKeys(const VersionListFile& list, const std::string& path, std::vector<std::string>* keys,
-                std::string* error) {
-    keys->assign(list.Count(), std::string());
-    for (std::uint32_t i = 0; i < list.Count(); ++i) {
+bool LoadWithKeys(const std::string& path, VersionListFile* list, std::vector<std::string>* keys, std::string* error) {
+    if (!LoadVersionListFile(path, list, error)) return false;
+    keys->assign(list->Count(), std::string());
+    for (std::uint32_t i = 0; i < list->Count(); ++i) {
         char key[kNameKeyCapacity];
-        if (!list.NameTerminated(i)) continue;
-        if (!MakeNameKey(key, sizeof key, list.Name(i).c_str())) {
-            return Fail(error, path + ": record " + std::to_string(i + 1) + " " + Quoted(list.Name(i)) +
+        if (!list->NameTerminated(i)) continue;
+        if (!MakeNameKey(key, sizeof key, list->Name(i).c_str())) {
+            return Fail(error, path + ": record " + std::to_string(i + 1) + " " + Quoted(list->Name(i)) +
                                    ": its name cannot be converted to UTF-8");
         }
         (*keys)[i] = ReleaseKey(key);
@@ -108,40 +106,6 @@ bool Compare(const ReleaseFolder& release, std::vector<OldRelease>& olds, std::m
     return true;
 }
 
-// The files a player's `check --json` report does not call OK; the report must come from NEW's list.
-bool FromReport(const std::string& reportPath, const ReleaseFolder& release, const VersionListFile& list,
-                const std::vector<std::string>& keys, ReleasePlan* plan, std::string* error) {
-    std::string text;
-    if (!ReadWholeFile(reportPath, kMaxVersionListBytes, &text, error)) return false;
-    nlohmann::json report = nlohmann::json::parse(text, nullptr, false);
-    if (report.is_discarded() || !report.contains("files") || !report["files"].is_array()) {
-        return Fail(error, reportPath + ": not a report of patchtool check --json");
-    }
-    std::map<std::string, std::string> expected;  // key to the checksum's hex digits
-    for (std::uint32_t i = 0; i < list.Count(); ++i) expected[keys[i]] = HexBytes(list.Checksum(i), kChecksumSize);
-    std::size_t matching = 0;
-    for (const nlohmann::json& file : report["files"]) {
-        if (!file.value("name", nlohmann::json()).is_string() || !file.value("expected", nlohmann::json()).is_string()) {
-            return Fail(error, reportPath + ": a file without a name or an expected checksum");
-        }
-        const std::string key = ReleaseKey(file["name"].get<std::string>());
-        auto record = expected.find(key);
-        if (record == expected.end() || record->second != file["expected"].get<std::string>()) continue;
-        ++matching;
-        if (file.value("status", "") == "OK") continue;
-        auto found = release.files.find(key);
-        if (found == release.files.end()) return Fail(error, reportPath + ": " + Quoted(file["name"].get<std::string>()) + " is not in " + release.root);
-        plan->files.push_back({found->second.rel, found->second.size, file.value("status", "") + " in the report"});
-        ++plan->changed;
-    }
-    if (matching != report["files"].size() || matching != list.Count()) {
-        return Fail(error, reportPath + ": the report is of another release: " + std::to_string(matching) + " of its " +
-                               std::to_string(report["files"].size()) + " files match the " +
-                               std::to_string(list.Count()) + " records of " + release.root + "/" + kVersionListName);
-    }
-    return true;
-}
-
 // The version list the patch carries: NEW's, else the first older release's (else a new one), with
 // a record appended for each file it lacks (named with the file's folder) and every planned file's
 // checksum set; and what the patcher could not install as NEW holds it, one line per file (refused
@@ -151,7 +115,8 @@ bool FromReport(const std::string& reportPath, const ReleaseFolder& release, con
 struct CarriedList {
     VersionListFile list;
     std::vector<std::string> keys;  // of its records
-    std::vector<std::size_t> own;  // into plan.files
+    std::vector<std::size_t> own;   // into plan.files
+    std::vector<std::size_t> rest;  // into plan.files: the files of the last part
     std::vector<std::string> problems;
 };
 
@@ -170,8 +135,7 @@ bool PlanList(const ReleaseRequest& request, const Releases& r, ReleasePlan* pla
     if (listPath.empty() && !r.olds.empty()) listPath = r.olds[0].listOnly ? r.olds[0].given : r.olds[0].folder.versionList;
     VersionListFile& after = carried->list = r.list;
     carried->keys = r.keys;
-    if (r.release.versionList.empty() && !listPath.empty() &&
-        (!LoadVersionListFile(listPath, &after, error) || !RecordKeys(after, listPath, &carried->keys, error))) {
+    if (r.release.versionList.empty() && !listPath.empty() && !LoadWithKeys(listPath, &after, &carried->keys, error)) {
         return false;
     }
     plan->versionList = listPath.empty() ? "a new version-2 list" : listPath;
@@ -220,8 +184,9 @@ bool PlanList(const ReleaseRequest& request, const Releases& r, ReleasePlan* pla
         bool passedOver = false;
         const VersionRecord* first = FindVersionRecord(engine, baseKey, &passedOver);
         if (passedOver) return Fail(error, plan->versionList + ": a record's name cannot be converted to look it up");
-        if (!first || ReleaseKey(first->name) == ReleaseKey(file.rel)) continue;
-        if (request.patch.split) {
+        if (!first || ReleaseKey(first->name) == ReleaseKey(file.rel)) {
+            carried->rest.push_back(f);
+        } else if (request.patch.split) {
             carried->own.push_back(f);
         } else {
             carried->problems.push_back(Quoted(file.rel) + ": the patcher would install it through the record of " +
@@ -257,31 +222,28 @@ bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vecto
            const std::vector<std::string>& names, const fs::path& scratch, std::string* line, std::string* error) {
     std::error_code ec;
     fs::create_directories(scratch, ec);
-    OverlayOs overlay(WidenUtf8(old.folder.root), WidenUtf8(Utf8Path(scratch)));
     const std::u16string root = WidenUtf8(old.folder.root);
+    OverlayOs overlay(root, WidenUtf8(Utf8Path(scratch)));
     const bool hasUninstallList = fs::exists(NativePath(old.folder.root) / kUninstallListName, ec);
     ProgressView view;  // shows nothing, never cancelled
+    const std::string failed = "the proof on " + old.given + " failed: ";
     for (std::size_t k = 0; k < parts.size(); ++k) {
         const UpdateResult result = RunUpdate(root.c_str(), view, WidenUtf8(parts[k]).c_str());
         if (result != UpdateOk && !(result == UpdateUninstallListFailed && !hasUninstallList)) {
-            return Fail(error, "the proof on " + old.given + " failed: " + BaseName(names[k]) + " stopped with " +
-                                   DescribeResult(result));
+            return Fail(error, failed + BaseName(names[k]) + " stopped with " + DescribeResult(result));
         }
     }
     ReadAhead helper;
     auto matches = [&](const ReleaseFile& want) -> bool {
         ReleaseFile seen{want.rel, NarrowToUtf8(overlay.Where(WidenUtf8(want.rel)).c_str()), 0};
-        if (seen.path.empty()) {
-            return Fail(error, "the proof on " + old.given + " failed: " + Quoted(want.rel) + " is missing after the update");
-        }
+        if (seen.path.empty()) return Fail(error, failed + Quoted(want.rel) + " is missing after the update");
         std::string sum;
         std::vector<bool> same;
         if (!RegularFileSize(seen.path, &seen.size, error) ||
             !ReadAgainst(want, {&seen}, helper, &sum, &same, error)) {
             return false;
         }
-        return same[0] || Fail(error, "the proof on " + old.given + " failed: " + Quoted(want.rel) + " differs from " +
-                                          release.root + "'s");
+        return same[0] || Fail(error, failed + Quoted(want.rel) + " differs from " + release.root + "'s");
     };
     std::set<std::string> touched;
     for (const std::u16string& name : overlay.Touched()) touched.insert(ReleaseKey(NarrowToUtf8(name.c_str())));
@@ -296,8 +258,8 @@ bool Prove(const OldRelease& old, const ReleaseFolder& release, const std::vecto
     }
     for (const std::string& key : touched) {
         if (!release.files.count(key) && key != kVersionListKey && key != kUninstallListName) {
-            return Fail(error, "the proof on " + old.given + " failed: the update changed " + Quoted(key) + ", which " +
-                                   release.root + " does not have");
+            return Fail(error, failed + "the update changed " + Quoted(key) + ", which " + release.root +
+                                   " does not have");
         }
     }
     *line = "proved on " + old.given + ": every file as in " + release.root +
@@ -324,7 +286,7 @@ bool PlanFromReleases(const ReleaseRequest& request, Releases* r, ReleasePlan* p
         if (old.listOnly) {
             VersionListFile oldList;
             std::vector<std::string> keys;
-            if (!LoadVersionListFile(given, &oldList, error) || !RecordKeys(oldList, given, &keys, error)) return false;
+            if (!LoadWithKeys(given, &oldList, &keys, error)) return false;
             for (std::uint32_t i = 0; i < oldList.Count(); ++i) {
                 old.records.emplace(keys[i], Checksum(reinterpret_cast<const char*>(oldList.Checksum(i)), kChecksumSize));
             }
@@ -336,11 +298,42 @@ bool PlanFromReleases(const ReleaseRequest& request, Releases* r, ReleasePlan* p
     return Compare(r->release, r->olds, &r->sums, plan, error);
 }
 
-// A repair: the files the report calls not OK, and the checksums of NEW's files.
+// A repair: the files a player's `check --json` report does not call OK (the report must come from
+// NEW's list), and the checksums of NEW's files.
 bool PlanFromReport(const ReleaseRequest& request, Releases* r, ReleasePlan* plan, std::string* error) {
-    if (r->release.versionList.empty()) return Fail(error, request.to + ": a repair needs the release's " + kVersionListName);
-    return FromReport(request.repairReport, r->release, r->list, r->keys, plan, error) &&
-           Compare(r->release, r->olds, &r->sums, plan, error);
+    const ReleaseFolder& release = r->release;
+    const VersionListFile& list = r->list;
+    const std::string& reportPath = request.repairReport;
+    if (release.versionList.empty()) return Fail(error, request.to + ": a repair needs the release's " + kVersionListName);
+    std::string text;
+    if (!ReadWholeFile(reportPath, kMaxVersionListBytes, &text, error)) return false;
+    nlohmann::json report = nlohmann::json::parse(text, nullptr, false);
+    if (report.is_discarded() || !report.contains("files") || !report["files"].is_array()) {
+        return Fail(error, reportPath + ": not a report of patchtool check --json");
+    }
+    std::map<std::string, std::string> expected;  // key to the checksum's hex digits
+    for (std::uint32_t i = 0; i < list.Count(); ++i) expected[r->keys[i]] = HexBytes(list.Checksum(i), kChecksumSize);
+    std::size_t matching = 0;
+    for (const nlohmann::json& file : report["files"]) {
+        if (!file.value("name", nlohmann::json()).is_string() || !file.value("expected", nlohmann::json()).is_string()) {
+            return Fail(error, reportPath + ": a file without a name or an expected checksum");
+        }
+        const std::string key = ReleaseKey(file["name"].get<std::string>());
+        auto record = expected.find(key);
+        if (record == expected.end() || record->second != file["expected"].get<std::string>()) continue;
+        ++matching;
+        if (file.value("status", "") == "OK") continue;
+        auto found = release.files.find(key);
+        if (found == release.files.end()) return Fail(error, reportPath + ": " + Quoted(file["name"].get<std::string>()) + " is not in " + release.root);
+        plan->files.push_back({found->second.rel, found->second.size, file.value("status", "") + " in the report"});
+        ++plan->changed;
+    }
+    if (matching != report["files"].size() || matching != list.Count()) {
+        return Fail(error, reportPath + ": the report is of another release: " + std::to_string(matching) + " of its " +
+                               std::to_string(report["files"].size()) + " files match the " +
+                               std::to_string(list.Count()) + " records of " + release.root + "/" + kVersionListName);
+    }
+    return Compare(r->release, r->olds, &r->sums, plan, error);
 }
 
 // Every record of NEW's list must name a file of NEW with its checksum.
@@ -393,15 +386,11 @@ bool Stage(const ReleaseRequest& request, const Releases& r, const CarriedList& 
         plan->build.caption = built.caption;
         return true;
     };
-    std::vector<std::size_t> rest;
-    for (std::size_t f = 0; f < plan->files.size(); ++f) {
-        if (std::find(carried.own.begin(), carried.own.end(), f) == carried.own.end()) rest.push_back(f);
-    }
     for (std::size_t k = 0; k < carried.own.size(); ++k) {
         const std::size_t f = carried.own[k];
         if (!build({f}, RecordFirst(carried, plan->files[f].rel), "own" + std::to_string(k), false, f)) return false;
     }
-    return build(rest, carried.list, "last", request.patch.split, 0);
+    return build(carried.rest, carried.list, "last", request.patch.split, 0);
 }
 
 // The staged parts, run over every older release folder.
@@ -425,10 +414,7 @@ bool BuildFromReleases(const ReleaseRequest& request, ReleasePlan* plan, std::st
     FailureWatch watch;
     Releases r;
     if (!ScanRelease(request.to, &r.release, error)) return false;
-    if (!r.release.versionList.empty() && (!LoadVersionListFile(r.release.versionList, &r.list, error) ||
-                                           !RecordKeys(r.list, r.release.versionList, &r.keys, error))) {
-        return false;
-    }
+    if (!r.release.versionList.empty() && !LoadWithKeys(r.release.versionList, &r.list, &r.keys, error)) return false;
     const bool planned = request.repairReport.empty() ? PlanFromReleases(request, &r, plan, error)
                                                       : PlanFromReport(request, &r, plan, error);
     if (!planned || !CheckNewList(r, error)) return false;

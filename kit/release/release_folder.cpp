@@ -12,7 +12,6 @@
 #include "support/ascii.h"
 #include "support/file.h"
 #include "update/checksum.h"
-#include "update/entry_check.h"
 #include "update/uninstall_list.h"
 #include "update/version_list.h"
 
@@ -66,19 +65,19 @@ bool ReadAgainst(const ReleaseFile& file, const std::vector<const ReleaseFile*>&
         return Fail(error, file.path + ": " + std::to_string(file.size) + " bytes; the patcher installs no file of 4 GiB or more");
     }
     const std::uint64_t mark = FailureMark();
-    const auto open = [&](const std::string& path, CFileDX* in) {
-        std::u16string wide = WidenUtf8(path);
-        return (!wide.empty() && in->OpenRead(wide.c_str())) || Fail(error, FailureText(path + ": cannot open it", mark));
-    };
     std::vector<std::unique_ptr<CFileDX>> files(1 + others.size());  // file's, then the others'
     const auto path = [&](std::size_t f) -> const std::string& { return f == 0 ? file.path : others[f - 1]->path; };
-    files[0] = std::make_unique<CFileDX>();
-    if (!open(file.path, files[0].get())) return false;
+    const auto open = [&](std::size_t f) {
+        files[f] = std::make_unique<CFileDX>();
+        std::u16string wide = WidenUtf8(path(f));
+        return (!wide.empty() && files[f]->OpenRead(wide.c_str())) ||
+               Fail(error, FailureText(path(f) + ": cannot open it", mark));
+    };
+    if (!open(0)) return false;
     same->assign(others.size(), false);
     for (std::size_t k = 0; k < others.size(); ++k) {
         if (!others[k] || others[k]->size != file.size) continue;
-        files[k + 1] = std::make_unique<CFileDX>();
-        if (!open(others[k]->path, files[k + 1].get())) return false;
+        if (!open(k + 1)) return false;
         (*same)[k] = true;
     }
     RollingChecksum checksum;

@@ -11,7 +11,6 @@
 
 class ReadAhead;
 
-
 struct ReleaseFile {
     std::string rel;   // UTF-8, '\' separated
     std::string path;  // UTF-8, to open it

@@ -26,13 +26,9 @@ std::u16string Fold(const std::u16string& path, std::vector<std::size_t>* from =
     return folded;
 }
 
-std::u16string WithoutTrailingSeparators(std::u16string path) {
-    while (!path.empty() && IsPathSeparator(path.back())) path.pop_back();
-    return path;
-}
-
-// rel joined to folder with the separator folder uses.
-std::u16string Join(const std::u16string& folder, std::u16string rel) {
+// rel joined to folder with one separator, the one folder uses.
+std::u16string Join(std::u16string folder, std::u16string rel) {
+    folder.erase(folder.find_last_not_of(u"\\/") + 1);
     const char16_t separator = folder.find(u'\\') != std::u16string::npos ? u'\\' : u'/';
     rel.erase(0, std::min(rel.size(), rel.find_first_not_of(u"\\/")));
     std::replace_if(rel.begin(), rel.end(), IsPathSeparator<char16_t>, separator);
@@ -47,21 +43,20 @@ bool IsFile(std::uint32_t attributes) {
 
 OverlayOs::OverlayOs(std::u16string root, std::u16string scratch)
     : ForwardingApi(os::Current()),
-      root_(WithoutTrailingSeparators(std::move(root))),
+      root_(std::move(root)),
       rootKey_(Fold(root_)),
-      scratch_(WithoutTrailingSeparators(std::move(scratch))) {
-    previous_ = os::SetApi(this);
+      scratch_(std::move(scratch)) {
+    os::SetApi(this);
 }
 
-OverlayOs::~OverlayOs() { os::SetApi(previous_); }
+OverlayOs::~OverlayOs() { os::SetApi(&Next()); }
 
 std::u16string OverlayOs::Where(const std::u16string& rel) const {
-    std::u16string key = Fold(rel);
-    if (!key.empty() && key[0] == u'/') key.erase(0, 1);
-    auto it = entries_.find(key);
+    const std::u16string path = Join(root_, rel);
+    std::optional<Inside> inside = Below(path.c_str());
+    auto it = inside ? entries_.find(inside->key) : entries_.end();
     if (it != entries_.end() && it->second.gone) return {};
     if (it != entries_.end() && !it->second.copy.empty()) return it->second.copy;
-    std::u16string path = Join(root_, rel);
     return IsFile(Next().GetAttributes(path.c_str())) ? path : std::u16string();
 }
 

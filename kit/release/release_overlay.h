@@ -89,5 +89,4 @@ private:
     std::map<std::u16string, Entry> entries_;
     std::size_t copies_ = 0;
     std::uint32_t error_ = 0;  // the code of the last call, when it was refused here
-    os::Api* previous_;
 };
