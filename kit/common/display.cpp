@@ -30,12 +30,9 @@ std::string HexBytes(const void* data, std::size_t size, const char* separator) 
 }
 
 std::string HexValue(std::uint64_t value) {
-    std::string hex;
-    do {
-        hex.insert(hex.begin(), kDigits[value & 15]);
-        value >>= 4;
-    } while (value != 0);
-    return "0x" + hex;
+    char hex[24];
+    std::snprintf(hex, sizeof hex, "0x%llx", static_cast<unsigned long long>(value));
+    return hex;
 }
 
 std::string DisplayName(const char* storedName) {

@@ -53,11 +53,10 @@ void CheckOne(const std::u16string& folder, const VersionListFile& list, std::ui
     const std::uint64_t mark = FailureMark();
     CFileDX in;
     if (!in.OpenRead(path.c_str())) {
-        std::uint32_t code = in.LastError();
-        Refuse(file, code == os::kErrorFileNotFound || code == os::kErrorPathNotFound ? FileState::Missing
-                                                                                      : FileState::Unreadable,
-               FailureText("cannot open it (error " + std::to_string(code) + ")", mark));
-        return;
+        const std::uint32_t code = in.LastError();
+        const bool missing = code == os::kErrorFileNotFound || code == os::kErrorPathNotFound;
+        return Refuse(file, missing ? FileState::Missing : FileState::Unreadable,
+                      FailureText("cannot open it (error " + std::to_string(code) + ")", mark));
     }
     // The low 32 bits of the size: the patcher never installs a file of 4 GiB or more.
     const std::uint32_t size = in.GetSize();
@@ -107,7 +106,6 @@ bool CheckInstallation(const std::string& folder, InstallCheck* check, std::stri
     }
     VersionListFile list;
     if (!LoadVersionListFile(file, check->versionList, &list, error)) return false;
-    check->v1 = list.v1;
     ReadAhead reader;
     check->files.resize(list.Count());
     for (std::uint32_t i = 0; i < list.Count(); ++i) {

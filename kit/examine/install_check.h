@@ -29,7 +29,6 @@ struct CheckedFile {
 
 struct InstallCheck {
     std::string versionList;  // the path of QMK.hvl
-    bool v1 = false;
     std::vector<CheckedFile> files;
     std::uint32_t counts[4] = {};  // per FileState
     bool Intact() const { return counts[0] == files.size(); }

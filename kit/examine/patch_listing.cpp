@@ -4,10 +4,8 @@
 
 #include "kit/common/display.h"
 #include "kit/common/failure_watch.h"
-#include "kit/common/kit_files.h"
 #include "kit/format/caption_stamp.h"
 #include "kit/format/patch_reading.h"
-#include "kit/format/version_list_file.h"
 #include "kit/signature/authenticode.h"
 #include "update/entry_check.h"
 #include "update/version_list.h"

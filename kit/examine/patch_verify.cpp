@@ -1,8 +1,6 @@
 // `patchtool verify`: every entry checked with the worker's own per-entry steps, nothing installed.
 #include "kit/examine/patch_verify.h"
 
-#include <memory>
-
 #include "kit/common/display.h"
 #include "kit/common/failure_watch.h"
 #include "kit/common/read_ahead.h"
@@ -21,21 +19,20 @@ nlohmann::json VerifyEntry(CFileDX& file, const PayloadIndex& index, const Versi
     ResolvedEntry entry;
     ResolveEntry(index, list, i, &entry);
     nlohmann::json json = {{"name", DisplayName(entry.stored)}, {"status", "DAMAGED"}};
-    if (!entry.onDisk) {
-        json["detail"] = "its on-disk name " + Quoted(entry.OnDiskName()) + " would leave the install folder";
+    const auto damaged = [&json](std::string detail) {
+        json["detail"] = std::move(detail);
         return json;
-    }
+    };
+    if (!entry.onDisk) return damaged("its on-disk name " + Quoted(entry.OnDiskName()) + " would leave the install folder");
     const std::uint64_t mark = FailureMark();
     if (!file.Seek(static_cast<std::int32_t>(index.Position(i)))) {
-        json["detail"] = FailureText("its data at " + HexValue(index.Position(i)) +
-                                         " cannot be reached (the patcher reads below 2 GiB only)",
-                                     mark);
-        return json;
+        return damaged(FailureText("its data at " + HexValue(index.Position(i)) +
+                                       " cannot be reached (the patcher reads below 2 GiB only)",
+                                   mark));
     }
     const StreamedBytes read = reader.Stream(file, index.Size(i), nullptr);
     if (read.end != StreamEnd::Complete) {
-        json["detail"] = FailureText("its " + std::to_string(index.Size(i)) + " bytes run past the end of the file", mark);
-        return json;
+        return damaged(FailureText("its " + std::to_string(index.Size(i)) + " bytes run past the end of the file", mark));
     }
     const std::string checksum = HexBytes(&read.checksum, kChecksumSize);
     json["checksum"] = checksum;
@@ -51,7 +48,7 @@ nlohmann::json VerifyEntry(CFileDX& file, const PayloadIndex& index, const Versi
     case EntryVerdict::Mismatch:
         json["status"] = "MISMATCH";
         json["expected"] = HexBytes(entry.record->checksum, kChecksumSize);
-        json["detail"] = "record " + Quoted(entry.record->name) + " expects " + HexBytes(entry.record->checksum, kChecksumSize) +
+        json["detail"] = "record " + Quoted(entry.record->name) + " expects " + Text(json["expected"]) +
                          ", the payload gives " + checksum;
         break;
     }

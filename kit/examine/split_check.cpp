@@ -24,8 +24,8 @@ const VersionRecord* SameRecord(const VersionList& list, const VersionRecord& re
     return nullptr;
 }
 
-nlohmann::json CompareWithPart(const std::string& sibling, const VersionList& list) {
-    nlohmann::json result = {{"path", sibling}, {"state", "missing"}};
+nlohmann::json CompareWithPart(const std::string& sibling, std::uint32_t part, const VersionList& list) {
+    nlohmann::json result = {{"part", part}, {"path", sibling}, {"state", "missing"}};
     std::u16string wide = WidenUtf8(sibling);
     CFileDX file;
     PayloadIndex index;
@@ -57,11 +57,7 @@ nlohmann::json CompareWithEarlierParts(const std::string& path, const VersionLis
     std::uint32_t part = 0, count = 0;
     std::string base;
     if (!ParsePartName(path, &part, &count, &base)) return parts;
-    for (std::uint32_t j = 1; j < part; ++j) {
-        nlohmann::json earlier = CompareWithPart(PartName(base, j, count), list);
-        earlier["part"] = j;
-        parts.push_back(std::move(earlier));
-    }
+    for (std::uint32_t j = 1; j < part; ++j) parts.push_back(CompareWithPart(PartName(base, j, count), j, list));
     return parts;
 }
 

@@ -4,7 +4,7 @@
 #include <istream>
 #include <ostream>
 
-#include "kit/common/kit_files.h"
+#include "kit/common/utf8_text.h"
 
 namespace {
 
@@ -26,7 +26,6 @@ ConsoleView::ConsoleView(std::ostream& out, const ConsoleIo& io) : out_(out), io
 }
 
 ConsoleView::~ConsoleView() {
-    Finish();
     std::signal(SIGINT, previousHandler_ == SIG_ERR ? SIG_DFL : previousHandler_);
     g_interrupted = 0;
 }
@@ -55,7 +54,7 @@ void ConsoleView::Draw() {
 }
 
 void ConsoleView::AskToCancel() {
-    Finish();
+    line_.Finish();
     out_ << "Cancel the update? [y/N] " << std::flush;
     std::string answer;
     if (!io_.in || !io_.inInteractive) {

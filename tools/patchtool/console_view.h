@@ -26,6 +26,10 @@ public:
     // "[######                  ] 25%"
     static std::string Meter(std::uint64_t done, std::uint64_t total);
     void Draw(const std::string& line);
+    // A bar for work measured in bytes (build, check): the meter, then what is being done.
+    void Show(const std::string& label, std::uint64_t done, std::uint64_t total) {
+        Draw(Meter(done, total) + "  " + label);
+    }
     // Ends the line so what follows starts on a line of its own.
     void Finish();
 
@@ -53,9 +57,6 @@ public:
     bool WindowClosed() const override { return closed_; }
     void SetWindowClosed() override { closed_ = true; }
 
-    // Ends the redrawn line so what follows starts on a line of its own.
-    void Finish() { line_.Finish(); }
-
     // What Ctrl-C does: marks an interrupt for the next pump.
     static void Interrupt();
 
@@ -78,13 +79,4 @@ private:
     bool dirty_ = false;
     bool cancel_ = false;
     bool closed_ = false;
-};
-
-// A bar for work measured in bytes (build, check): the meter, then what is being done.
-class ProgressBar : public ProgressLine {
-public:
-    using ProgressLine::ProgressLine;
-    void Show(const std::string& label, std::uint64_t done, std::uint64_t total) {
-        Draw(Meter(done, total) + "  " + label);
-    }
 };

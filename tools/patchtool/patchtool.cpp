@@ -13,7 +13,6 @@
 #include "kit/common/failure_watch.h"
 #include "kit/common/kit_files.h"
 #include "kit/format/caption_stamp.h"
-#include "kit/format/patch_reading.h"
 #include "kit/format/version_list_file.h"
 #include "kit/examine/install_check.h"
 #include "kit/examine/patch_listing.h"
@@ -172,7 +171,7 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
 
     // The build, with its progress on a terminal's stderr.
     const auto withBar = [&](std::function<void(std::uint64_t, std::uint64_t)>& progress, const auto& build) {
-        ProgressBar bar(err, io.errIsTerminal);
+        ProgressLine bar(err, io.errIsTerminal);
         progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.Show("building", done, total); };
         return build();
     };
@@ -232,7 +231,7 @@ int RunVerify(const std::string& path, nlohmann::json* doc, std::string* problem
 int RunCheck(const std::string& folder, nlohmann::json* doc, std::string* problem, std::ostream& err,
              const ConsoleIo& io) {
     InstallCheck check;
-    ProgressBar bar(err, io.errIsTerminal);
+    ProgressLine bar(err, io.errIsTerminal);
     if (!CheckInstallation(folder, &check, problem,
                            [&](std::uint32_t record, const std::string& name, std::uint64_t done, std::uint64_t size) {
                                bar.Show("file " + std::to_string(record + 1) + "  " + name, done, size);
@@ -262,15 +261,14 @@ int RunApply(const std::vector<std::string>& patches, const std::string& folder,
             result = RunUpdate(wideFolder.c_str(), view, widePatches[i].c_str());
         }
         out << (several ? patches[i] + ": " : "") << "result: " << DescribeResult(result) << "\n";
+        if (result == UpdateOk) continue;
         // The engine says only what the update came to; the watch says which call failed, and why.
         const bool stopped = result == UpdateCancelled || result == UpdateWindowClosed;
-        if (result != UpdateOk && !stopped && watch.Failures() > 0) err << "patchtool: apply: " << watch.Message() << "\n";
-        if (result != UpdateOk) {
-            if (i + 1 < patches.size()) {
-                out << "stopped: " << patches.size() - i - 1 << " more not applied, from " << patches[i + 1] << "\n";
-            }
-            return static_cast<int>(result & 0xFF);
+        if (!stopped && watch.Failures() > 0) err << "patchtool: apply: " << watch.Message() << "\n";
+        if (i + 1 < patches.size()) {
+            out << "stopped: " << patches.size() - i - 1 << " more not applied, from " << patches[i + 1] << "\n";
         }
+        return static_cast<int>(result & 0xFF);
     }
     return kExitOk;
 }

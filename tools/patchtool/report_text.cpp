@@ -52,9 +52,7 @@ void PrintVerification(const nlohmann::json& doc, std::ostream& out) {
     if (doc["signature"].contains("trust")) out << "signature trust: " << Text(doc["signature"]["trust"]) << "\n";
     out << "verify: " << doc["entries"].size() << " entries: " << doc["verified"] << " OK, " << doc["unverified"]
         << " unverified, " << doc["failed"] << " failed\n";
-    if (doc["failed"].get<std::uint32_t>() > 0) {
-        out << "verify: FAILED: the patcher would stop with " << DescribeResult(UpdateDamaged) << "\n";
-    }
+    if (doc["failed"] > 0) out << "verify: FAILED: the patcher would stop with " << Text(doc["result"]) << "\n";
     if (doc["exitCode"].get<int>() == kExitSignatureChanged) {
         out << "verify: FAILED: the file is not what was signed; Windows will not show it as signed\n";
     }

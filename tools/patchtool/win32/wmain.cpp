@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "kit/common/kit_files.h"
+#include "kit/common/utf8_text.h"
 #include "support/win32/redirection_guard.h"
 #include "tools/patchtool/patchtool.h"
 #include "tools/patchtool/utf8_stream.h"
