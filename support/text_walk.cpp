@@ -6,6 +6,7 @@
 // follows it.
 #include "support/text.h"
 
+#include <bit>
 #include <cstring>
 
 #include "support/ascii.h"
@@ -13,13 +14,6 @@
 namespace {
 
 inline unsigned char Byte(const char* p) { return static_cast<unsigned char>(*p); }
-
-// Number of 1-bits from the top of a UTF-8 lead byte: the sequence length it announces.
-int LeadOnes(unsigned char b) {
-    int n = 0;
-    while (n < 8 && (b & (0x80u >> n)) != 0) ++n;
-    return n;
-}
 
 }  // namespace
 
@@ -35,7 +29,8 @@ TextEncoding DetectTextEncoding(const char* text) {
             continue;
         }
         if (b < 0xC2) return TE_CODEPAGE;
-        int length = LeadOnes(b);
+        // The 1-bits from the top of a lead byte: the sequence length it announces.
+        const int length = std::countl_one(b);
         for (int i = 1; i < length; ++i) {
             // The terminator fails this test too, so the scan never passes it.
             unsigned char t = Byte(p + i);

@@ -212,11 +212,8 @@ int MultiToWide(unsigned codePage, const char* text, char16_t* out, int capacity
     Sink<char16_t> sink(out, capacity);
     auto p = reinterpret_cast<const unsigned char*>(text);
     if (codePage == kCodePageUtf8) {
-        for (;;) {
-            std::uint32_t code = DecodeUtf8(p);
-            EncodeUtf16(code, [&](char16_t unit) { sink.Put(unit); });
-            if (code == 0) break;
-        }
+        for (char16_t unit : Utf8ToUtf16(text)) sink.Put(unit);
+        sink.Put(0);
         return sink.Result();
     }
     const Cp932Tables& t = Cp932();
@@ -239,11 +236,8 @@ int WideToMulti(unsigned codePage, const char16_t* text, char* out, int capacity
     Sink<char> sink(out, capacity);
     const char16_t* p = text;
     if (codePage == kCodePageUtf8) {
-        for (;;) {
-            std::uint32_t code = DecodeUtf16(p);
-            EncodeUtf8(code, [&](std::uint32_t b) { sink.Put(static_cast<char>(b)); });
-            if (code == 0) break;
-        }
+        for (char b : Utf16ToUtf8(text)) sink.Put(b);
+        sink.Put(0);
         return sink.Result();
     }
     const Cp932Tables& t = Cp932();
