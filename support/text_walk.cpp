@@ -20,7 +20,6 @@ inline unsigned char Byte(const char* p) { return static_cast<unsigned char>(*p)
 TextEncoding DetectTextEncoding(const char* text) {
     if (text == nullptr) return TE_ASCII;
     int sequences = 0;
-    bool allAscii = true;
     const char* p = text;
     while (*p != 0) {
         unsigned char b = Byte(p);
@@ -38,10 +37,9 @@ TextEncoding DetectTextEncoding(const char* text) {
         }
         // Three well-formed sequences are taken as proof enough; the rest is not looked at.
         if (++sequences == 3) return TE_UTF8;
-        allAscii = false;
         p += length;
     }
-    return allAscii ? TE_ASCII : TE_UTF8;
+    return sequences == 0 ? TE_ASCII : TE_UTF8;
 }
 
 std::uint32_t DecodeUtf8Char(std::uint32_t* code, const char* text) {

@@ -24,7 +24,6 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -139,11 +138,10 @@ std::string ResolvePath(std::string given) {
     std::string resolved = given[0] == '/' ? "/" : "";
     bool searching = true;
     for (const std::string& component : Components(given)) {
-        std::string folder = resolved;
         if (!resolved.empty() && resolved.back() != '/') resolved += '/';
         std::string candidate = resolved + component;
         if (searching && component != "." && component != ".." && !Exists(candidate)) {
-            std::string match = FindIgnoringCase(AT_FDCWD, folder.empty() ? "." : folder.c_str(), component);
+            std::string match = FindIgnoringCase(AT_FDCWD, resolved.empty() ? "." : resolved.c_str(), component);
             if (match.empty())
                 searching = false;
             else
