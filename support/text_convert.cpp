@@ -64,9 +64,9 @@ std::unique_ptr<To[]> ConvertAlloc(std::uint32_t codePage, const From* text) {
 
 // True when the text can be handed over as it is: plain ASCII reads the same in every code page,
 // and text already in the target code page needs no conversion.
-bool CopiesUnchanged(const char* text, std::uint32_t targetCodePage) {
+bool CopiesUnchanged(const char* text, TextEncoding target) {
     TextEncoding source = DetectTextEncoding(text);
-    return source == TE_ASCII || TargetCodePage(source) == targetCodePage;
+    return source == TE_ASCII || TargetCodePage(source) == TargetCodePage(target);
 }
 
 }  // namespace
@@ -89,23 +89,17 @@ std::unique_ptr<char[]> WideToMulti(const char16_t* text, TextEncoding target) {
 
 char* ConvertText(char* out, std::size_t capacity, const char* text, TextEncoding target) {
     if (out == nullptr || text == nullptr) return nullptr;
-    std::uint32_t codePage = TargetCodePage(target);
-    if (CopiesUnchanged(text, codePage)) return StrCopy(out, capacity, text);
-    std::unique_ptr<char16_t[]> wide = MultiToWide(text);
-    if (!wide) return nullptr;
-    return ConvertInto(codePage, wide.get(), out, capacity);
+    if (CopiesUnchanged(text, target)) return StrCopy(out, capacity, text);
+    return WideToMulti(out, capacity, MultiToWide(text).get(), target);
 }
 
 std::unique_ptr<char[]> ConvertText(const char* text, TextEncoding target) {
     if (text == nullptr) return nullptr;
-    std::uint32_t codePage = TargetCodePage(target);
-    if (CopiesUnchanged(text, codePage)) {
+    if (CopiesUnchanged(text, target)) {
         std::size_t size = std::strlen(text) + 1;
         auto copy = std::make_unique<char[]>(size);
         std::memcpy(copy.get(), text, size);
         return copy;
     }
-    std::unique_ptr<char16_t[]> wide = MultiToWide(text);
-    if (!wide) return nullptr;
-    return ConvertAlloc<char16_t, char>(codePage, wide.get());
+    return WideToMulti(MultiToWide(text).get(), target);
 }
