@@ -96,15 +96,10 @@ int ReplaceFileContents(const char16_t* path, const void* data, std::uint32_t si
     if (attributes != os::kInvalidAttributes && (attributes & (os::kAttrReadOnly | os::kAttrDirectory)) != 0) return 0;
     // Created new, so nothing is written through a link planted there.
     RemoveLeftover(temporary);
-    bool created = false;
-    bool written = false;
-    {
-        CFileDX file;
-        if ((created = file.CreateNew(temporary) != 0)) {
-            written = (size == 0 || file.Write(data, size) == size) && file.Flush() == 1;
-            file.Close();
-        }
-    }
+    CFileDX file;
+    const bool created = file.CreateNew(temporary) != 0;
+    const bool written = created && (size == 0 || file.Write(data, size) == size) && file.Flush() == 1;
+    file.Close();
     if (written && os::ReplaceHeldFile(temporary, path)) return 1;
     if (created) api.RemoveFile(temporary);
     return 0;

@@ -11,7 +11,6 @@
 // This header never includes a system header.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 

@@ -39,6 +39,7 @@ int Convert(std::uint32_t codePage, const char16_t* text, char* out, int capacit
 // fit is refused before anything is written.
 template <typename From, typename To>
 To* ConvertInto(std::uint32_t codePage, const From* text, To* out, std::size_t capacity) {
+    if (out == nullptr || text == nullptr) return nullptr;
     int n = Convert(codePage, text, static_cast<To*>(nullptr), 0);
     if (n < 1 || static_cast<std::size_t>(n) > capacity) return nullptr;
     int written = Convert(codePage, text, out, n);
@@ -51,6 +52,7 @@ To* ConvertInto(std::uint32_t codePage, const From* text, To* out, std::size_t c
 
 template <typename From, typename To>
 std::unique_ptr<To[]> ConvertAlloc(std::uint32_t codePage, const From* text) {
+    if (text == nullptr) return nullptr;
     int n = Convert(codePage, text, static_cast<To*>(nullptr), 0);
     if (n < 1) return nullptr;
     // One unit more than the count, zeroed, so the result is terminated even when the platform
@@ -62,52 +64,42 @@ std::unique_ptr<To[]> ConvertAlloc(std::uint32_t codePage, const From* text) {
 
 // True when the text can be handed over as it is: plain ASCII reads the same in every code page,
 // and text already in the target code page needs no conversion.
-bool CopiesUnchanged(const char* text, std::uint32_t targetCodePage) {
+bool CopiesUnchanged(const char* text, TextEncoding target) {
     TextEncoding source = DetectTextEncoding(text);
-    return source == TE_ASCII || TargetCodePage(source) == targetCodePage;
+    return source == TE_ASCII || TargetCodePage(source) == TargetCodePage(target);
 }
 
 }  // namespace
 
 char16_t* MultiToWide(char16_t* out, std::size_t capacity, const char* text) {
-    if (out == nullptr || text == nullptr) return nullptr;
     return ConvertInto(SourceCodePage(text), text, out, capacity);
 }
 
 std::unique_ptr<char16_t[]> MultiToWide(const char* text) {
-    if (text == nullptr) return nullptr;
     return ConvertAlloc<char, char16_t>(SourceCodePage(text), text);
 }
 
 char* WideToMulti(char* out, std::size_t capacity, const char16_t* text, TextEncoding target) {
-    if (out == nullptr || text == nullptr) return nullptr;
     return ConvertInto(TargetCodePage(target), text, out, capacity);
 }
 
 std::unique_ptr<char[]> WideToMulti(const char16_t* text, TextEncoding target) {
-    if (text == nullptr) return nullptr;
     return ConvertAlloc<char16_t, char>(TargetCodePage(target), text);
 }
 
 char* ConvertText(char* out, std::size_t capacity, const char* text, TextEncoding target) {
     if (out == nullptr || text == nullptr) return nullptr;
-    std::uint32_t codePage = TargetCodePage(target);
-    if (CopiesUnchanged(text, codePage)) return StrCopy(out, capacity, text);
-    std::unique_ptr<char16_t[]> wide = MultiToWide(text);
-    if (!wide) return nullptr;
-    return ConvertInto(codePage, wide.get(), out, capacity);
+    if (CopiesUnchanged(text, target)) return StrCopy(out, capacity, text);
+    return WideToMulti(out, capacity, MultiToWide(text).get(), target);
 }
 
 std::unique_ptr<char[]> ConvertText(const char* text, TextEncoding target) {
     if (text == nullptr) return nullptr;
-    std::uint32_t codePage = TargetCodePage(target);
-    if (CopiesUnchanged(text, codePage)) {
+    if (CopiesUnchanged(text, target)) {
         std::size_t size = std::strlen(text) + 1;
         auto copy = std::make_unique<char[]>(size);
         std::memcpy(copy.get(), text, size);
         return copy;
     }
-    std::unique_ptr<char16_t[]> wide = MultiToWide(text);
-    if (!wide) return nullptr;
-    return ConvertAlloc<char16_t, char>(codePage, wide.get());
+    return WideToMulti(MultiToWide(text).get(), target);
 }

@@ -6,6 +6,7 @@
 // follows it.
 #include "support/text.h"
 
+#include <bit>
 #include <cstring>
 
 #include "support/ascii.h"
@@ -14,19 +15,11 @@ namespace {
 
 inline unsigned char Byte(const char* p) { return static_cast<unsigned char>(*p); }
 
-// Number of 1-bits from the top of a UTF-8 lead byte: the sequence length it announces.
-int LeadOnes(unsigned char b) {
-    int n = 0;
-    while (n < 8 && (b & (0x80u >> n)) != 0) ++n;
-    return n;
-}
-
 }  // namespace
 
 TextEncoding DetectTextEncoding(const char* text) {
     if (text == nullptr) return TE_ASCII;
     int sequences = 0;
-    bool allAscii = true;
     const char* p = text;
     while (*p != 0) {
         unsigned char b = Byte(p);
@@ -35,7 +28,8 @@ TextEncoding DetectTextEncoding(const char* text) {
             continue;
         }
         if (b < 0xC2) return TE_CODEPAGE;
-        int length = LeadOnes(b);
+        // The 1-bits from the top of a lead byte: the sequence length it announces.
+        const int length = std::countl_one(b);
         for (int i = 1; i < length; ++i) {
             // The terminator fails this test too, so the scan never passes it.
             unsigned char t = Byte(p + i);
@@ -43,10 +37,9 @@ TextEncoding DetectTextEncoding(const char* text) {
         }
         // Three well-formed sequences are taken as proof enough; the rest is not looked at.
         if (++sequences == 3) return TE_UTF8;
-        allAscii = false;
         p += length;
     }
-    return allAscii ? TE_ASCII : TE_UTF8;
+    return sequences == 0 ? TE_ASCII : TE_UTF8;
 }
 
 std::uint32_t DecodeUtf8Char(std::uint32_t* code, const char* text) {

@@ -11,7 +11,6 @@
 #include <array>
 #include <climits>
 #include <cstdint>
-#include <mutex>
 
 #include "support/os.h"
 
@@ -83,14 +82,13 @@ std::uint32_t DecodeUtf8(const unsigned char*& p) {
     }
 }
 
-template <typename Put>
-void EncodeUtf16(std::uint32_t code, Put put) {
+void AppendUtf16(std::u16string& s, std::uint32_t code) {
     if (code >= 0x10000) {
         code -= 0x10000;
-        put(static_cast<char16_t>(0xD800 + (code >> 10)));
-        put(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+        s.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+        s.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
     } else {
-        put(static_cast<char16_t>(code));
+        s.push_back(static_cast<char16_t>(code));
     }
 }
 
@@ -103,13 +101,12 @@ std::uint32_t DecodeUtf16(const char16_t*& p) {
     return unit;
 }
 
-template <typename Put>
-void EncodeUtf8(std::uint32_t code, Put put) {
+void AppendUtf8(std::string& s, std::uint32_t code) {
     // The lead byte tells how many continuation bytes follow; each of those carries six bits.
     static constexpr std::uint32_t kLead[4] = {0x00, 0xC0, 0xE0, 0xF0};
     const int more = code < 0x80 ? 0 : code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
-    put(kLead[more] | (code >> (6 * more)));
-    for (int i = more - 1; i >= 0; --i) put(0x80 | ((code >> (6 * i)) & 0x3F));
+    s.push_back(static_cast<char>(kLead[more] | (code >> (6 * more))));
+    for (int i = more - 1; i >= 0; --i) s.push_back(static_cast<char>(0x80 | ((code >> (6 * i)) & 0x3F)));
 }
 
 bool IsCp932Lead(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
@@ -212,11 +209,8 @@ int MultiToWide(unsigned codePage, const char* text, char16_t* out, int capacity
     Sink<char16_t> sink(out, capacity);
     auto p = reinterpret_cast<const unsigned char*>(text);
     if (codePage == kCodePageUtf8) {
-        for (;;) {
-            std::uint32_t code = DecodeUtf8(p);
-            EncodeUtf16(code, [&](char16_t unit) { sink.Put(unit); });
-            if (code == 0) break;
-        }
+        for (char16_t unit : Utf8ToUtf16(text)) sink.Put(unit);
+        sink.Put(0);
         return sink.Result();
     }
     const Cp932Tables& t = Cp932();
@@ -239,11 +233,8 @@ int WideToMulti(unsigned codePage, const char16_t* text, char* out, int capacity
     Sink<char> sink(out, capacity);
     const char16_t* p = text;
     if (codePage == kCodePageUtf8) {
-        for (;;) {
-            std::uint32_t code = DecodeUtf16(p);
-            EncodeUtf8(code, [&](std::uint32_t b) { sink.Put(static_cast<char>(b)); });
-            if (code == 0) break;
-        }
+        for (char b : Utf16ToUtf8(text)) sink.Put(b);
+        sink.Put(0);
         return sink.Result();
     }
     const Cp932Tables& t = Cp932();
@@ -262,7 +253,7 @@ std::string Utf16ToUtf8(const char16_t* text) {
     std::string s;
     if (text == nullptr) return s;
     for (const char16_t* p = text; *p != 0;) {
-        EncodeUtf8(DecodeUtf16(p), [&](std::uint32_t b) { s.push_back(static_cast<char>(b)); });
+        AppendUtf8(s, DecodeUtf16(p));
     }
     return s;
 }
@@ -270,7 +261,7 @@ std::string Utf16ToUtf8(const char16_t* text) {
 std::u16string Utf8ToUtf16(const std::string& text) {
     std::u16string s;
     auto p = reinterpret_cast<const unsigned char*>(text.c_str());
-    while (std::uint32_t code = DecodeUtf8(p)) EncodeUtf16(code, [&](char16_t unit) { s.push_back(unit); });
+    while (std::uint32_t code = DecodeUtf8(p)) AppendUtf16(s, code);
     return s;
 }
 

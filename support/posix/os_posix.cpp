@@ -24,7 +24,6 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -35,6 +34,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/ascii.h"
@@ -81,17 +81,20 @@ std::uint32_t TranslateErrno(int error, const std::string& path) {
     return kErrorGenFailure;
 }
 
-bool EqualIgnoringAsciiCase(const char* a, const std::string& b) {
-    std::size_t i = 0;
-    for (; a[i] != 0 && i < b.size(); ++i)
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    return a[i] == 0 && i == b.size();
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    return std::ranges::equal(a, b, [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
 }
 
-// The entry of an open folder whose name equals name but for ASCII case; empty when there is none.
-// When several differ only in case, the first the folder lists wins. Closes the folder.
-std::string FindIgnoringCase(DIR* dir, const std::string& name) {
-    if (dir == nullptr) return {};
+// The entry of the folder at (folder relative to the descriptor at) whose name equals name but for
+// ASCII case; empty when there is none. When several differ only in case, the first the folder lists
+// wins.
+std::string FindIgnoringCase(int at, const char* folder, const std::string& name) {
+    const int fd = openat(at, folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+    if (dir == nullptr) {
+        if (fd >= 0) close(fd);
+        return {};
+    }
     std::string found;
     while (dirent* entry = readdir(dir)) {
         if (EqualIgnoringAsciiCase(entry->d_name, name)) {
@@ -115,30 +118,30 @@ std::string Slashed(const char16_t* path) {
     return given;
 }
 
+// The components of a path with '/' separators, in order, empty ones left out.
+std::vector<std::string> Components(const std::string& path) {
+    std::vector<std::string> parts;
+    for (std::size_t i = 0; i <= path.size();) {
+        const std::size_t end = std::min(path.find('/', i), path.size());
+        if (end > i) parts.push_back(path.substr(i, end - i));
+        i = end + 1;
+    }
+    return parts;
+}
+
 // The Linux path that a Windows path names: UTF-8, '/' separators, and each component that does
 // not exist as spelt replaced by an existing entry that differs only in ASCII case. Components from
 // the first one that matches nothing on are kept as given (so a new file keeps its spelling).
 std::string ResolvePath(std::string given) {
     if (given.empty() || Exists(given)) return given;
 
-    std::string resolved;
-    std::size_t i = 0;
-    if (given[0] == '/') {
-        resolved = "/";
-        i = 1;
-    }
+    std::string resolved = given[0] == '/' ? "/" : "";
     bool searching = true;
-    while (i < given.size()) {
-        std::size_t end = given.find('/', i);
-        if (end == std::string::npos) end = given.size();
-        std::string component = given.substr(i, end - i);
-        i = end + 1;
-        if (component.empty()) continue;
-        std::string folder = resolved;
+    for (const std::string& component : Components(given)) {
         if (!resolved.empty() && resolved.back() != '/') resolved += '/';
         std::string candidate = resolved + component;
         if (searching && component != "." && component != ".." && !Exists(candidate)) {
-            std::string match = FindIgnoringCase(opendir(folder.empty() ? "." : folder.c_str()), component);
+            std::string match = FindIgnoringCase(AT_FDCWD, resolved.empty() ? "." : resolved.c_str(), component);
             if (match.empty())
                 searching = false;
             else
@@ -175,13 +178,8 @@ constexpr int kMaxLinks = 40;
 
 // Pushes the components of path onto a stack whose back is the next one to walk.
 void PushComponents(const std::string& path, std::vector<std::string>& left) {
-    std::vector<std::string> parts;
-    for (std::size_t i = 0; i <= path.size();) {
-        std::size_t end = std::min(path.find('/', i), path.size());
-        std::string part = path.substr(i, end - i);
-        if (!part.empty() && part != ".") parts.push_back(std::move(part));
-        i = end + 1;
-    }
+    std::vector<std::string> parts = Components(path);
+    std::erase(parts, ".");
     left.insert(left.end(), parts.rbegin(), parts.rend());
 }
 
@@ -201,7 +199,6 @@ public:
     int Dir() const { return dir_; }
     const char* Name() const { return name_.c_str(); }
     bool Guarded() const { return guarded_; }
-    int NoFollow() const { return guarded_ ? O_NOFOLLOW : 0; }
     int StatNoFollow() const { return guarded_ ? AT_SYMLINK_NOFOLLOW : 0; }
 
     // The Win32 code of an errno from a call on this place.
@@ -210,6 +207,22 @@ public:
         if (error == ENOENT) return kErrorFileNotFound;  // the folder is there: it is open
         if (error == ELOOP) return kErrorUntrustedLink;  // a link put there after the walk looked
         return TranslateErrno(error, {});
+    }
+
+    // fstatat on this place; false, with the code kept (in *error too when given), when it fails.
+    bool Stat(struct stat& st, int flags, std::uint32_t* error = nullptr) const {
+        return fstatat(dir_, Name(), &st, flags) == 0 || Fail(Translate(errno), error);
+    }
+
+    // Opens what is at this place, following no link when guarded and retrying an interrupted open;
+    // -1, with the code kept (in *error too when given), when it fails.
+    int Open(int flags, std::uint32_t* error = nullptr) const {
+        int fd;
+        do {
+            fd = openat(dir_, Name(), flags | (guarded_ ? O_NOFOLLOW : 0) | O_CLOEXEC, 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) Fail(Translate(errno), error);
+        return fd;
     }
 
     // Finds the folder and the name of path, following a link at the final component too when
@@ -223,7 +236,7 @@ public:
             guard = g_guard;
         }
         if (guard.empty() || given.size() <= guard.size() ||
-            !EqualIgnoringAsciiCase(guard.c_str(), given.substr(0, guard.size()))) {
+            !EqualIgnoringAsciiCase(guard, given.substr(0, guard.size()))) {
             name_ = ResolvePath(given);
             return !name_.empty() || Fail(kErrorPathNotFound, error);
         }
@@ -247,10 +260,7 @@ public:
             struct stat st;
             bool found = fstatat(dir_, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
             if (!found && errno == ENOENT) {
-                const int listed = openat(dir_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-                DIR* listing = listed < 0 ? nullptr : fdopendir(listed);
-                if (listed >= 0 && listing == nullptr) close(listed);
-                std::string match = FindIgnoringCase(listing, part);
+                std::string match = FindIgnoringCase(dir_, ".", part);
                 if (!match.empty()) {
                     part = std::move(match);
                     found = fstatat(dir_, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
@@ -271,7 +281,8 @@ public:
     }
 
 private:
-    // Goes into the subfolder part of the folder walked so far, not through a link.
+    // Goes into the subfolder part of the folder walked so far ("/" goes to the root), not through a
+    // link.
     bool Enter(const std::string& part, std::uint32_t* error) {
         const int next = openat(dir_, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0) return Fail(kErrorPathNotFound, error);
@@ -295,12 +306,7 @@ private:
         if (length <= 0 || static_cast<std::size_t>(length) >= target.size() || ++links > kMaxLinks)
             return Fail(kErrorPathNotFound, error);
         target.resize(static_cast<std::size_t>(length));
-        if (target[0] == '/') {
-            const int root = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-            if (root < 0) return Fail(kErrorPathNotFound, error);
-            close(dir_);
-            dir_ = root;
-        }
+        if (target[0] == '/' && !Enter("/", error)) return false;
         PushComponents(target, left);
         return true;
     }
@@ -310,14 +316,11 @@ private:
     bool guarded_ = false;
 };
 
-// Opens the file at place for streaming, retrying an interrupted open; -1 when it fails.
-int OpenAt(const Place& place, int flags, std::uint32_t* error) {
-    int fd;
-    do {
-        fd = openat(place.Dir(), place.Name(), flags | place.NoFollow() | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return Fail(place.Translate(errno), error), -1;
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+// Opens the file at path for streaming (see Place::Find for followLast); -1 when it fails.
+int OpenFile(const char16_t* path, bool followLast, int flags, std::uint32_t* error) {
+    Place place;
+    const int fd = place.Find(path, followLast, error) ? place.Open(flags, error) : -1;
+    if (fd >= 0) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd;
 }
 
@@ -399,8 +402,7 @@ Handle Refuse(int fd, std::uint32_t code, std::uint32_t* error) {
 class PosixApi final : public Api {
 public:
     Handle OpenRead(const char16_t* path, std::uint32_t* error) override {
-        Place place;
-        int fd = place.Find(path, true, error) ? OpenAt(place, O_RDONLY, error) : -1;
+        const int fd = OpenFile(path, true, O_RDONLY, error);
         if (fd < 0) return kInvalidHandle;
         struct stat st;
         // Windows does not open a folder as a file.
@@ -409,8 +411,7 @@ public:
     }
 
     Handle OpenWrite(const char16_t* path, bool keepContents, std::uint32_t* error) override {
-        Place place;
-        int fd = place.Find(path, true, error) ? OpenAt(place, O_WRONLY | O_CREAT, error) : -1;
+        const int fd = OpenFile(path, true, O_WRONLY | O_CREAT, error);
         if (fd < 0) return kInvalidHandle;
         struct stat st;
         // Checked here because root may write to any file; Windows refuses read-only ones to all.
@@ -421,8 +422,7 @@ public:
 
     Handle CreateNew(const char16_t* path, std::uint32_t* error) override {
         // O_EXCL with O_CREAT never follows a link at the final component: one there fails as EEXIST.
-        Place place;
-        int fd = place.Find(path, false, error) ? OpenAt(place, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, error) : -1;
+        const int fd = OpenFile(path, false, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, error);
         if (fd < 0 && g_lastError == kErrorAlreadyExists) Fail(kErrorFileExists, error);
         return fd < 0 ? kInvalidHandle : fd;
     }
@@ -507,9 +507,7 @@ public:
     std::uint32_t GetAttributes(const char16_t* path) override {
         Place place;
         struct stat st;
-        if (!place.Find(path, false, nullptr)) return kInvalidAttributes;
-        if (fstatat(place.Dir(), place.Name(), &st, place.StatNoFollow()) != 0)
-            return Fail(place.Translate(errno)), kInvalidAttributes;
+        if (!place.Find(path, false, nullptr) || !place.Stat(st, place.StatNoFollow())) return kInvalidAttributes;
         if (S_ISDIR(st.st_mode)) return kAttrDirectory;
         if (S_ISLNK(st.st_mode)) return kAttrArchive | kAttrReparsePoint;  // a link in a guarded folder
         return kAttrArchive | (IsReadOnly(st) ? kAttrReadOnly : 0);
@@ -520,8 +518,8 @@ public:
         if (!place.Find(path, true, nullptr)) return false;
         // Changed through a descriptor of the file itself: nothing put in its place after the walk
         // looked is changed instead.
-        const int fd = openat(place.Dir(), place.Name(), O_PATH | place.NoFollow() | O_CLOEXEC);
-        if (fd < 0) return Fail(place.Translate(errno));
+        const int fd = place.Open(O_PATH);
+        if (fd < 0) return false;
         struct stat st;
         bool done = fstat(fd, &st) == 0;
         int failure = errno;
@@ -548,10 +546,9 @@ public:
     // would give for it (access denied for a read-only or folder target) are not used.
     bool ReplaceByRename(const char16_t* from, const char16_t* to, std::uint32_t* error) override {
         Place source, target;
-        if (!source.Find(from, false, error) || !target.Find(to, false, error)) return false;
         struct stat st;
-        if (fstatat(source.Dir(), source.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return Fail(source.Translate(errno), error);
+        if (!source.Find(from, false, error) || !target.Find(to, false, error)) return false;
+        if (!source.Stat(st, AT_SYMLINK_NOFOLLOW, error)) return false;
         if (fstatat(target.Dir(), target.Name(), &st, target.StatNoFollow()) == 0 &&
             (S_ISDIR(st.st_mode) || IsReadOnly(st)))
             return Fail(kErrorAlreadyExists, error);
@@ -563,8 +560,7 @@ public:
     bool RemoveFile(const char16_t* path) override {
         Place place;
         struct stat st;
-        if (!place.Find(path, false, nullptr)) return false;
-        if (fstatat(place.Dir(), place.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(place.Translate(errno));
+        if (!place.Find(path, false, nullptr) || !place.Stat(st, AT_SYMLINK_NOFOLLOW)) return false;
         if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && IsReadOnly(st))) return Fail(kErrorAccessDenied);
         return unlinkat(place.Dir(), place.Name(), 0) == 0 || Fail(place.Translate(errno));
     }

@@ -46,7 +46,6 @@ private:
     std::wstring extended_;
 };
 
-
 // --- the guarded folder ---
 //
 // Windows' redirection guard (EnableRedirectionGuard) refuses junctions that a user made, but only
@@ -265,12 +264,8 @@ public:
     const std::uint8_t* MapRead(Handle h, std::uint32_t offset, std::uint32_t size, std::uint32_t* error) override {
         HANDLE mapping = CreateFileMappingW(ToNative(h), nullptr, PAGE_READONLY, 0, 0, nullptr);
         void* view = mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, offset, size) : nullptr;
-        const DWORD code = view == nullptr ? GetLastError() : 0;
-        if (mapping != nullptr) CloseHandle(mapping);  // the view keeps the mapping
-        if (view == nullptr) {
-            SetLastError(code);
-            if (error != nullptr) *error = code;
-        }
+        if (mapping != nullptr) CloseOnError(mapping);  // the view keeps the mapping
+        if (view == nullptr && error != nullptr) *error = GetLastError();
         return static_cast<const std::uint8_t*>(view);
     }
 
@@ -397,9 +392,7 @@ private:
                 HANDLE checked = h;
                 if (access != GENERIC_READ) CloseHandle(checked);
                 h = OpenAt(path, access, share, disposition, kOpenFlags);
-                const DWORD code = GetLastError();
-                if (access == GENERIC_READ) CloseHandle(checked);
-                SetLastError(code);
+                if (access == GENERIC_READ) CloseOnError(checked);
             } else if (refused == 0 && h != INVALID_HANDLE_VALUE && disposition == CREATE_ALWAYS && !SetEndOfFile(h)) {
                 CloseOnError(h);
                 h = INVALID_HANDLE_VALUE;
