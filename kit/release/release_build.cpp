@@ -365,8 +365,9 @@ bool Stage(const ReleaseRequest& request, const Releases& r, const CarriedList& 
     fs::remove_all(stagingDir, ec);
     if (!fs::create_directories(stagingDir, ec)) return Fail(error, Utf8Path(stagingDir) + ": cannot create it");
     staging->dir = stagingDir;
+    std::uint32_t placed = 0;  // files in the parts so far, in the order they run
     const auto build = [&](const std::vector<std::size_t>& files, const VersionListFile& list, const std::string& folder,
-                           bool split, std::size_t firstFile) {
+                           bool split) {
         std::error_code made;
         fs::create_directories(stagingDir / folder, made);
         const std::string listFile = Utf8Path(stagingDir / folder / kVersionListName);
@@ -381,16 +382,17 @@ bool Stage(const ReleaseRequest& request, const Releases& r, const CarriedList& 
         for (std::size_t f : files) part.files.push_back(r.release.files.at(ReleaseKey(plan->files[f].rel)).path);
         BuildSummary built;
         if (!BuildPatch(part, &built, error)) return false;
-        for (PartSummary& p : built.parts) p.firstFile += static_cast<std::uint32_t>(firstFile);
+        for (PartSummary& p : built.parts) p.firstFile += placed;
+        placed += static_cast<std::uint32_t>(files.size());
         plan->build.parts.insert(plan->build.parts.end(), built.parts.begin(), built.parts.end());
         plan->build.caption = built.caption;
         return true;
     };
     for (std::size_t k = 0; k < carried.own.size(); ++k) {
         const std::size_t f = carried.own[k];
-        if (!build({f}, RecordFirst(carried, plan->files[f].rel), "own" + std::to_string(k), false, f)) return false;
+        if (!build({f}, RecordFirst(carried, plan->files[f].rel), "own" + std::to_string(k), false)) return false;
     }
-    return build(carried.rest, carried.list, "last", request.patch.split, 0);
+    return build(carried.rest, carried.list, "last", request.patch.split);
 }
 
 // The staged parts, run over every older release folder.
