@@ -8,6 +8,9 @@
 
 namespace {
 
+// The registry work buffer: 8192 bytes.
+constexpr std::size_t kRegistryWorkUnits = 4096;
+
 bool IsLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
 // An absolute path on a drive ("X:\...") or a share ("\\server\share\..."). Not: an empty or relative
@@ -37,8 +40,6 @@ int CopyFolder(char16_t* destination, const char16_t* value, std::size_t units) 
     return 1;
 }
 
-LPCWSTR Win(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
-
 }  // namespace
 
 int ReadInstalledFolder(char16_t* destination, const char16_t* brand, const char16_t* title) {
@@ -49,12 +50,11 @@ int ReadInstalledFolder(char16_t* destination, const char16_t* brand, const char
     // No registry-view flag: the 32-bit patcher reads the 32-bit view, where the game's 32-bit
     // installer wrote.
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Win(work), 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(work), 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
     DWORD type = 0;
     DWORD size = sizeof work;
     const LSTATUS status = RegQueryValueExW(key, L"InstalledFolder", nullptr, &type, reinterpret_cast<BYTE*>(work), &size);
-    int found = 0;
-    if (status == ERROR_SUCCESS && type == REG_SZ) found = CopyFolder(destination, work, size / sizeof(char16_t));
     RegCloseKey(key);
-    return found;
+    if (status != ERROR_SUCCESS || type != REG_SZ) return 0;
+    return CopyFolder(destination, work, size / sizeof(char16_t));
 }
