@@ -21,24 +21,21 @@ void RestrictDllSearchToSystemFolder() {
     if (restrict) restrict(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-bool LoadProgressBarClass() {
+void LoadProgressBarClass() {
     static const wchar_t kName[] = L"\\comctl32.dll";
     wchar_t path[MAX_PATH + sizeof kName / sizeof kName[0]];
     const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return false;
+    if (length == 0 || length >= MAX_PATH) return;
     for (UINT i = 0; i < sizeof kName / sizeof kName[0]; ++i) path[length + i] = kName[i];
 
     // A full path: no search order is involved. The module stays loaded for the classes it registered.
     HMODULE comctl = LoadLibraryW(path);
     using InitExFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+    using InitFn = void(WINAPI*)();
     if (auto initEx = Resolve<InitExFn>(comctl, "InitCommonControlsEx")) {
         const INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_PROGRESS_CLASS};
-        return initEx(&classes) != FALSE;
-    }
-    using InitFn = void(WINAPI*)();
-    if (auto init = Resolve<InitFn>(comctl, "InitCommonControls")) {
+        initEx(&classes);
+    } else if (auto init = Resolve<InitFn>(comctl, "InitCommonControls")) {
         init();
-        return true;
     }
-    return false;
 }

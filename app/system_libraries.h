@@ -11,5 +11,5 @@
 void RestrictDllSearchToSystemFolder();
 
 // Loads comctl32.dll from the system folder and registers the progress bar class
-// ("msctls_progress32"). False when it could not.
-bool LoadProgressBarClass();
+// ("msctls_progress32").
+void LoadProgressBarClass();
