@@ -29,7 +29,6 @@ consteval auto PadMessage(const wchar_t (&text)[N]) {
     constexpr std::size_t length = N - 1 < kMessageWidth ? kMessageWidth : N - 1;
     MessageText<length + 1> out{};
     for (std::size_t i = 0; i < length; ++i) out.text[i] = i < N - 1 ? text[i] : L'\u3000';
-    out.text[length] = L'\0';
     return out;
 }
 
