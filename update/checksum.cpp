@@ -45,11 +45,6 @@ Paths FindRunnablePaths() {
     return paths;
 }
 
-const Paths& Runnable() {
-    static const Paths paths = FindRunnablePaths();
-    return paths;
-}
-
 }  // namespace
 
 void ResetChecksum(RollingChecksum& state) { state = RollingChecksum{}; }
@@ -59,7 +54,7 @@ void UpdateChecksumBytewise(RollingChecksum& state, const void* data, std::uint3
 }
 
 std::span<const ChecksumPath> RunnableChecksumPaths() {
-    const Paths& paths = Runnable();
+    static const Paths paths = FindRunnablePaths();
     return {paths.runnable, paths.count};
 }
 
@@ -91,8 +86,7 @@ void UpdateChecksumWith(ChecksumPath path, RollingChecksum& state, const void* d
 }
 
 void UpdateChecksum(RollingChecksum& state, const void* data, std::uint32_t length) {
-    const Paths& paths = Runnable();
-    UpdateChecksumWith(paths.runnable[paths.count - 1], state, data, length);
+    UpdateChecksumWith(RunnableChecksumPaths().back(), state, data, length);
 }
 
 bool ChecksumEquals(const RollingChecksum& state, const std::uint8_t* expected) {

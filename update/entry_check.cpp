@@ -31,9 +31,8 @@ EntryVerdict JudgeBytes(const RollingChecksum& checksum, const std::uint8_t* exp
 
 void ResolveEntry(const PayloadIndex& index, const VersionList& versions, std::uint32_t i, ResolvedEntry* entry) {
     index.Name(i, entry->stored);
-    const bool keyed = MakeNameKey(entry->key, sizeof entry->key, entry->stored);
-    if (!keyed) entry->key[0] = '\0';
-    entry->record = keyed ? FindVersionRecord(versions, entry->key) : nullptr;
+    char key[kNameKeyCapacity];
+    entry->record = MakeNameKey(key, sizeof key, entry->stored) ? FindVersionRecord(versions, key) : nullptr;
     entry->onDisk = MultiToWide(entry->OnDiskName());
     if (entry->onDisk && !IsSafeInstallName(entry->onDisk.get())) entry->onDisk.reset();
 }

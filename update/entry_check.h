@@ -62,7 +62,6 @@ EntryVerdict JudgeBytes(const RollingChecksum& checksum, const std::uint8_t* exp
 // the on-disk name (the record's whole name, subfolders included) and the checksum.
 struct ResolvedEntry {
     char stored[kWideNameField + 1] = {};
-    char key[kNameKeyCapacity] = {};  // as names are compared; empty when the name is not text
     const VersionRecord* record = nullptr;
     // The on-disk name, wide; null when it cannot be converted or would leave the install folder.
     std::unique_ptr<char16_t[]> onDisk;

@@ -7,8 +7,6 @@
 // Progress and cancellation go through a ProgressView.
 #pragma once
 
-#include <cstdint>
-
 #include "update/progress.h"
 #include "update/result.h"
 
