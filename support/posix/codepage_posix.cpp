@@ -38,6 +38,12 @@ public:
         ++count_;
     }
     int Result() const { return overflow_ ? 0 : count_; }
+    // The whole text and its terminator; the result.
+    int PutText(const std::basic_string<Unit>& text) {
+        for (Unit unit : text) Put(unit);
+        Put(0);
+        return Result();
+    }
 
 private:
     Unit* out_;
@@ -207,12 +213,8 @@ bool Refused(unsigned codePage, const void* text, const void* out, int capacity)
 int MultiToWide(unsigned codePage, const char* text, char16_t* out, int capacity) {
     if (Refused(codePage, text, out, capacity)) return 0;
     Sink<char16_t> sink(out, capacity);
+    if (codePage == kCodePageUtf8) return sink.PutText(Utf8ToUtf16(text));
     auto p = reinterpret_cast<const unsigned char*>(text);
-    if (codePage == kCodePageUtf8) {
-        for (char16_t unit : Utf8ToUtf16(text)) sink.Put(unit);
-        sink.Put(0);
-        return sink.Result();
-    }
     const Cp932Tables& t = Cp932();
     for (;;) {
         unsigned char b = *p++;
@@ -231,12 +233,8 @@ int MultiToWide(unsigned codePage, const char* text, char16_t* out, int capacity
 int WideToMulti(unsigned codePage, const char16_t* text, char* out, int capacity) {
     if (Refused(codePage, text, out, capacity)) return 0;
     Sink<char> sink(out, capacity);
+    if (codePage == kCodePageUtf8) return sink.PutText(Utf16ToUtf8(text));
     const char16_t* p = text;
-    if (codePage == kCodePageUtf8) {
-        for (char b : Utf16ToUtf8(text)) sink.Put(b);
-        sink.Put(0);
-        return sink.Result();
-    }
     const Cp932Tables& t = Cp932();
     for (;;) {
         // Unit by unit, as Windows does: a pair outside the BMP gives two defaults.
