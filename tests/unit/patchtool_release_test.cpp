@@ -121,8 +121,12 @@ TEST(PatchtoolRelease, RefusesWhatThePatcherCouldNotInstallAndWritesNothing) {
     // puts its record first; the last part carries NEW's list itself.
     Releases same;
     same.ChangeNew({{"data/keep.txt", "x"}, {"keep.txt", "changed"}});
-    Outcome parts = same.Build({"--split", "--from", same.At("old"), "--to", same.At("new")}, "up.exe");
+    Outcome parts = same.Build({"--split", "--json", "--from", same.At("old"), "--to", same.At("new")}, "up.exe");
     ASSERT_EQ(parts.code, 0) << parts.err;
+    // A part's first file counts the files of the parts that run before it.
+    const nlohmann::json built = nlohmann::json::parse(parts.out)["parts"];
+    EXPECT_EQ(built[0]["firstFile"], 0);
+    EXPECT_EQ(built[1]["firstFile"], 1);
     same.ExpectApplyGivesNew("old", {"up.part1of2.exe", "up.part2of2.exe"});
     EXPECT_TRUE(Contains(Patchtool({"verify", same.At("up.part2of2.exe")}).out, "agrees"));
     // What only running the patch shows: the older release has a folder where NEW has a file.

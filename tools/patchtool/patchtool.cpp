@@ -138,7 +138,7 @@ nlohmann::json DescribeRelease(const ReleaseRequest& request, const ReleasePlan&
     nlohmann::json files = nlohmann::json::array(), parts = nlohmann::json::array();
     for (const PlannedFile& file : plan.files) files.push_back({{"name", file.rel}, {"size", file.size}, {"why", file.why}});
     for (const PartSummary& part : plan.build.parts) {
-        parts.push_back({{"path", part.path}, {"size", part.size}, {"files", part.files}});
+        parts.push_back({{"path", part.path}, {"size", part.size}, {"files", part.files}, {"firstFile", part.firstFile}});
     }
     return {{"to", request.to},
             {"from", request.from},
