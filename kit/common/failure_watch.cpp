@@ -9,13 +9,13 @@ FailureWatch* g_watch = nullptr;
 }  // namespace
 
 FailureWatch::FailureWatch() : ForwardingApi(os::Current()), outer_(g_watch) {
-    previous_ = os::SetApi(this);
+    os::SetApi(this);
     g_watch = this;
 }
 
 FailureWatch::~FailureWatch() {
     g_watch = outer_;
-    os::SetApi(previous_);
+    os::SetApi(&Next());
 }
 
 std::string FailureWatch::Message() const {

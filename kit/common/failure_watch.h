@@ -68,7 +68,6 @@ private:
     bool Note(bool ok, const char* operation, const std::u16string& path);
     bool Note(bool ok, const char* operation, os::Handle h);
 
-    os::Api* previous_;
     FailureWatch* outer_;
     std::map<os::Handle, std::u16string> paths_;
     std::string operation_;
