@@ -103,14 +103,21 @@ protected:
     virtual void Leave(Call) {}
     // The error a refused call reports.
     virtual std::uint32_t RefusalCode(Call) { return kErrorAccessDenied; }
+    // Refuses the call in progress here: code goes in *error when given and is LastError's answer
+    // until the next call, or until ClearRefusal when the layer answers a call itself. Gives false.
+    bool Refuse(std::uint32_t code, std::uint32_t* error = nullptr) {
+        refused_ = code;
+        if (error) *error = code;
+        return false;
+    }
+    void ClearRefusal() { refused_ = 0; }
 
 private:
     template <typename T, typename F>
     T Forward(Call kind, T refusal, std::uint32_t* error, F&& call) {
         refused_ = 0;
         if (!Enter(kind)) {
-            refused_ = RefusalCode(kind);
-            if (error) *error = refused_;
+            Refuse(RefusalCode(kind), error);
             return refusal;
         }
         T result = call();

@@ -74,7 +74,7 @@ os::Handle OverlayOs::OpenRead(const char16_t* path, std::uint32_t* error) {
     const Entry* entry = it != entries_.end() ? &it->second : nullptr;
     if (entry == nullptr || (!entry->gone && entry->copy.empty())) return ForwardingApi::OpenRead(path, error);
     if (entry->gone) return Refuse(os::kErrorFileNotFound, error), os::kInvalidHandle;
-    error_ = 0;
+    ClearRefusal();
     return Next().OpenRead(entry->copy.c_str(), error);
 }
 
@@ -86,7 +86,7 @@ os::Handle OverlayOs::OpenWrite(const char16_t* path, bool keep, std::uint32_t* 
         return Refuse(os::kErrorAccessDenied, error), os::kInvalidHandle;
     // The patcher never makes folders, so neither does the view.
     if (!ParentExists(path)) return Refuse(os::kErrorPathNotFound, error), os::kInvalidHandle;
-    error_ = 0;
+    ClearRefusal();
     Entry& entry = Track(*inside, path);
     std::u16string copy = entry.copy.empty() ? NewCopyName() : entry.copy;
     std::uint32_t code = 0;
@@ -103,7 +103,7 @@ os::Handle OverlayOs::CreateNew(const char16_t* path, std::uint32_t* error) {
     if (Viewed(inside->key, path) != os::kInvalidAttributes)
         return Refuse(os::kErrorFileExists, error), os::kInvalidHandle;
     if (!ParentExists(path)) return Refuse(os::kErrorPathNotFound, error), os::kInvalidHandle;
-    error_ = 0;
+    ClearRefusal();
     Entry& entry = Track(*inside, path);
     std::u16string copy = NewCopyName();
     const os::Handle h = Next().CreateNew(copy.c_str(), error);
@@ -113,7 +113,7 @@ os::Handle OverlayOs::CreateNew(const char16_t* path, std::uint32_t* error) {
 std::uint32_t OverlayOs::GetAttributes(const char16_t* path) {
     std::optional<Inside> inside = Below(path);
     if (!inside) return ForwardingApi::GetAttributes(path);
-    error_ = 0;
+    ClearRefusal();
     const std::uint32_t attributes = Viewed(inside->key, path);
     if (attributes == os::kInvalidAttributes) Refuse(MissingCode(path));
     return attributes;
@@ -124,7 +124,7 @@ bool OverlayOs::SetAttributes(const char16_t* path, std::uint32_t attributes) {
     if (!inside) return ForwardingApi::SetAttributes(path, attributes);
     const std::uint32_t now = Viewed(inside->key, path);
     if (now == os::kInvalidAttributes) return Refuse(MissingCode(path));
-    error_ = 0;
+    ClearRefusal();
     // Root's folders keep theirs; the engine sets none on a folder.
     if ((now & os::kAttrDirectory) == 0) Track(*inside, path).readOnly = (attributes & os::kAttrReadOnly) != 0;
     return true;
@@ -141,7 +141,7 @@ bool OverlayOs::ReplaceByRename(const char16_t* from, const char16_t* to, std::u
     if ((moved & os::kAttrDirectory) != 0 || (replaced != os::kInvalidAttributes && (replaced & kRefusedTarget) != 0))
         return Refuse(os::kErrorAccessDenied, error);
     if (!ParentExists(to)) return Refuse(os::kErrorPathNotFound, error);
-    error_ = 0;
+    ClearRefusal();
     if (source->key == target->key) return true;
 
     Entry& was = Track(*source, from);
@@ -167,18 +167,11 @@ bool OverlayOs::RemoveFile(const char16_t* path) {
     const std::uint32_t now = Viewed(inside->key, path);
     if (now == os::kInvalidAttributes) return Refuse(MissingCode(path));
     if ((now & kRefusedTarget) != 0) return Refuse(os::kErrorAccessDenied);
-    error_ = 0;
+    ClearRefusal();
     Entry& entry = Track(*inside, path);
     if (!entry.copy.empty()) Next().RemoveFile(entry.copy.c_str());
     entry.copy.clear();
     entry.gone = true;
-    return true;
-}
-
-std::uint32_t OverlayOs::LastError() { return error_ != 0 ? error_ : ForwardingApi::LastError(); }
-
-bool OverlayOs::Enter(os::Call) {
-    error_ = 0;
     return true;
 }
 
@@ -259,10 +252,4 @@ bool OverlayOs::CopyFile(const char16_t* from, const std::u16string& to, std::ui
     if (out != os::kInvalidHandle) next.Close(out);
     next.Close(in);
     return ok;
-}
-
-bool OverlayOs::Refuse(std::uint32_t code, std::uint32_t* error) {
-    error_ = code;
-    if (error != nullptr) *error = code;
-    return false;
 }

@@ -48,11 +48,6 @@ public:
     // Every file the run writes is a scratch copy, thrown away afterwards: nothing needs to reach the
     // disk, so a flush only says yes.
     bool Flush(os::Handle) override { return true; }
-    std::uint32_t LastError() override;
-
-protected:
-    // Every call passed on clears the code of a call refused here.
-    bool Enter(os::Call) override;
 
 private:
     // A file of the view that differs from root's, or may: once named by a change, kept by its key.
@@ -81,12 +76,10 @@ private:
     // What an open of a new copy for entry gave: when it opened, the entry shows the copy, writable.
     os::Handle Holding(Entry& entry, std::u16string copy, os::Handle h);
     bool CopyFile(const char16_t* from, const std::u16string& to, std::uint32_t* code);
-    bool Refuse(std::uint32_t code, std::uint32_t* error = nullptr);
 
     std::u16string root_;
     std::u16string rootKey_;
     std::u16string scratch_;
     std::map<std::u16string, Entry> entries_;
     std::size_t copies_ = 0;
-    std::uint32_t error_ = 0;  // the code of the last call, when it was refused here
 };
