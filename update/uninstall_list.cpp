@@ -57,10 +57,7 @@ std::size_t CharLength(const char* p, TextEncoding mode, std::uint32_t* code) {
 // receives the length of the character found.
 const char* FindLineEnd(const char* p, TextEncoding mode, std::size_t* length) {
     *length = 1;
-    if (mode == TE_ASCII) {
-        while (*p != '\0' && !IsLineBreak(*p)) ++p;
-        return p;
-    }
+    if (mode == TE_ASCII) return p + std::strcspn(p, "\r\n");
     while (*p != '\0') {
         std::uint32_t code = 0;
         std::size_t step = CharLength(p, mode, &code);
