@@ -106,7 +106,6 @@ UpdateResult ExtractEntry(Run& run, CFileDX& own, const PayloadIndex& index, con
 // held open for a moment by another program is waited for, about a second at most.
 bool Commit(const char16_t* folder, const NameSlots& names, std::uint32_t count) {
     for (std::uint32_t j = 0; j < count; ++j) {
-        if (!names[j]) continue;
         char16_t temp[kPathUnits];
         char16_t target[kPathUnits];
         if (!ComposePaths(folder, names[j].get(), temp, target)) return false;
@@ -120,7 +119,7 @@ void RemoveTemporaryFiles(const Run& run, const NameSlots& names, std::uint32_t 
     for (std::uint32_t j = 0; j < count; ++j) {
         char16_t temp[kPathUnits];
         char16_t target[kPathUnits];
-        if (run.created[j] && names[j] && ComposePaths(run.folder, names[j].get(), temp, target))
+        if (run.created[j] && ComposePaths(run.folder, names[j].get(), temp, target))
             os::Current().RemoveFile(temp);
     }
 }
