@@ -7,7 +7,6 @@
 
 StreamedBytes StreamBytes(CFileDX& in, std::uint32_t size, CFileDX* out, std::uint8_t* buffer, StreamStep* step) {
     StreamedBytes result;
-    ResetChecksum(result.checksum);
     const auto ended = [&result](StreamEnd end) {
         result.end = end;
         return result;
