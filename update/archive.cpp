@@ -1,7 +1,5 @@
 #include "update/archive.h"
 
-#include <cstring>
-
 const char* PayloadIndex::Name(std::uint32_t i, char* out) const {
     // A name that fills its whole field has no terminator of its own.
     if (i < count) std::memcpy(out, Entry(i), NameField());
