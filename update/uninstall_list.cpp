@@ -12,9 +12,6 @@ namespace {
 
 constexpr auto kUninstallListWide = WidenAscii(kUninstallListName);
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-bool IsLineBreak(char c) { return c == '\r' || c == '\n'; }
-
 // The encoding detected for the rest of the text from a position, for positions that only move
 // forward. Detection walks ASCII bytes one by one without changing its state, so the answer for a
 // position is the answer for the first byte of 0x80 or above from there (ASCII when there is none).
@@ -81,7 +78,7 @@ void AddLine(const char* begin, const char* end, UninstallList& list, std::strin
     // but converts as two. Written as it is, it would read back as two lines, so it is taken as the
     // lines it holds.
     for (char* piece = converted.get(); *piece != '\0';) {
-        while (IsBlank(*piece)) ++piece;
+        piece += std::strspn(piece, " \t");
         char* stop = piece + std::strcspn(piece, "\r\n");
         bool more = *stop != '\0';
         *stop = '\0';
@@ -132,13 +129,12 @@ void ParseUninstallList(const char* text, UninstallList& list) {
     std::string line;
     const char* p = text;
     while (*p != '\0') {
-        while (IsBlank(*p)) ++p;
+        p += std::strspn(p, " \t");
         if (*p == '\0') break;
         std::size_t breakLength = 1;
         const char* end = FindLineEnd(p, rest.At(p), &breakLength);
         if (end > p) AddLine(p, end, list, line);
-        const char* next = end;
-        while (IsLineBreak(*next)) ++next;
+        const char* next = end + std::strspn(end, "\r\n");
         // A multi-byte form of CR or LF (possible in text taken as UTF-8) ends a line without being
         // a CR or LF byte; stepping over it is the only way on when the line it ends is empty.
         if (next == p && *next != '\0') next += breakLength;
