@@ -44,10 +44,8 @@ bool ScanRelease(const std::string& root, ReleaseFolder* release, std::string* e
             release->folders.insert(key);
             continue;
         }
-        if (key == kVersionListKey || key == kUninstallListName) {
-            if (key == kVersionListKey) release->versionList = Utf8Path(it->path());
-            continue;
-        }
+        if (key == kVersionListKey) release->versionList = Utf8Path(it->path());
+        if (key == kVersionListKey || key == kUninstallListName) continue;
         ReleaseFile file{rel, Utf8Path(it->path()), 0};
         if (!RegularFileSize(file.path, &file.size, error)) return false;
         if (!release->files.emplace(key, file).second) {
@@ -80,8 +78,7 @@ bool ReadAgainst(const ReleaseFile& file, const std::vector<const ReleaseFile*>&
         if (!open(k + 1)) return false;
         (*same)[k] = true;
     }
-    RollingChecksum checksum;
-    ResetChecksum(checksum);
+    RollingChecksum checksum;  // starts at zero
     const auto size = static_cast<std::uint32_t>(file.size);
     std::vector<const std::uint8_t*> views(files.size());
     for (std::uint32_t at = 0; at < size; at += kReleaseWindow) {
