@@ -105,9 +105,8 @@ bool PlanBuild(const BuildRequest& request, const std::vector<PackedFile>& input
         limits.maxBytes = std::min(limits.maxBytes, request.limits.maxBytes);
     }
     const PatchLayout layout{givenRecords, list.RecordSize(), IndexLayout{!request.legacyIndex}.EntrySize()};
-    std::string planError;
-    bool planned = PlanParts(inputs, layout, limits, parts, &planError);
-    if (request.split) return planned || Fail(error, planError);
+    const bool planned = PlanParts(inputs, layout, limits, parts, error);
+    if (request.split) return planned;
     std::uint64_t total = layout.Overhead(inputs.size(), list.Count());
     for (const PackedFile& input : inputs) total += input.size;
     if (total >= kPositionLimit) {
