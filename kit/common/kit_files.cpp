@@ -30,10 +30,8 @@ bool RegularFileSize(const std::string& path, std::uint64_t* size, std::string* 
     fs::file_status status = fs::status(NativePath(path), ec);
     if (ec || !fs::exists(status)) return Fail(error, path + ": no such file");
     if (!fs::is_regular_file(status)) return Fail(error, path + ": not a regular file");
-    std::uintmax_t bytes = fs::file_size(NativePath(path), ec);
-    if (ec) return Fail(error, path + ": cannot read its size (" + ec.message() + ")");
-    *size = bytes;
-    return true;
+    *size = fs::file_size(NativePath(path), ec);
+    return !ec || Fail(error, path + ": cannot read its size (" + ec.message() + ")");
 }
 
 bool ReadWholeFile(const std::string& path, std::uint32_t maxSize, std::string* bytes, std::string* error) {
