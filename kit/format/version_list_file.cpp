@@ -38,30 +38,6 @@ std::string VersionListFile::EncodeFirst(std::uint32_t count) const {
     return bytes.append(records, 0, std::size_t(count) * RecordSize());
 }
 
-bool ParseVersionListFile(const std::string& bytes, VersionListFile* list, std::string* error) {
-    if (bytes.size() < kVersionListHeaderSize) {
-        return Fail(error, "only " + std::to_string(bytes.size()) + " bytes, shorter than the 16-byte header");
-    }
-    VersionListHeader header;
-    if (!ParseVersionListHeader(reinterpret_cast<const std::uint8_t*>(bytes.data()), &header)) {
-        return Fail(error, "not a version list (magic is neither \"QHV_V2__\" nor \"QHV_____\")");
-    }
-    VersionListFile parsed;
-    parsed.v1 = header.v1;
-    std::memcpy(parsed.reserved, header.reserved, 4);
-    std::uint64_t count = header.count;
-    std::uint64_t needed = count * parsed.RecordSize();
-    std::uint64_t present = bytes.size() - kVersionListHeaderSize;
-    if (needed > present) {
-        return Fail(error, "the header counts " + std::to_string(count) + " records (" + std::to_string(needed) +
-                           " bytes) but only " + std::to_string(present) + " bytes follow it");
-    }
-    parsed.records = bytes.substr(kVersionListHeaderSize, static_cast<std::size_t>(needed));
-    parsed.trailing = static_cast<std::uint32_t>(present - needed);
-    *list = std::move(parsed);
-    return true;
-}
-
 bool ToEngineList(const VersionListFile& list, VersionList* engine, std::string* error) {
     engine->count = list.Count();
     engine->records = std::make_unique<VersionRecord[]>(engine->count);
@@ -77,8 +53,29 @@ bool ToEngineList(const VersionListFile& list, VersionList* engine, std::string*
 
 namespace {
 
+// The version list in the bytes read from path, or a reason that names the path.
 bool ParseAt(const std::string& path, const std::string& bytes, VersionListFile* list, std::string* error) {
-    return ParseVersionListFile(bytes, list, error) || Fail(error, path + ": damaged: " + *error);
+    const auto damaged = [&](const std::string& why) { return Fail(error, path + ": damaged: " + why); };
+    if (bytes.size() < kVersionListHeaderSize) {
+        return damaged("only " + std::to_string(bytes.size()) + " bytes, shorter than the 16-byte header");
+    }
+    VersionListHeader header;
+    if (!ParseVersionListHeader(reinterpret_cast<const std::uint8_t*>(bytes.data()), &header)) {
+        return damaged("not a version list (magic is neither \"QHV_V2__\" nor \"QHV_____\")");
+    }
+    VersionListFile parsed;
+    parsed.v1 = header.v1;
+    std::memcpy(parsed.reserved, header.reserved, 4);
+    const std::uint64_t needed = std::uint64_t(header.count) * parsed.RecordSize();
+    const std::uint64_t present = bytes.size() - kVersionListHeaderSize;
+    if (needed > present) {
+        return damaged("the header counts " + std::to_string(header.count) + " records (" + std::to_string(needed) +
+                       " bytes) but only " + std::to_string(present) + " bytes follow it");
+    }
+    parsed.records = bytes.substr(kVersionListHeaderSize, static_cast<std::size_t>(needed));
+    parsed.trailing = static_cast<std::uint32_t>(present - needed);
+    *list = std::move(parsed);
+    return true;
 }
 
 }  // namespace

@@ -34,11 +34,9 @@ struct VersionListFile {
     std::string EncodeFirst(std::uint32_t count) const;
 };
 
-// Parses a version list file. False, with a reason, for an unknown magic or a count whose records
-// are not all there.
-bool ParseVersionListFile(const std::string& bytes, VersionListFile* list, std::string* error);
-// Reads and parses the version list file at path (UTF-8), or from file, already open, named path. The
-// reason names the path: "PATH: damaged: not a version list".
+// Reads and parses the version list file at path (UTF-8), or from file, already open, named path.
+// False, with a reason that names the path, when it cannot be read, has an unknown magic or a count
+// whose records are not all there: "PATH: damaged: not a version list".
 bool LoadVersionListFile(const std::string& path, VersionListFile* list, std::string* error);
 class CFileDX;
 bool LoadVersionListFile(CFileDX& file, const std::string& path, VersionListFile* list, std::string* error);
