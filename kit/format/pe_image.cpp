@@ -12,8 +12,16 @@ constexpr std::uint32_t kPe32 = 0x10B;
 constexpr std::uint32_t kPe32Plus = 0x20B;
 constexpr std::uint64_t kSectionHeader = 40;
 
-}  // namespace
+struct PeHeaders {
+    // The end of the headers or of the last section's raw data, whichever is later.
+    std::uint64_t imageEnd = 0;
+    std::uint32_t sectionTable = 0;  // file offset of the section table, sections 40-byte headers
+    std::uint32_t sections = 0;
+    bool hasCertificateEntry = false;  // the optional header is long enough to hold one
+    PeSignatureLayout signature;       // valid when hasCertificateEntry
+};
 
+// Reads the headers from the file's first bytes; false, with a reason, when they are no PE image's.
 bool ReadPeHeaders(const std::uint8_t* data, std::size_t size, PeHeaders* headers, std::string* error) {
     if (size < 0x40 || data[0] != 'M' || data[1] != 'Z') return Fail(error, "not a Windows executable (no MZ header)");
     const std::uint64_t pe = LoadLe32(data + 0x3C);
@@ -49,6 +57,8 @@ bool ReadPeHeaders(const std::uint8_t* data, std::size_t size, PeHeaders* header
     }
     return true;
 }
+
+}  // namespace
 
 bool ReadPeSignatureLayout(const std::uint8_t* data, std::size_t size, PeSignatureLayout* layout, std::string* error) {
     PeHeaders headers;

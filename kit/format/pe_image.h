@@ -14,21 +14,9 @@ struct PeSignatureLayout {
     bool Signed() const { return tableOffset != 0 || tableSize != 0; }
 };
 
-struct PeHeaders {
-    // The end of the headers or of the last section's raw data, whichever is later.
-    std::uint64_t imageEnd = 0;
-    std::uint32_t sectionTable = 0;  // file offset of the section table, sections 40-byte headers
-    std::uint32_t sections = 0;
-    bool hasCertificateEntry = false;  // the optional header is long enough to hold one
-    PeSignatureLayout signature;       // valid when hasCertificateEntry
-};
-
-// Reads the headers from the file's first bytes. False, with a reason, when they are not a PE
-// image's headers (no MZ or PE signature, an optional header or section table cut short).
-bool ReadPeHeaders(const std::uint8_t* data, std::size_t size, PeHeaders* headers, std::string* error);
-
-// The signature layout from the file's first bytes; false, with a reason, as ReadPeHeaders, or
-// when the optional header has no certificate-table entry.
+// The signature layout from the file's first bytes. False, with a reason, when they are not a PE
+// image's headers (no MZ or PE signature, an optional header or section table cut short), or when
+// the optional header has no certificate-table entry.
 bool ReadPeSignatureLayout(const std::uint8_t* data, std::size_t size, PeSignatureLayout* layout, std::string* error);
 
 // Where the PE image held whole in data ends. False, with a reason, when the bytes are not a PE
