@@ -20,6 +20,23 @@ constexpr std::size_t kCertificateHeader = 8;
 // The headers of any PE file this tool reads sit in the stub, before the payload.
 constexpr std::uint32_t kHeaderBytes = 0x1000;
 
+// One line for people: "none", "signed by CN=..., sha256 digest matches the file", ...
+std::string DescribeSignature(const SignatureReport& report) {
+    using State = SignatureReport::State;
+    switch (report.state) {
+    case State::None: return report.problem.empty() ? "none (unsigned)" : "none: the file is " + report.problem;
+    case State::Matches:
+        return "signed by " + report.subject + "; its " + report.algorithm +
+               " digest matches the file (unchanged since signing)";
+    case State::Changed:
+        return "signed by " + report.subject + "; CHANGED after signing: the signature's " + report.algorithm +
+               " digest is " + report.signedDigest + ", the file's is " + report.fileDigest;
+    case State::Damaged: return "damaged: " + report.problem;
+    case State::NotChecked: return "present, not checked: " + report.problem;
+    }
+    return {};
+}
+
 }  // namespace
 
 SignatureReport ReadSignature(const std::string& path, const SignatureBackend& backend) {
@@ -169,22 +186,6 @@ const AuthenticodeDigest* ReadAuthenticodeContent(const std::uint8_t* der, std::
     report->algorithm = known->name;
     report->signedDigest = HexBytes(digest.body, digest.size);
     return known;
-}
-
-std::string DescribeSignature(const SignatureReport& report) {
-    using State = SignatureReport::State;
-    switch (report.state) {
-    case State::None: return report.problem.empty() ? "none (unsigned)" : "none: the file is " + report.problem;
-    case State::Matches:
-        return "signed by " + report.subject + "; its " + report.algorithm +
-               " digest matches the file (unchanged since signing)";
-    case State::Changed:
-        return "signed by " + report.subject + "; CHANGED after signing: the signature's " + report.algorithm +
-               " digest is " + report.signedDigest + ", the file's is " + report.fileDigest;
-    case State::Damaged: return "damaged: " + report.problem;
-    case State::NotChecked: return "present, not checked: " + report.problem;
-    }
-    return {};
 }
 
 nlohmann::json SignatureJson(const SignatureReport& report) {

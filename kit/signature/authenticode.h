@@ -57,10 +57,8 @@ extern const SignatureBackend kUncheckedSignatures;
 // Reads and checks the signature of the file at path (UTF-8). The file is streamed, never held whole.
 SignatureReport ReadSignature(const std::string& path, const SignatureBackend& backend = SystemSignatureBackend());
 
-// One line for people: "none", "signed by CN=..., sha256 digest matches the file", ...
-std::string DescribeSignature(const SignatureReport& report);
-// The same as a JSON object: "state" ("none", "matches", "changed", "damaged", "not checked"), the
-// report's other facts, and "description" holding that line.
+// The report as a JSON object: "state" ("none", "matches", "changed", "damaged", "not checked"), its
+// other facts, and a line for people in "description" ("signed by CN=..., sha256 digest matches ...").
 nlohmann::json SignatureJson(const SignatureReport& report);
 
 // --- for the backends, so that they say the same ---
