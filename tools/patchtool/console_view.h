@@ -52,10 +52,8 @@ public:
     void SetFilePos(std::uint32_t pos) override { Set(filePos_, pos); }
     void SetTotalRange(std::uint32_t, std::uint32_t high) override { Set(totalHigh_, high); }
     void SetTotalPos(std::uint32_t pos) override { Set(totalPos_, pos); }
-    int PumpMessages() override;
+    int PumpMessages() override;  // 0: a console has no window to close
     bool CancelRequested() const override { return cancel_; }
-    bool WindowClosed() const override { return closed_; }
-    void SetWindowClosed() override { closed_ = true; }
 
     // What Ctrl-C does: marks an interrupt for the next pump.
     static void Interrupt();
@@ -78,5 +76,4 @@ private:
     ProgressLine line_;
     bool dirty_ = false;
     bool cancel_ = false;
-    bool closed_ = false;
 };
