@@ -389,7 +389,9 @@ TEST(PatchtoolBuild, GameVersionStampsTheCaption) {
     ASSERT_EQ(before.size(), after.size());
     for (std::size_t i = 0; i < after.size(); ++i) {
         const bool slot = i >= kStubSlot && i < kStubSlot + sizeof(CaptionSlot), sum = i >= kStubChecksum && i < kStubChecksum + 4;
-        if (!slot && !sum) ASSERT_EQ(before[i], after[i]) << i;
+        if (!slot && !sum) {
+            ASSERT_EQ(before[i], after[i]) << i;
+        }
     }
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(after.data());
     EXPECT_EQ(LoadLe32(bytes + kStubChecksum), PeChecksum(bytes, w.stub.size(), kStubChecksum));
