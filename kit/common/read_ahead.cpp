@@ -69,7 +69,6 @@ std::uint32_t ReadAhead::CollectOne() {
 StreamedBytes ReadAhead::Stream(CFileDX& in, std::uint32_t size, CFileDX* out, StreamStep* step) {
     if (!thread_ || size <= kCopyChunk) return StreamBytes(in, size, out, Buffer(0), step);
     StreamedBytes result;
-    ResetChecksum(result.checksum);
     const auto ended = [&result](StreamEnd end) {
         result.end = end;
         return result;
