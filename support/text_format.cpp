@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdarg>
 #include <string>
+#include <string_view>
 
 std::size_t WideLength(const char16_t* text) {
     return text == nullptr ? 0 : std::char_traits<char16_t>::length(text);
@@ -23,9 +24,6 @@ public:
             overflow_ = true;
         }
         ++length_;
-    }
-    void PutWide(const char16_t* s) {
-        while (*s != 0) Put(*s++);
     }
     void PutUnsigned(std::uint32_t value, unsigned base, bool upper) {
         const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -73,7 +71,7 @@ int FormatWide(char16_t* out, std::size_t capacity, const char16_t* format, ...)
         switch (conversion) {
         case u's': {
             const char16_t* s = va_arg(args, const char16_t*);
-            w.PutWide(s != nullptr ? s : u"(null)");
+            for (char16_t c : std::u16string_view(s != nullptr ? s : u"(null)")) w.Put(c);
             break;
         }
         case u'd': {
