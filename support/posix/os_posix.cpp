@@ -95,13 +95,9 @@ std::string FindIgnoringCase(int at, const char* folder, const std::string& name
         if (fd >= 0) close(fd);
         return {};
     }
-    std::string found;
-    while (dirent* entry = readdir(dir)) {
-        if (EqualIgnoringAsciiCase(entry->d_name, name)) {
-            found = entry->d_name;
-            break;
-        }
-    }
+    const dirent* entry = readdir(dir);
+    while (entry != nullptr && !EqualIgnoringAsciiCase(entry->d_name, name)) entry = readdir(dir);
+    std::string found = entry != nullptr ? entry->d_name : "";
     closedir(dir);
     return found;
 }
