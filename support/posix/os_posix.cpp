@@ -226,11 +226,10 @@ public:
     // (in *error too when given), when the path cannot be walked.
     bool Find(const char16_t* path, bool followLast, std::uint32_t* error) {
         const std::string given = Slashed(path);
-        std::string guard;
-        {
+        const std::string guard = [] {
             std::lock_guard<std::mutex> lock(g_guardLock);
-            guard = g_guard;
-        }
+            return g_guard;
+        }();
         if (guard.empty() || given.size() <= guard.size() ||
             !EqualIgnoringAsciiCase(guard, given.substr(0, guard.size()))) {
             name_ = ResolvePath(given);
