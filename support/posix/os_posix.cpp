@@ -448,10 +448,9 @@ public:
     }
 
     std::uint32_t GetSize(Handle h) override {
-        int fd = Descriptor(h);
         struct stat st;
-        if (fd < 0 || fstat(fd, &st) != 0)
-            return Fail(fd < 0 ? kErrorInvalidHandle : TranslateErrno(errno, {})), kInvalidSize;
+        // An invalid handle fails here as EBADF, which is ERROR_INVALID_HANDLE.
+        if (fstat(Descriptor(h), &st) != 0) return Fail(TranslateErrno(errno, {})), kInvalidSize;
         return static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size) & 0xFFFFFFFFu);
     }
 
