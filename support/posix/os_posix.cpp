@@ -515,25 +515,21 @@ public:
         const int fd = place.Open(O_PATH);
         if (fd < 0) return false;
         struct stat st;
-        bool done = fstat(fd, &st) == 0;
-        int failure = errno;
-        if (done && S_ISLNK(st.st_mode)) {
-            close(fd);
-            return Fail(kErrorUntrustedLink);
-        }
-        // A read-only folder on Windows still takes new files; write permission on Linux would not.
-        if (done && !S_ISDIR(st.st_mode)) {
+        std::uint32_t failure = fstat(fd, &st) == 0 ? 0 : place.Translate(errno);
+        if (failure == 0 && S_ISLNK(st.st_mode)) {
+            failure = kErrorUntrustedLink;
+        } else if (failure == 0 && !S_ISDIR(st.st_mode)) {
+            // A read-only folder on Windows still takes new files; write permission on Linux would not.
             mode_t mode = st.st_mode & 07777;
             if (attributes & kAttrReadOnly)
                 mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
             else
                 mode |= S_IWUSR;
             const std::string self = "/proc/self/fd/" + std::to_string(fd);
-            done = chmod(place.Guarded() ? self.c_str() : place.Name(), mode) == 0;
-            failure = errno;
+            if (chmod(place.Guarded() ? self.c_str() : place.Name(), mode) != 0) failure = place.Translate(errno);
         }
         close(fd);
-        return done || Fail(place.Translate(failure));
+        return failure == 0 || Fail(failure);
     }
 
     // Never reports a busy code: a refusal here does not go away by waiting, so the codes Windows
