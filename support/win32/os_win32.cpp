@@ -264,7 +264,7 @@ public:
     const std::uint8_t* MapRead(Handle h, std::uint32_t offset, std::uint32_t size, std::uint32_t* error) override {
         HANDLE mapping = CreateFileMappingW(ToNative(h), nullptr, PAGE_READONLY, 0, 0, nullptr);
         void* view = mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, offset, size) : nullptr;
-        if (mapping != nullptr) CloseOnError(mapping);  // the view keeps the mapping
+        if (mapping != nullptr) CloseKeepingError(mapping);  // the view keeps the mapping
         if (view == nullptr && error != nullptr) *error = GetLastError();
         return static_cast<const std::uint8_t*>(view);
     }
@@ -344,7 +344,7 @@ public:
 
 private:
     // Closes a handle keeping the thread's last error.
-    static void CloseOnError(HANDLE h) {
+    static void CloseKeepingError(HANDLE h) {
         const DWORD code = GetLastError();
         CloseHandle(h);
         SetLastError(code);
@@ -358,7 +358,7 @@ private:
         if (h == INVALID_HANDLE_VALUE) return false;
         const bool done = guarded.Holds(h) ? SetFileInformationByHandle(h, kind, information, size) != FALSE
                                            : Refuse(kErrorUntrustedLink);
-        CloseOnError(h);
+        CloseKeepingError(h);
         return done;
     }
 
@@ -392,9 +392,9 @@ private:
                 HANDLE checked = h;
                 if (access != GENERIC_READ) CloseHandle(checked);
                 h = OpenAt(path, access, share, disposition, kOpenFlags);
-                if (access == GENERIC_READ) CloseOnError(checked);
+                if (access == GENERIC_READ) CloseKeepingError(checked);
             } else if (refused == 0 && h != INVALID_HANDLE_VALUE && disposition == CREATE_ALWAYS && !SetEndOfFile(h)) {
-                CloseOnError(h);
+                CloseKeepingError(h);
                 h = INVALID_HANDLE_VALUE;
             }
         }
