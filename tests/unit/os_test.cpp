@@ -256,6 +256,7 @@ TEST(OsBackend, HandleCallsBehaveLikeWin32) {
     EXPECT_FALSE(Native().Seek(os::kInvalidHandle, 0));
     EXPECT_FALSE(Native().Flush(os::kInvalidHandle));
     EXPECT_EQ(Native().GetSize(os::kInvalidHandle), 0xFFFFFFFFu);
+    EXPECT_EQ(Native().LastError(), os::kErrorInvalidHandle);  // GetFileSize's code
 
     std::uint32_t error = 0;
     os::Handle h = Native().OpenRead(dir.Path("f.bin").c_str(), &error);
